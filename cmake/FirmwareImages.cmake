@@ -1,0 +1,51 @@
+# The embedded image catalogue, generated at build time from the five image
+# files. FIRMWARE_IMAGE_DIR points a release build at the real images; without
+# it the build makes deterministic stand-ins of the same form.
+set(FIRMWARE_IMAGE_DIR "" CACHE PATH "Directory holding the five release image files")
+
+set(FWUPG_IMAGE_NAMES
+  MCU_6G-SDI_61_R1_09.hex
+  K613284_R1_09_TX_V1.mcs
+  K613284_R1_09_RX_V1.mcs
+  K613284_R1_09_TX_XC7A35.mcs
+  K613284_R1_09_RX_XC7A35.mcs)
+
+if(FIRMWARE_IMAGE_DIR)
+  set(FWUPG_IMAGE_DIR "${FIRMWARE_IMAGE_DIR}")
+  set(FWUPG_STANDIN_IMAGES OFF)
+  set(FWUPG_IMAGE_FILES)
+  foreach(name IN LISTS FWUPG_IMAGE_NAMES)
+    list(APPEND FWUPG_IMAGE_FILES "${FWUPG_IMAGE_DIR}/${name}")
+  endforeach()
+else()
+  set(FWUPG_IMAGE_DIR "${CMAKE_BINARY_DIR}/standin-images")
+  set(FWUPG_STANDIN_IMAGES ON)
+  message(WARNING
+    "\n*** FIRMWARE_IMAGE_DIR is not set: building with STAND-IN images. ***\n"
+    "*** The resulting programs must NEVER be used on a real unit.    ***\n"
+    "*** Set -DFIRMWARE_IMAGE_DIR=<dir with the five release images>. ***\n")
+  set(FWUPG_IMAGE_FILES)
+  foreach(name IN LISTS FWUPG_IMAGE_NAMES)
+    list(APPEND FWUPG_IMAGE_FILES "${FWUPG_IMAGE_DIR}/${name}")
+  endforeach()
+  add_custom_command(
+    OUTPUT ${FWUPG_IMAGE_FILES}
+    COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/make_standin_images.py"
+            "${FWUPG_IMAGE_DIR}"
+    DEPENDS "${PROJECT_SOURCE_DIR}/tools/make_standin_images.py"
+    COMMENT "Making stand-in firmware images (not for real units)"
+    VERBATIM)
+endif()
+
+set(FWUPG_GENERATED_DIR "${CMAKE_BINARY_DIR}/generated")
+add_custom_command(
+  OUTPUT "${FWUPG_GENERATED_DIR}/firmware/BinImage.cpp" "${FWUPG_GENERATED_DIR}/firmware/BinImage.h"
+  COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/gen_binimage.py"
+          --out-dir "${FWUPG_GENERATED_DIR}/firmware" ${FWUPG_IMAGE_FILES}
+  DEPENDS "${PROJECT_SOURCE_DIR}/tools/gen_binimage.py" ${FWUPG_IMAGE_FILES}
+  COMMENT "Generating the embedded image catalogue"
+  VERBATIM)
+
+add_library(fwimages STATIC "${FWUPG_GENERATED_DIR}/firmware/BinImage.cpp")
+target_include_directories(fwimages PUBLIC "${FWUPG_GENERATED_DIR}" "${PROJECT_SOURCE_DIR}/src")
+target_compile_definitions(fwimages PUBLIC FWUPG_STANDIN_IMAGES=$<BOOL:${FWUPG_STANDIN_IMAGES}>)

@@ -1,0 +1,34 @@
+// The one serial port of the tool: open, configure, read, write, and the
+// three settings that change while the tool runs. Every setting is kept in a
+// master record and pushed to the open port, so a port opened later always
+// gets the latest settings.
+#ifndef COMPORTAPI_H
+#define COMPORTAPI_H
+
+#include "platform/Win32Types.h"
+
+#define RX_SIZE 8192
+#define TX_SIZE 8192
+#define MAX_WAIT_READ 500
+#define BAUD_RATE 9600
+
+extern HANDLE g_hCOM;
+extern DCB g_dcb;
+extern COMMTIMEOUTS g_cto;
+
+BOOL ComPortAPI_OpenCOM(int nId);
+BOOL ComPortAPI_CloseCOM(void);
+BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead);
+BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten);
+BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs);
+BOOL ComPortAPI_SetBaudRate(int baudrate);
+BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable);
+
+// Whether a port is open now. g_hCOM alone cannot tell: a close keeps it.
+BOOL ComPortAPI_IsOpen(void);
+// Puts the records back to their values at program start and forgets the
+// open port without closing it; for tests that run the tool more than once
+// in one process.
+void ComPortAPI_ResetForTest(void);
+
+#endif

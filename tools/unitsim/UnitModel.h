@@ -1,0 +1,115 @@
+// A simulated TX or RX unit of the extender, as seen from its serial console.
+//
+// The model is pure logic on a clock given by the caller: the in-process
+// simulated platform drives it on a virtual clock, the pseudo-terminal
+// simulator on the real one. It knows the console commands the update tool
+// sends, answers only when the host's line runs at the unit's rate, and can
+// misbehave in every way the tool must survive.
+#ifndef UNITMODEL_H
+#define UNITMODEL_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+struct UnitConfig {
+  // Line rate of the unit's console. During and between the two image
+  // transfers the unit runs at dataBaudRate; it returns to baudRate when it
+  // reboots after the microcontroller image.
+  int baudRate = 57600;
+  int dataBaudRate = 115200;
+
+  // Reply to "%fw -v" (the tool turns line ends into blanks and reads
+  // "%d.%d.%d %s %d.%d %d").
+  std::string versionReply = "1.0.8\r\nK6G-TX 1.3 1\r\n>>";
+  // Reply to "%fw -p".
+  std::string productId = "Korvex 6G SDI EXTENDER TX\r\n>>";
+  // Reply to "%help -c version".
+  std::string helpReply =
+      "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>";
+
+  // Delay between the end of a command and the first byte of its reply, and
+  // between two bytes of a reply (0: a reply leaves in one piece).
+  int replyDelayMs = 5;
+  int replyByteGapMs = 0;
+
+  // Faults.
+  int garbledHelpReplies = 0;     // the first N help replies lose their last byte
+  int droppedHelpReplies = 0;     // the first N help commands get no reply
+  bool noReady = false;           // never answer "%fw -l" / "%fw -h"
+  int readyDelayMs = 0;           // extra delay before "Ready"
+  std::string readyText = "Ready";// what the unit answers to an announcement
+  std::string dataAck = "SUCCESS";// acknowledgement of a whole image whose checksum is right
+  std::string badChecksumAck = "ERROR: checksum";
+  bool floodOnVersion = false;    // answer "%fw -v" with an endless stream
+  long vanishAfterImageBytes = -1;// disappear after this many image bytes (pty: close)
+  bool refuseAll = false;         // answer every command with "Unknown command\r\n>>"
+
+  // What the unit prints once it has rebooted, and when (ms after it has
+  // acknowledged the microcontroller image). An empty text: nothing.
+  std::string bootText = "[ 6G-SDI ] unit ready\r\n>>";
+  int bootDelayMs = 145000;
+};
+
+struct ReceivedImage {
+  std::string command;        // "%fw -l" or "%fw -h"
+  uint32_t announcedChecksum = 0;
+  long announcedLength = 0;
+  std::vector<uint8_t> data;  // the bytes received
+  bool checksumOk = false;    // announced checksum + byte sum == 0 (mod 2^32)
+  bool complete = false;      // all announced bytes arrived
+};
+
+class UnitModel {
+ public:
+  explicit UnitModel(const UnitConfig &config);
+
+  // The host wrote these bytes at time nowMs while its line ran at hostBaud.
+  void hostWrote(const uint8_t *data, size_t length, int hostBaud, uint64_t nowMs);
+
+  // Appends to out every byte the unit has sent by nowMs, as the host
+  // receives it at hostBaud (bytes sent at another rate arrive garbled).
+  void takeOutput(uint64_t nowMs, int hostBaud, std::string &out);
+
+  // When the next byte for the host is due; UINT64_MAX when nothing is.
+  uint64_t nextOutputTime() const;
+
+  // The host's port was opened anew (the driver purges what was queued).
+  void hostOpened(uint64_t nowMs);
+
+  const std::vector<ReceivedImage> &images() const { return images_; }
+  // Every console line received at the right rate, as it arrived (without
+  // its line end), e.g. "%%fw -v".
+  const std::vector<std::string> &commands() const { return commands_; }
+  // The unit has disappeared (vanishAfterImageBytes reached).
+  bool vanished() const { return vanished_; }
+  // The rate the unit's line runs at now.
+  int currentBaud() const { return unitBaud_; }
+
+ private:
+  struct Pending {
+    uint64_t dueMs;
+    char byte;
+    int baud;  // rate the byte is sent at
+  };
+  void schedule(const std::string &text, uint64_t nowMs, int extraDelayMs);
+  void handleLine(const std::string &line, uint64_t nowMs);
+  void handleImageByte(uint8_t byte, uint64_t nowMs);
+
+  UnitConfig config_;
+  int unitBaud_;
+  std::string line_;
+  std::vector<Pending> pending_;  // ordered by dueMs
+  size_t pendingHead_ = 0;
+  bool floodActive_ = false;
+  uint64_t floodFromMs_ = 0;
+  bool receivingImage_ = false;
+  std::vector<ReceivedImage> images_;
+  std::vector<std::string> commands_;
+  int helpRepliesSeen_ = 0;
+  bool vanished_ = false;
+  long imageBytesTotal_ = 0;
+};
+
+#endif
