@@ -1,0 +1,166 @@
+#include "ComPortAPI.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "Console.h"
+#include "platform/Platform.h"
+
+HANDLE g_hCOM = nullptr;
+
+// Time-outs every port gets at open: a read ends when its count has arrived
+// or T ms after it began (T in both read fields, no multiplier); writes have
+// no time-out.
+static COMMTIMEOUTS initialTimeouts(void) {
+  COMMTIMEOUTS cto;
+  memset(&cto, 0, sizeof cto);
+  cto.ReadIntervalTimeout = MAX_WAIT_READ;
+  cto.ReadTotalTimeoutMultiplier = 0;
+  cto.ReadTotalTimeoutConstant = MAX_WAIT_READ;
+  cto.WriteTotalTimeoutMultiplier = 0;
+  cto.WriteTotalTimeoutConstant = 0;
+  return cto;
+}
+
+// Line settings every port gets at open: 9600 baud 8N1, binary, DTR and RTS
+// raised, CTS output flow control as the only flow control that can be on.
+static DCB initialLineSettings(void) {
+  DCB dcb;
+  memset(&dcb, 0, sizeof dcb);
+  dcb.DCBlength = sizeof(DCB);
+  dcb.BaudRate = BAUD_RATE;
+  dcb.fBinary = 1;
+  dcb.fParity = 0;
+  dcb.fOutxCtsFlow = 1;
+  dcb.fOutxDsrFlow = 0;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fDsrSensitivity = 0;
+  dcb.fTXContinueOnXoff = 0;
+  dcb.fOutX = 0;
+  dcb.fInX = 0;
+  dcb.fErrorChar = 0;
+  dcb.fNull = 0;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fAbortOnError = 0;
+  dcb.wReserved = 0;
+  dcb.XonLim = 256;
+  dcb.XoffLim = 256;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  dcb.ErrorChar = 0x3F;
+  dcb.EofChar = 0x1A;
+  dcb.EvtChar = 0x10;
+  dcb.wReserved1 = 0;
+  return dcb;
+}
+
+DCB g_dcb = initialLineSettings();
+COMMTIMEOUTS g_cto = initialTimeouts();
+
+// g_hCOM keeps its value after a close, so whether a port is open is kept
+// here.
+static bool sPortOpen = false;
+
+BOOL ComPortAPI_IsOpen(void) { return sPortOpen ? 1 : 0; }
+
+void ComPortAPI_ResetForTest(void) {
+  g_hCOM = nullptr;
+  g_dcb = initialLineSettings();
+  g_cto = initialTimeouts();
+  sPortOpen = false;
+}
+
+BOOL ComPortAPI_OpenCOM(int nId) {
+  char szCOM[16];
+  snprintf(szCOM, sizeof szCOM, "\\\\.\\COM%d", nId);
+  g_hCOM = Platform_CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_SYSTEM);
+  if (g_hCOM == INVALID_HANDLE_VALUE) {
+    Console_Printf("ERROR: Opening COM%d failed !", nId);
+    return 0;
+  }
+  (void)Platform_SetupComm(g_hCOM, RX_SIZE, TX_SIZE);
+  BOOL configured = Platform_SetCommTimeouts(g_hCOM, &g_cto);
+  if (configured) {
+    configured = Platform_SetCommState(g_hCOM, &g_dcb);
+  }
+  if (!configured) {
+    Console_Printf("ERROR: COM%d configuration failed !", nId);
+    (void)Platform_CloseHandle(g_hCOM);
+    return 0;
+  }
+  (void)Platform_PurgeComm(g_hCOM, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+  (void)Platform_EscapeCommFunction(g_hCOM, SETDTR);
+  sPortOpen = true;
+  return 1;
+}
+
+BOOL ComPortAPI_CloseCOM(void) {
+  if (sPortOpen) {
+    (void)Platform_CloseHandle(g_hCOM);
+    sPortOpen = false;
+  }
+  return 1;
+}
+
+BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
+  DWORD bytesRead = 0;
+  BOOL result = 0;
+  if (sPortOpen && nBytesToRead >= 0) {
+    result = Platform_ReadFile(g_hCOM, buffer, static_cast<DWORD>(nBytesToRead), &bytesRead);
+  }
+  *pBytesRead = static_cast<int>(bytesRead);
+  return result ? 1 : 0;
+}
+
+BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
+  DWORD bytesWritten = 0;
+  BOOL result = 0;
+  if (sPortOpen && nBytesToWrite >= 0) {
+    result = Platform_WriteFile(g_hCOM, buffer, static_cast<DWORD>(nBytesToWrite), &bytesWritten);
+  }
+  *pBytesWritten = static_cast<int>(bytesWritten);
+  return result ? 1 : 0;
+}
+
+// The setters store first and then apply: a value set while no port is open
+// takes effect at the next open.
+BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {
+  const DWORD requested = static_cast<DWORD>(timeoutInMs);
+  if (g_cto.ReadIntervalTimeout == requested) {
+    return 1;
+  }
+  g_cto.ReadIntervalTimeout = requested;
+  g_cto.ReadTotalTimeoutConstant = requested;
+  if (!sPortOpen) {
+    return 0;
+  }
+  return Platform_SetCommTimeouts(g_hCOM, &g_cto) ? 1 : 0;
+}
+
+BOOL ComPortAPI_SetBaudRate(int baudrate) {
+  const DWORD requested = static_cast<DWORD>(baudrate);
+  if (g_dcb.BaudRate == requested) {
+    return 1;
+  }
+  g_dcb.BaudRate = requested;
+  if (!sPortOpen) {
+    return 0;
+  }
+  return Platform_SetCommState(g_hCOM, &g_dcb) ? 1 : 0;
+}
+
+BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
+  const DWORD requested = static_cast<DWORD>(isEnable) & 1u;
+  if (g_dcb.fOutxCtsFlow == requested) {
+    return 1;
+  }
+  g_dcb.fOutxCtsFlow = requested;
+  if (!sPortOpen) {
+    return 0;
+  }
+  return Platform_SetCommState(g_hCOM, &g_dcb) ? 1 : 0;
+}

@@ -1,0 +1,625 @@
+// The update tool: start-up and operator dialogue, the unit's console
+// protocol, port detection, the update sequence, image conversion and the
+// web upload package.
+#include "TessaronFwUpgrade.h"
+
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "ComPortAPI.h"
+#include "Console.h"
+#include "Encoder.h"
+#include "FileAPI.h"
+#include "IntelHex.h"
+#include "firmware/BinImage.h"
+#include "platform/Platform.h"
+
+char *gHexFirmware = nullptr;
+char *gHexFPGA_Code = nullptr;
+uint8_t *gDataConcatenated = nullptr;
+int gDataConcatenatedLenght = 0;
+uint32_t gDataConcatenatedCheckSum = 0;
+char *gDataBuffer = nullptr;
+int gComPortNumber = 0;
+int gBaudRate = 0;
+
+// One data write to the unit.
+#define DATA_CHUNK_SIZE 10240
+// One serial read: the buffer less the terminating zero byte.
+#define MAX_READ_SIZE (DATA_BUFFER_SIZE - 1)
+
+#define DETECTION_FIRST_PORT 1
+#define DETECTION_LAST_PORT 32
+#define DETECTION_ATTEMPTS_PER_RATE 2
+#define DETECTION_COMMAND "%help -c version"
+#define DETECTION_EXPECTED_ANSWER \
+  "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>"
+
+#define REBOOT_STEPS 46
+#define REBOOT_STEP_MS 3000
+
+static const int kDetectionBaudRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
+
+/*---------------------------------------------------------------------------
+ * Start-up and operator dialogue
+ *-------------------------------------------------------------------------*/
+
+BOOL StrRemoveNL(char *str, char ch) {
+  if (str == nullptr) {
+    return 1;
+  }
+  // Walk to the terminator the text had on entry: with NUL as the
+  // replacement the text ends at its first line end, but every later line
+  // end is overwritten too.
+  const size_t length = strlen(str);
+  for (size_t k = 0; k < length; k++) {
+    if (str[k] == '\n' || str[k] == '\r') {
+      str[k] = ch;
+    }
+  }
+  return 1;
+}
+
+void dipsplayLastMessageToUserBeforeExit(const char *lastMessage) {
+  if (lastMessage != nullptr && lastMessage[0] != '\0') {
+    Console_Printf("%s", lastMessage);
+  }
+  Console_Printf("\r\nPress any key to exit");
+  (void)Platform_Getch();
+}
+
+// A copy of an embedded image text with 16 zero bytes behind it, so that it
+// can be walked as one text and split in place by the conversion.
+static char *newImageTextCopy(int catalogueEntry) {
+  const autogen_files &entry = AUTOGEN_FILES[catalogueEntry];
+  char *copy = static_cast<char *>(calloc(static_cast<size_t>(entry.fileDataLength) + 16, 1));
+  if (copy != nullptr) {
+    memcpy(copy, entry.fileData, static_cast<size_t>(entry.fileDataLength));
+  }
+  return copy;
+}
+
+BOOL allocateSharedBuffers(void) {
+  releaseSharedBuffers();
+  gHexFirmware = newImageTextCopy(0);
+  gDataConcatenated = static_cast<uint8_t *>(calloc(CONCAT_BUFFER_SIZE + 16, 1));
+  gDataBuffer = static_cast<char *>(calloc(DATA_BUFFER_SIZE, 1));
+  if (gHexFirmware == nullptr || gDataConcatenated == nullptr || gDataBuffer == nullptr) {
+    Console_Line("\r\nERROR: Not enough memory to prepare the update !\r");
+    releaseSharedBuffers();
+    return 0;
+  }
+  memset(gDataConcatenated, 0xFF, CONCAT_BUFFER_SIZE);
+  return 1;
+}
+
+void releaseSharedBuffers(void) {
+  free(gDataBuffer);
+  gDataBuffer = nullptr;
+  free(gDataConcatenated);
+  gDataConcatenated = nullptr;
+  free(gHexFirmware);
+  gHexFirmware = nullptr;
+  free(gHexFPGA_Code);
+  gHexFPGA_Code = nullptr;
+}
+
+int fwupgradeMain(void) {
+  Platform_ConsoleInit();
+  if (!allocateSharedBuffers()) {
+    dipsplayLastMessageToUserBeforeExit("");
+    return -1;
+  }
+
+  Console_Printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
+  Console_Printf("\n\r\n\rDetecting COM port and Baud Rate..................");
+
+  // No port is open yet: this only stores the setting, so that every port
+  // that detection or the operator opens runs without flow control.
+  (void)ComPortAPI_SetHardwareFlowControl(0);
+
+  if (detectComPortAndBaudrate()) {
+    Console_Line("OK\r");
+    Console_Printf("COM PORT Number : %d", gComPortNumber);
+    Console_Printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
+  } else {
+    Console_Printf("FAILED");
+    Console_Printf("\n\r\n\rEnter the COM port number : ");
+    (void)Platform_ConsoleReadInt(&gComPortNumber);
+    Console_Printf("\r\nOpening COM%d....................", gComPortNumber);
+    if (!ComPortAPI_OpenCOM(gComPortNumber)) {
+      dipsplayLastMessageToUserBeforeExit("");
+      releaseSharedBuffers();
+      return -1;
+    }
+    Console_Line("OK\r");
+    Console_Printf("\n\r\n\rEnter the BAUD RATE       : ");
+    (void)Platform_ConsoleReadInt(&gBaudRate);
+    Console_Printf("\r\nSetting baud rate at %d..........", gBaudRate);
+    if (!ComPortAPI_SetBaudRate(gBaudRate)) {
+      (void)ComPortAPI_CloseCOM();
+      dipsplayLastMessageToUserBeforeExit("");
+      releaseSharedBuffers();
+      return -1;
+    }
+    Console_Line("OK\r");
+  }
+
+  (void)ComPortAPI_SetHardwareFlowControl(1);
+  const BOOL updated = updateFirmware();
+  (void)ComPortAPI_CloseCOM();
+  dipsplayLastMessageToUserBeforeExit(updated ? "" : "\n\rERROR: The update was not successful.\r\n");
+  releaseSharedBuffers();
+  return 0;
+}
+
+/*---------------------------------------------------------------------------
+ * Command and data exchange
+ *-------------------------------------------------------------------------*/
+
+// Collects the unit's reply into `reply` (DATA_BUFFER_SIZE bytes): every
+// read lands in gDataBuffer and is added to the reply until a whole reading
+// time-out passes without a byte. A reply that fills the buffer ends the
+// collection there, so a unit that never stops sending cannot hold the tool.
+static void collectResponse(char *reply) {
+  int totalBytesRead = 0;
+  size_t replyLength = 0;
+  reply[0] = '\0';
+  for (;;) {
+    int nBytesRead = 0;
+    const BOOL readOk = ComPortAPI_ReadCOM(gDataBuffer, MAX_READ_SIZE, &nBytesRead);
+    if (!readOk || nBytesRead <= 0) {
+      break;
+    }
+    nBytesRead = std::min(nBytesRead, MAX_READ_SIZE);
+    gDataBuffer[nBytesRead] = '\0';
+    if (totalBytesRead == 0) {
+      replyLength = 0;
+    }
+    // The text just read ends at its first zero byte.
+    const size_t pieceLength = strnlen(gDataBuffer, static_cast<size_t>(nBytesRead));
+    const size_t room = static_cast<size_t>(DATA_BUFFER_SIZE - 1) - replyLength;
+    const size_t kept = std::min(pieceLength, room);
+    memcpy(reply + replyLength, gDataBuffer, kept);
+    replyLength += kept;
+    reply[replyLength] = '\0';
+    totalBytesRead += nBytesRead;
+    if (replyLength == static_cast<size_t>(DATA_BUFFER_SIZE - 1)) {
+      break;
+    }
+  }
+}
+
+// The reply buffer of one exchange; 0 after a one-line message when memory
+// is short.
+static char *newResponseBuffer(void) {
+  char *responseReceivedCopy = static_cast<char *>(calloc(DATA_BUFFER_SIZE, 1));
+  if (responseReceivedCopy == nullptr) {
+    Console_Line("\r\nERROR: Not enough memory to receive the unit's reply !\r");
+  }
+  return responseReceivedCopy;
+}
+
+BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse,
+                 const char *expectedResponse) {
+  const int framed = snprintf(gDataBuffer, DATA_BUFFER_SIZE, "%s%s\n\r", isEchoON == 1 ? "" : "%%",
+                              commandToSend);
+  if (framed < 0 || framed >= DATA_BUFFER_SIZE) {
+    Console_Line("\r\nError occurred when sending data !\r");
+    return 0;
+  }
+  int nBytesWritten = 0;
+  if (!ComPortAPI_WriteCOM(gDataBuffer, framed, &nBytesWritten)) {
+    Console_Line("\r\nError occurred when sending data !\r");
+    return 0;
+  }
+  if (expectedResponse == nullptr) {
+    return 1;
+  }
+  char *responseReceivedCopy = newResponseBuffer();
+  if (responseReceivedCopy == nullptr) {
+    return 0;
+  }
+  collectResponse(responseReceivedCopy);
+  BOOL result = 1;
+  if (validateResponse == 1 && strcmp(responseReceivedCopy, expectedResponse) != 0) {
+    result = 0;
+  }
+  free(responseReceivedCopy);
+  return result;
+}
+
+// Erases the percentage on screen before the next one is drawn.
+static void erasePercentage(int percentage) {
+  Console_Printf(percentage <= 9 ? "\b\b" : "\b\b\b");
+}
+
+BOOL sendData(uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse,
+              const char *expectedResponse) {
+  int dataSent = 0;
+  int percentage = 0;
+  Console_Printf("1%%");
+  if (dataToSendLength < 0) {
+    return 0;
+  }
+  while (dataSent != dataToSendLength) {
+    const int remaining = dataToSendLength - dataSent;
+    int nBytesWritten = 0;
+    if (remaining > DATA_CHUNK_SIZE) {
+      if (!ComPortAPI_WriteCOM(dataToSend + dataSent, DATA_CHUNK_SIZE, &nBytesWritten)) {
+        return 0;
+      }
+      dataSent += DATA_CHUNK_SIZE;
+      erasePercentage(percentage);
+      percentage = static_cast<int>(static_cast<long long>(dataSent) * 100 / dataToSendLength);
+      Console_Printf("%d%%", percentage);
+    } else {
+      if (!ComPortAPI_WriteCOM(dataToSend + dataSent, remaining, &nBytesWritten)) {
+        return 0;
+      }
+      erasePercentage(percentage);
+      Console_Printf("100%%");
+      dataSent = dataToSendLength;
+      if (expectedResponse == nullptr) {
+        return 1;
+      }
+      char *responseReceivedCopy = newResponseBuffer();
+      if (responseReceivedCopy == nullptr) {
+        return 0;
+      }
+      collectResponse(responseReceivedCopy);
+      BOOL result = 1;
+      if (validateResponse == 1 && strcmp(responseReceivedCopy, expectedResponse) != 0) {
+        Console_Printf("\r\nExpected : %s  received : %s\r\n", expectedResponse,
+                       responseReceivedCopy);
+        Console_Line("\r\nError: Expected response did  not matched !\r");
+        result = 0;
+      }
+      free(responseReceivedCopy);
+      return result;
+    }
+  }
+  return 1;
+}
+
+/*---------------------------------------------------------------------------
+ * Port and baud-rate detection
+ *-------------------------------------------------------------------------*/
+
+BOOL detectComPortAndBaudrate(void) {
+  char szCOM[16];
+  char ResponseExpected[100];
+  snprintf(ResponseExpected, sizeof ResponseExpected, "%s", DETECTION_EXPECTED_ANSWER);
+
+  for (int i = DETECTION_FIRST_PORT; i <= DETECTION_LAST_PORT; i++) {
+    // A bare open tells whether the port exists and is free; nothing is
+    // configured or sent on it.
+    snprintf(szCOM, sizeof szCOM, "\\\\.\\COM%d", i);
+    g_hCOM = Platform_CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_SYSTEM);
+    if (g_hCOM == INVALID_HANDLE_VALUE) {
+      gComPortNumber = 0;
+      gBaudRate = 0;
+      continue;
+    }
+    gComPortNumber = i;
+    (void)Platform_CloseHandle(g_hCOM);
+
+    for (const int rate : kDetectionBaudRates) {
+      (void)ComPortAPI_SetBaudRate(rate);
+      if (!ComPortAPI_OpenCOM(i)) {
+        continue;
+      }
+      gBaudRate = rate;
+      for (int attempt = 0; attempt < DETECTION_ATTEMPTS_PER_RATE; attempt++) {
+        if (sendCommand(DETECTION_COMMAND, 0, 1, ResponseExpected)) {
+          return 1;
+        }
+      }
+      (void)ComPortAPI_CloseCOM();
+    }
+  }
+  return 0;
+}
+
+/*---------------------------------------------------------------------------
+ * Device interrogation, image selection, upload and completion
+ *-------------------------------------------------------------------------*/
+
+// Reads the unit's version reply the way "%d.%d.%d %s %d.%d %d" reads it,
+// except that a device name longer than 7 characters is cut to 7 instead of
+// running past `model`. Returns the number of fields converted.
+static int parseVersionReply(const char *reply, int *fw_ver, int *fw_rev, int *fw_sub, char *model,
+                             int *fpga_ver, int *fpga_rev, int *fpga_type) {
+  int consumed = 0;
+  const int head = sscanf(reply, "%d.%d.%d%n", fw_ver, fw_rev, fw_sub, &consumed);
+  if (head != 3) {
+    return head < 0 ? 0 : head;
+  }
+  const char *p = reply + consumed;
+  while (*p != '\0' && isspace(static_cast<unsigned char>(*p))) {
+    p++;
+  }
+  if (*p == '\0') {
+    return 3;
+  }
+  size_t tokenLength = 0;
+  while (p[tokenLength] != '\0' && !isspace(static_cast<unsigned char>(p[tokenLength]))) {
+    tokenLength++;
+  }
+  const size_t kept = std::min<size_t>(tokenLength, 7);
+  memcpy(model, p, kept);
+  model[kept] = '\0';
+  const int tail = sscanf(p + tokenLength, "%d.%d %d", fpga_ver, fpga_rev, fpga_type);
+  return 4 + (tail < 0 ? 0 : tail);
+}
+
+uint32_t imageCheckSum(void) {
+  uint32_t checkSum = 0;
+  for (int index = 0; index < gDataConcatenatedLenght; index++) {
+    checkSum -= gDataConcatenated[index];
+  }
+  return checkSum;
+}
+
+// Announces the image now in gDataConcatenated with its checksum and length
+// and waits for the unit's "Ready".
+static BOOL announceImage(const char *command, int readingTimeoutMs) {
+  char commandToSend[100];
+  gDataConcatenatedCheckSum = imageCheckSum();
+  snprintf(commandToSend, sizeof commandToSend, "%s %u %d", command, gDataConcatenatedCheckSum,
+           gDataConcatenatedLenght);
+  (void)ComPortAPI_SetReadingTimeoutInMs(readingTimeoutMs);
+  if (!sendCommand(commandToSend, 0, 1, "Ready")) {
+    Console_Line("FAILED [Unit not ready]\r");
+    return 0;
+  }
+  Console_Line("OK\r");
+  return 1;
+}
+
+// Streams the image at 115200 baud and waits for "SUCCESS".
+static BOOL streamImage(void) {
+  (void)ComPortAPI_SetBaudRate(115200);
+  (void)ComPortAPI_SetReadingTimeoutInMs(1000);
+  return sendData(gDataConcatenated, gDataConcatenatedLenght, 1, "SUCCESS");
+}
+
+static BOOL identifyUnitAndSelectImage(void) {
+  int fw_ver = 0, fw_rev = 0, fw_sub = 0;
+  char model[8] = "";
+  int fpga_ver = 0, fpga_rev = 0;
+  int fpga_type = -1;
+  int page_idx = 0;
+
+  (void)ComPortAPI_SetReadingTimeoutInMs(1000);
+  (void)sendCommand("%fw -v", 0, 0, nullptr);
+
+  int nBytesRead = 0;
+  (void)ComPortAPI_ReadCOM(gDataBuffer, MAX_READ_SIZE, &nBytesRead);
+  nBytesRead = std::max(0, std::min(nBytesRead, MAX_READ_SIZE));
+  gDataBuffer[nBytesRead] = '\0';
+  StrRemoveNL(gDataBuffer, ' ');
+  const int nbr = parseVersionReply(gDataBuffer, &fw_ver, &fw_rev, &fw_sub, model, &fpga_ver,
+                                    &fpga_rev, &fpga_type);
+  if (nbr == 7) {
+    Console_Printf("Checking firmware version ..............  %d.%02d.%02d \r\n", fw_ver, fw_rev,
+                   fw_sub);
+    Console_Printf("Checking fpga version ..................  %s %d.%02d  device:%d\r\n", model,
+                   fpga_ver, fpga_rev, fpga_type);
+  }
+
+  Console_Printf("Checking product .......... ");
+  if (fpga_type == DEVICE_XC7A100_484) {
+    Console_Line("ENG. SAMPLE detected\r");
+  } else if (fpga_type != DEVICE_XC7A35_484) {
+    Console_Line("FAILED, Unknown product\r");
+    return 0;
+  }
+
+  static const struct {
+    const char *text;
+    bool isTx;
+  } kProducts[] = {
+      {VALIDATE_TX_PRODUCT_ID_STRING, true},
+      {VALIDATE_TX2_PRODUCT_ID_STRING, true},
+      {VALIDATE_RX_PRODUCT_ID_STRING, false},
+      {VALIDATE_RX2_PRODUCT_ID_STRING, false},
+  };
+  int matched = -1;
+  for (int k = 0; k < 4 && matched < 0; k++) {
+    if (sendCommand("%fw -p", 0, 1, kProducts[k].text)) {
+      matched = k;
+    }
+  }
+  if (matched < 0) {
+    Console_Line("FAILED\r");
+    return 0;
+  }
+  const bool isTx = kProducts[matched].isTx;
+  if (isTx) {
+    Console_Line("TX OK\r");
+    Console_Printf("%s", VALIDATE_TX_PRODUCT_ID_STRING);
+  } else {
+    Console_Line("RX OK\r");
+    Console_Printf("%s", VALIDATE_RX_PRODUCT_ID_STRING);
+  }
+  Console_Line("\r");
+
+  if (fpga_type == DEVICE_XC7A100_484) {
+    page_idx = isTx ? 1 : 2;
+  } else {
+    page_idx = isTx ? 3 : 4;
+  }
+  free(gHexFPGA_Code);
+  gHexFPGA_Code = newImageTextCopy(page_idx);
+  if (gHexFPGA_Code == nullptr) {
+    Console_Line("\r\nERROR: Not enough memory for the Programmable Logic image !\r");
+    return 0;
+  }
+  return 1;
+}
+
+BOOL updateFirmware(void) {
+  if (!identifyUnitAndSelectImage()) {
+    return 0;
+  }
+
+  // Programmable logic.
+  if (!ValidateFwAndConcatenateData(gHexFPGA_Code)) {
+    Console_Line("\r\nERROR: Programmable Logic data is not valid !\r");
+    return 0;
+  }
+  Console_Printf("Preparing to Upload Programmable Logic ............ ");
+  if (!announceImage("%fw -l", 10000)) {
+    return 0;
+  }
+  Console_Printf("Sending Programmable Logic data ................... ");
+  if (!streamImage()) {
+    Console_Line("FAILED\r");
+    return 0;
+  }
+  Console_Line("OK\r");
+
+  // Microcontroller firmware; the line stays at 115200 baud.
+  if (!ValidateFwAndConcatenateData(gHexFirmware)) {
+    Console_Line("\r\nERROR: uC Firmware data is not valid !\r");
+    return 0;
+  }
+  Console_Printf("Preparing to Upload Firmware ...................... ");
+  if (!announceImage("%fw -h", 5000)) {
+    return 0;
+  }
+  Console_Printf("Sending data ...................................... ");
+  if (!streamImage()) {
+    Console_Line("FAILED\r");
+    return 0;
+  }
+
+  // The unit reboots into the new firmware at its console rate.
+  (void)ComPortAPI_SetBaudRate(gBaudRate);
+  Console_Printf(" OK\n\r\n\r");
+  Console_Printf("Please wait while the unit is rebooting ........... ");
+  for (int i = 0; i < REBOOT_STEPS; i++) {
+    Console_Printf("%3d%%", i * 100 / REBOOT_STEPS);
+    Platform_Sleep(REBOOT_STEP_MS);
+    Console_Printf("\b\b\b\b");
+  }
+  Console_Printf("%3d%%", 100);
+
+  // What the unit said while rebooting is dropped; then its console must
+  // show itself with a "[" line ending in the prompt.
+  int nBytesRead = 0;
+  (void)ComPortAPI_ReadCOM(gDataBuffer, MAX_READ_SIZE, &nBytesRead);
+  (void)ComPortAPI_SetReadingTimeoutInMs(11000);
+  nBytesRead = 0;
+  (void)ComPortAPI_ReadCOM(gDataBuffer, MAX_READ_SIZE, &nBytesRead);
+  nBytesRead = std::max(0, std::min(nBytesRead, MAX_READ_SIZE));
+  gDataBuffer[nBytesRead] = '\0';
+  Console_Printf("\b\b\b\b");
+  Console_Printf("100%%");
+  const size_t finalLength = strlen(gDataBuffer);
+  if (finalLength >= 2 && gDataBuffer[0] == '[' && gDataBuffer[finalLength - 2] == '>' &&
+      gDataBuffer[finalLength - 1] == '>') {
+    Console_Line("\n\r\n\rThe update was successful, the unit is now operational\r");
+  }
+  return 1;
+}
+
+/*---------------------------------------------------------------------------
+ * Image validation and concatenation
+ *-------------------------------------------------------------------------*/
+
+BOOL ValidateFwAndConcatenateData(char *gHexData) {
+  int index = 0;
+  uint32_t memory_offset = 0;
+  char intelHexStringLine[100];
+
+  memset(gDataConcatenated, 0xFF, CONCAT_BUFFER_SIZE);
+  gDataConcatenatedLenght = 0;
+
+  char **extractedHexLine = str_split(gHexData, ":");
+  if (extractedHexLine == nullptr) {
+    Console_Line("\r\nNUL extractedHexLine \r");
+    return 0;
+  }
+
+  BOOL result = 1;
+  for (; extractedHexLine[index] != nullptr; index++) {
+    const char *recordText = extractedHexLine[index];
+    const size_t recordLength = strlen(recordText);
+    const size_t kept = std::min(recordLength, sizeof intelHexStringLine - 2);
+    intelHexStringLine[0] = ':';
+    memcpy(intelHexStringLine + 1, recordText, kept);
+    intelHexStringLine[1 + kept] = '\0';
+    StrRemoveNL(intelHexStringLine, '\0');
+
+    if (recordLength > kept || intel_hex_line_is_valid(intelHexStringLine) != INTEL_HEX_STRING_OK) {
+      Console_Line("\r\n intel_hex_line_is_valid \r");
+      Console_Printf("%s", intelHexStringLine);
+      Console_Line("\r");
+      result = 0;
+      break;
+    }
+
+    if (intel_hex_line_is_extended_linear_address_record(intelHexStringLine)) {
+      if (intel_hex_line_data_length(intelHexStringLine) < 2) {
+        Console_Printf("\r\nERROR: extended address record without an address: %s\r\n",
+                       intelHexStringLine);
+        result = 0;
+        break;
+      }
+      uint8_t *data_contents = new_u8_data_array_from_intel_hex_string(intelHexStringLine);
+      if (data_contents == nullptr) {
+        Console_Printf("\r\nERROR: no memory for the record: %s\r\n", intelHexStringLine);
+        result = 0;
+        break;
+      }
+      memory_offset = static_cast<uint32_t>(data_contents[1]) * 65536u;
+      free(data_contents);
+      if (memory_offset >= CONCAT_BUFFER_SIZE) {
+        Console_Printf("\r\nERROR: address beyond the image area: %s\r\n", intelHexStringLine);
+        result = 0;
+        break;
+      }
+    } else if (intel_hex_line_is_data_record(intelHexStringLine)) {
+      const uint32_t address = memory_offset + intel_hex_line_address(intelHexStringLine);
+      const uint8_t data_length = intel_hex_line_data_length(intelHexStringLine);
+      if (static_cast<uint64_t>(address) + data_length > CONCAT_BUFFER_SIZE) {
+        Console_Printf("\r\nERROR: address beyond the image area: %s\r\n", intelHexStringLine);
+        result = 0;
+        break;
+      }
+      uint8_t *data_contents = new_u8_data_array_from_intel_hex_string(intelHexStringLine);
+      if (data_contents == nullptr) {
+        Console_Printf("\r\nERROR: no memory for the record: %s\r\n", intelHexStringLine);
+        result = 0;
+        break;
+      }
+      for (uint8_t i = 0; i < data_length; i++) {
+        gDataConcatenated[address + i] = data_contents[i];
+      }
+      gDataConcatenatedLenght = static_cast<int>(address + data_length);
+      free(data_contents);
+    }
+  }
+  free(extractedHexLine);
+  return result;
+}
+
+/*---------------------------------------------------------------------------
+ * Web upload package
+ *-------------------------------------------------------------------------*/
+
+BOOL createFirmwareFileForWeb(void) {
+  // TODO(web package): being written; this stub reports failure.
+  return 0;
+}
+
+#ifndef FWUPGRADE_LIBRARY
+int main(void) { return fwupgradeMain(); }
+#endif
