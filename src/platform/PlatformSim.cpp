@@ -1,0 +1,408 @@
+// Simulated platform: ports, a scripted unit and a virtual clock in the same
+// process. Nothing here waits: a read moves the clock to the unit's next
+// byte or to the end of its time-out, a sleep moves it by its length.
+#include "PlatformSim.h"
+
+#include <ctype.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "Platform.h"
+#include "UnitModel.h"
+
+namespace {
+
+const int kFirstPort = 1;
+const int kLastPort = 32;
+
+struct SimPort {
+  bool present = false;
+  bool held = false;
+  bool open = false;
+  UnitModel *unit = nullptr;
+  std::vector<DWORD> acceptedRates;
+  DCB dcb{};
+  COMMTIMEOUTS cto{};
+  bool stateApplied = false;
+  std::string inQueue;
+};
+
+struct SimHandle {
+  int port;
+};
+
+struct SimState {
+  SimPort ports[kLastPort + 1];
+  uint64_t nowMs = 0;
+  bool pacedWrites = false;
+  std::string console;
+  std::string input;
+  size_t inputPos = 0;
+  int getchCount = 0;
+  uint64_t sleptMs = 0;
+  std::map<std::string, int> callCounts;
+  std::map<std::string, std::set<int>> failAt;
+  std::vector<SimWireEvent> wireLog;
+  std::set<SimHandle *> handles;
+};
+
+SimState &state() {
+  static SimState s;
+  return s;
+}
+
+// Counts a call of the operation and tells whether a test asked it to fail.
+bool callFails(const char *operation) {
+  SimState &s = state();
+  const int count = ++s.callCounts[operation];
+  auto it = s.failAt.find(operation);
+  return it != s.failAt.end() && it->second.count(count) != 0;
+}
+
+SimPort *portOf(HANDLE h) {
+  auto *handle = static_cast<SimHandle *>(h);
+  if (h == nullptr || h == INVALID_HANDLE_VALUE || state().handles.count(handle) == 0) {
+    return nullptr;
+  }
+  return &state().ports[handle->port];
+}
+
+int portNumberOf(HANDLE h) { return static_cast<SimHandle *>(h)->port; }
+
+void logEvent(SimWireEvent::Kind kind, int port, const std::string &bytes) {
+  SimState &s = state();
+  const SimPort &p = s.ports[port];
+  SimWireEvent event;
+  event.kind = kind;
+  event.port = port;
+  event.timeMs = s.nowMs;
+  event.baud = p.dcb.BaudRate;
+  event.readTimeoutMs = p.cto.ReadTotalTimeoutConstant;
+  event.ctsFlow = p.dcb.fOutxCtsFlow != 0;
+  event.bytes = bytes;
+  s.wireLog.push_back(event);
+}
+
+// Moves what the unit has sent by now into the port's input queue.
+void pump(SimPort &p) {
+  if (p.unit != nullptr) {
+    p.unit->takeOutput(state().nowMs, static_cast<int>(p.dcb.BaudRate), p.inQueue);
+  }
+}
+
+bool parsePortNumber(const char *name, int *n) {
+  static const char kPrefix[] = "\\\\.\\COM";
+  const size_t prefixLength = sizeof kPrefix - 1;
+  if (strncmp(name, kPrefix, prefixLength) != 0) {
+    return false;
+  }
+  const char *digits = name + prefixLength;
+  if (*digits == '\0') {
+    return false;
+  }
+  int value = 0;
+  for (const char *c = digits; *c != '\0'; c++) {
+    if (!isdigit(static_cast<unsigned char>(*c)) || value > 1000) {
+      return false;
+    }
+    value = value * 10 + (*c - '0');
+  }
+  *n = value;
+  return true;
+}
+
+}  // namespace
+
+/*---------------------------------------------------------------------------
+ * Test control
+ *-------------------------------------------------------------------------*/
+
+void Sim_Reset(void) {
+  SimState &s = state();
+  for (SimHandle *h : s.handles) {
+    delete h;
+  }
+  s.~SimState();
+  new (&s) SimState();
+}
+
+void Sim_AddPort(int n, UnitModel *unit) {
+  SimPort &p = state().ports[n];
+  p.present = true;
+  p.held = false;
+  p.unit = unit;
+}
+
+void Sim_HoldPort(int n) {
+  SimPort &p = state().ports[n];
+  p.present = true;
+  p.held = true;
+}
+
+void Sim_SetPortRates(int n, const std::vector<DWORD> &acceptedRates) {
+  state().ports[n].acceptedRates = acceptedRates;
+}
+
+uint64_t Sim_NowMs(void) { return state().nowMs; }
+
+void Sim_SetPacedWrites(bool paced) { state().pacedWrites = paced; }
+
+void Sim_FailCall(const char *operation, int nth) {
+  SimState &s = state();
+  s.failAt[operation].insert(s.callCounts[operation] + nth);
+}
+
+int Sim_CallCount(const char *operation) {
+  auto it = state().callCounts.find(operation);
+  return it == state().callCounts.end() ? 0 : it->second;
+}
+
+const std::string &Sim_ConsoleText(void) { return state().console; }
+
+void Sim_ClearConsole(void) { state().console.clear(); }
+
+void Sim_SetInput(const std::string &input) {
+  state().input = input;
+  state().inputPos = 0;
+}
+
+int Sim_GetchCount(void) { return state().getchCount; }
+
+uint64_t Sim_SleptMs(void) { return state().sleptMs; }
+
+const std::vector<SimWireEvent> &Sim_WireLog(void) { return state().wireLog; }
+
+std::string Sim_BytesWritten(int n) {
+  std::string all;
+  for (const SimWireEvent &e : state().wireLog) {
+    if (e.kind == SimWireEvent::Write && e.port == n) {
+      all += e.bytes;
+    }
+  }
+  return all;
+}
+
+bool Sim_PortIsOpen(int n) { return state().ports[n].open; }
+
+DCB Sim_PortDcb(int n) { return state().ports[n].dcb; }
+
+COMMTIMEOUTS Sim_PortTimeouts(int n) { return state().ports[n].cto; }
+
+/*---------------------------------------------------------------------------
+ * Platform operations
+ *-------------------------------------------------------------------------*/
+
+HANDLE Platform_CreateFileA(const char *deviceName, DWORD desiredAccess, DWORD shareMode,
+                            DWORD creationDisposition, DWORD flagsAndAttributes) {
+  if (callFails("CreateFileA")) {
+    return INVALID_HANDLE_VALUE;
+  }
+  int n = 0;
+  // Only an exclusive, read-write open of an existing port is modelled.
+  if (!parsePortNumber(deviceName, &n) || n < kFirstPort || n > kLastPort ||
+      desiredAccess != (GENERIC_READ | GENERIC_WRITE) || shareMode != 0 ||
+      creationDisposition != OPEN_EXISTING || flagsAndAttributes != FILE_ATTRIBUTE_SYSTEM) {
+    return INVALID_HANDLE_VALUE;
+  }
+  SimPort &p = state().ports[n];
+  if (!p.present || p.held || p.open || (p.unit != nullptr && p.unit->vanished())) {
+    return INVALID_HANDLE_VALUE;
+  }
+  p.open = true;
+  p.stateApplied = false;
+  p.inQueue.clear();
+  if (p.unit != nullptr) {
+    p.unit->hostOpened(state().nowMs);
+  }
+  auto *handle = new SimHandle{n};
+  state().handles.insert(handle);
+  logEvent(SimWireEvent::Open, n, "");
+  return handle;
+}
+
+BOOL Platform_SetupComm(HANDLE hCom, DWORD, DWORD) {
+  if (callFails("SetupComm")) {
+    return FALSE;
+  }
+  return portOf(hCom) != nullptr;
+}
+
+BOOL Platform_SetCommTimeouts(HANDLE hCom, const COMMTIMEOUTS *timeouts) {
+  if (callFails("SetCommTimeouts")) {
+    return FALSE;
+  }
+  SimPort *p = portOf(hCom);
+  if (p == nullptr) {
+    return FALSE;
+  }
+  p->cto = *timeouts;
+  logEvent(SimWireEvent::Config, portNumberOf(hCom), "");
+  return TRUE;
+}
+
+BOOL Platform_SetCommState(HANDLE hCom, const DCB *dcb) {
+  if (callFails("SetCommState")) {
+    return FALSE;
+  }
+  SimPort *p = portOf(hCom);
+  if (p == nullptr || dcb->BaudRate == 0 || dcb->BaudRate > 4000000) {
+    return FALSE;
+  }
+  if (!p->acceptedRates.empty() &&
+      std::find(p->acceptedRates.begin(), p->acceptedRates.end(), dcb->BaudRate) ==
+          p->acceptedRates.end()) {
+    return FALSE;
+  }
+  pump(*p);  // what arrived so far arrived at the old rate
+  p->dcb = *dcb;
+  p->stateApplied = true;
+  logEvent(SimWireEvent::Config, portNumberOf(hCom), "");
+  return TRUE;
+}
+
+BOOL Platform_PurgeComm(HANDLE hCom, DWORD flags) {
+  if (callFails("PurgeComm")) {
+    return FALSE;
+  }
+  SimPort *p = portOf(hCom);
+  if (p == nullptr) {
+    return FALSE;
+  }
+  if (flags & PURGE_RXCLEAR) {
+    pump(*p);
+    p->inQueue.clear();
+  }
+  return TRUE;
+}
+
+BOOL Platform_EscapeCommFunction(HANDLE hCom, DWORD) {
+  if (callFails("EscapeCommFunction")) {
+    return FALSE;
+  }
+  return portOf(hCom) != nullptr;
+}
+
+BOOL Platform_ReadFile(HANDLE hCom, void *buffer, DWORD bytesToRead, DWORD *bytesRead) {
+  *bytesRead = 0;
+  if (callFails("ReadFile")) {
+    return FALSE;
+  }
+  SimPort *p = portOf(hCom);
+  if (p == nullptr || (p->unit != nullptr && p->unit->vanished())) {
+    return FALSE;
+  }
+  SimState &s = state();
+  // The read ends when its count has arrived or T ms after it began.
+  const uint64_t deadline = s.nowMs + p->cto.ReadTotalTimeoutConstant +
+                            static_cast<uint64_t>(p->cto.ReadTotalTimeoutMultiplier) * bytesToRead;
+  for (;;) {
+    pump(*p);
+    if (p->inQueue.size() >= bytesToRead) {
+      break;
+    }
+    const uint64_t next = p->unit != nullptr ? p->unit->nextOutputTime() : UINT64_MAX;
+    if (next > deadline) {
+      s.nowMs = deadline;
+      pump(*p);
+      break;
+    }
+    s.nowMs = std::max(s.nowMs, next);
+  }
+  const size_t taken = std::min<size_t>(bytesToRead, p->inQueue.size());
+  memcpy(buffer, p->inQueue.data(), taken);
+  const std::string bytes = p->inQueue.substr(0, taken);
+  p->inQueue.erase(0, taken);
+  *bytesRead = static_cast<DWORD>(taken);
+  logEvent(SimWireEvent::Read, portNumberOf(hCom), bytes);
+  return TRUE;
+}
+
+BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWORD *bytesWritten) {
+  *bytesWritten = 0;
+  if (callFails("WriteFile")) {
+    return FALSE;
+  }
+  SimPort *p = portOf(hCom);
+  if (p == nullptr || (p->unit != nullptr && p->unit->vanished())) {
+    return FALSE;
+  }
+  SimState &s = state();
+  if (s.pacedWrites && p->dcb.BaudRate != 0) {
+    s.nowMs += (static_cast<uint64_t>(bytesToWrite) * 10u * 1000u + p->dcb.BaudRate - 1) /
+               p->dcb.BaudRate;
+  }
+  const auto *bytes = static_cast<const uint8_t *>(buffer);
+  if (p->unit != nullptr) {
+    p->unit->hostWrote(bytes, bytesToWrite, static_cast<int>(p->dcb.BaudRate), s.nowMs);
+  }
+  *bytesWritten = bytesToWrite;
+  logEvent(SimWireEvent::Write, portNumberOf(hCom),
+           std::string(reinterpret_cast<const char *>(bytes), bytesToWrite));
+  return TRUE;
+}
+
+BOOL Platform_CloseHandle(HANDLE hCom) {
+  const bool failed = callFails("CloseHandle");
+  SimPort *p = portOf(hCom);
+  if (p == nullptr) {
+    return FALSE;
+  }
+  const int n = portNumberOf(hCom);
+  p->open = false;
+  p->inQueue.clear();
+  state().handles.erase(static_cast<SimHandle *>(hCom));
+  delete static_cast<SimHandle *>(hCom);
+  logEvent(SimWireEvent::Close, n, "");
+  return failed ? FALSE : TRUE;
+}
+
+void Platform_Sleep(DWORD milliseconds) {
+  state().nowMs += milliseconds;
+  state().sleptMs += milliseconds;
+}
+
+void Platform_ConsoleInit(void) {}
+
+void Platform_ConsoleWrite(const char *text, size_t length) { state().console.append(text, length); }
+
+int Platform_ConsoleReadInt(int *value) {
+  SimState &s = state();
+  const std::string &in = s.input;
+  size_t pos = s.inputPos;
+  while (pos < in.size() && isspace(static_cast<unsigned char>(in[pos]))) {
+    pos++;
+  }
+  if (pos >= in.size()) {
+    s.inputPos = pos;
+    return EOF;
+  }
+  const size_t start = pos;
+  if (in[pos] == '+' || in[pos] == '-') {
+    pos++;
+  }
+  const size_t digitsStart = pos;
+  while (pos < in.size() && isdigit(static_cast<unsigned char>(in[pos]))) {
+    pos++;
+  }
+  if (pos == digitsStart) {
+    s.inputPos = start;  // the offending text stays for the next read
+    return 0;
+  }
+  *value = atoi(in.substr(start, pos - start).c_str());
+  s.inputPos = pos;
+  return 1;
+}
+
+int Platform_Getch(void) {
+  SimState &s = state();
+  s.getchCount++;
+  if (s.inputPos < s.input.size()) {
+    return static_cast<unsigned char>(s.input[s.inputPos++]);
+  }
+  return EOF;
+}
