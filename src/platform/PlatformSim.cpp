@@ -5,6 +5,7 @@
 
 #include <ctype.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -127,8 +128,7 @@ void Sim_Reset(void) {
   for (SimHandle *h : s.handles) {
     delete h;
   }
-  s.~SimState();
-  new (&s) SimState();
+  s = SimState();
 }
 
 void Sim_AddPort(int n, UnitModel *unit) {
