@@ -615,9 +615,114 @@ BOOL ValidateFwAndConcatenateData(char *gHexData) {
  * Web upload package
  *-------------------------------------------------------------------------*/
 
+// Room for the encoded image and the NUL behind it. It bounds the image: one
+// of L bytes fits while 4 * ceil(L / 3) + 1 stays within it.
+#define WEB_BASE64_BUFFER_SIZE 614400
+#define WEB_PACKAGE_FILE_NAME "FwToUpload.bin"
+
+// Appends the base64 text as package lines of FIRMWARE_CHUNCK_SIZE_FOR_WEB
+// characters joined by CR LF, the last line without a break. 1 when every
+// write went through.
+static BOOL writeWebPackageBody(const unsigned char *bufferBase64, int dataLengthBase64) {
+  char tempBufferBase64[FIRMWARE_CHUNCK_SIZE_FOR_WEB + 2];
+  BOOL written = FileAPI_OpenFile_ToWrite(WEB_PACKAGE_FILE_NAME, 1);
+  int remainingByte = dataLengthBase64;
+  int currentIndex = 0;
+  // Only while more than a full line remains: a text that ends on a line
+  // boundary ends with a full line and no break.
+  while (remainingByte > FIRMWARE_CHUNCK_SIZE_FOR_WEB) {
+    memcpy(tempBufferBase64, bufferBase64 + currentIndex, FIRMWARE_CHUNCK_SIZE_FOR_WEB);
+    tempBufferBase64[FIRMWARE_CHUNCK_SIZE_FOR_WEB] = '\r';
+    tempBufferBase64[FIRMWARE_CHUNCK_SIZE_FOR_WEB + 1] = '\n';
+    written &= FileAPI_writeToFileBinary(tempBufferBase64, FIRMWARE_CHUNCK_SIZE_FOR_WEB + 2);
+    currentIndex += FIRMWARE_CHUNCK_SIZE_FOR_WEB;
+    remainingByte -= FIRMWARE_CHUNCK_SIZE_FOR_WEB;
+  }
+  if (remainingByte > 0) {
+    memcpy(tempBufferBase64, bufferBase64 + currentIndex, static_cast<size_t>(remainingByte));
+    written &= FileAPI_writeToFileBinary(tempBufferBase64, static_cast<uint32_t>(remainingByte));
+  }
+  written &= FileAPI_CloseFile();
+  return written;
+}
+
+// Writes the package of one microcontroller image text, which it converts in
+// place. 1 only when the whole package reached the file.
+BOOL createFirmwareFileForWebFromText(char *text) {
+  char header[100];
+  char tempString[25];
+  snprintf(header, sizeof header, "%s%s\r\n", FIRMWARE_FILE_HEADER_FOR_WEB,
+           FIRMWARE_VERSION_TO_UPLOAD);
+
+  if (text == nullptr || gDataConcatenated == nullptr || !ValidateFwAndConcatenateData(text)) {
+    Console_Line("\r\nERROR: Firmware data is not valid !\r");
+    return 0;
+  }
+  Console_Line("\r\n Firmware data is valid !\r");
+
+  gDataConcatenatedCheckSum = imageCheckSum();
+  snprintf(tempString, sizeof tempString, "%u", gDataConcatenatedCheckSum);
+  strncat(header, tempString, sizeof header - strlen(header) - 1);
+  strncat(header, "\r\n", sizeof header - strlen(header) - 1);
+  Console_Printf("\r\n Firmware CheckSum = %s !\r\n", tempString);
+  Console_Printf("\r\n Firmware CheckSum u = %u !\r\n", gDataConcatenatedCheckSum);
+
+  snprintf(tempString, sizeof tempString, "%d", gDataConcatenatedLenght);
+  strncat(header, tempString, sizeof header - strlen(header) - 1);
+  strncat(header, "\r\n", sizeof header - strlen(header) - 1);
+  Console_Printf("\r\n Firmware data length = %d !\r\n", gDataConcatenatedLenght);
+
+  // Created anew, so a package from an earlier call is replaced, never
+  // appended to.
+  BOOL written = FileAPI_CreateFile(WEB_PACKAGE_FILE_NAME, 1);
+  written &= FileAPI_writeToFileBinary(header, static_cast<uint32_t>(strlen(header)));
+  written &= FileAPI_CloseFile();
+
+  unsigned char *bufferBase64 = static_cast<unsigned char *>(malloc(WEB_BASE64_BUFFER_SIZE));
+  int dataLengthBase64 = WEB_BASE64_BUFFER_SIZE;
+  BOOL encoded = 0;
+  if (gDataConcatenatedLenght <= 0) {
+    // The text held no data record: there is nothing to encode, and the
+    // buffer must not be written as if it held text.
+    Console_Line("\r\nERROR: Firmware image is empty !\r");
+  } else if (bufferBase64 == nullptr ||
+             base64_encode(bufferBase64, &dataLengthBase64, gDataConcatenated,
+                           gDataConcatenatedLenght) != 0) {
+    // dataLengthBase64 now holds the room the text would need, not a length.
+    Console_Line("\r\n ERROR BASE 64 !\r");
+  } else {
+    encoded = 1;
+  }
+
+  if (encoded) {
+    // The pads become "A" (value 0); the length line gives the exact size.
+    if (bufferBase64[dataLengthBase64 - 1] == '=') {
+      bufferBase64[dataLengthBase64 - 1] = 'A';
+    }
+    if (bufferBase64[dataLengthBase64 - 2] == '=') {
+      bufferBase64[dataLengthBase64 - 2] = 'A';
+    }
+    written &= writeWebPackageBody(bufferBase64, dataLengthBase64);
+  }
+  free(bufferBase64);
+
+  Console_Printf("\r\nPress any key to exit");
+  (void)Platform_Getch();
+  return encoded && written ? 1 : 0;
+}
+
+// The web upload package "FwToUpload.bin" of the embedded microcontroller
+// image, from a copy of its text of its own: the text in gHexFirmware may
+// have been converted (and so used up) already.
 BOOL createFirmwareFileForWeb(void) {
-  // TODO(web package): being written; this stub reports failure.
-  return 0;
+  char *text = newImageTextCopy(0);
+  if (text == nullptr) {
+    Console_Line("\r\nERROR: Not enough memory to prepare the update !\r");
+    return 0;
+  }
+  const BOOL result = createFirmwareFileForWebFromText(text);
+  free(text);
+  return result;
 }
 
 #ifndef FWUPGRADE_LIBRARY

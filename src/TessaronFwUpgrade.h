@@ -58,6 +58,8 @@ BOOL detectComPortAndBaudrate(void);
 BOOL updateFirmware(void);
 BOOL ValidateFwAndConcatenateData(char *gHexData);
 BOOL createFirmwareFileForWeb(void);
+// The same from a given image text, which it converts in place.
+BOOL createFirmwareFileForWebFromText(char *text);
 
 // Allocates and fills gHexFirmware, gDataConcatenated and gDataBuffer as the
 // run starts; 0 (after a one-line message) when memory is short.

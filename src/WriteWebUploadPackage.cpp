@@ -1,0 +1,17 @@
+// Writes the web upload package "FwToUpload.bin" of the embedded
+// microcontroller image into the current directory. The update tool never
+// writes it; this program is how a release gets its package.
+//
+// Exit status 0 when the package was written whole, 1 otherwise.
+#include "TessaronFwUpgrade.h"
+#include "platform/Platform.h"
+
+int main(void) {
+  Platform_ConsoleInit();
+  if (!allocateSharedBuffers()) {
+    return 1;
+  }
+  const BOOL written = createFirmwareFileForWeb();
+  releaseSharedBuffers();
+  return written ? 0 : 1;
+}
