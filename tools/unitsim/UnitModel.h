@@ -16,7 +16,8 @@
 struct UnitConfig {
   // Line rate of the unit's console. During and between the two image
   // transfers the unit runs at dataBaudRate; it returns to baudRate when it
-  // reboots after the microcontroller image.
+  // reboots after the microcontroller image. 0: the console understands the
+  // host at any rate.
   int baudRate = 57600;
   int dataBaudRate = 115200;
 

@@ -1,0 +1,303 @@
+// The console protocol on the simulated platform: command framing, reply
+// collection, data streaming with its percentage display, and detection.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SimFixture.h"
+#include "UnitModel.h"
+
+namespace {
+
+const char kHelpAnswer[] =
+    "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>";
+
+class ProtocolTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    allocateBuffers();
+  }
+  // Opens port n with a unit configured by `config`.
+  void openUnit(int n, const UnitConfig &config) {
+    unit_ = std::make_unique<UnitModel>(config);
+    Sim_AddPort(n, unit_.get());
+    ComPortAPI_SetBaudRate(config.baudRate);
+    ASSERT_EQ(ComPortAPI_OpenCOM(n), 1);
+  }
+  std::unique_ptr<UnitModel> unit_;
+};
+
+TEST_F(ProtocolTest, CommandFraming) {
+  Sim_AddPort(1);
+  ASSERT_EQ(ComPortAPI_OpenCOM(1), 1);
+  EXPECT_EQ(sendCommand("%fw -v", 0, 0, nullptr), 1);
+  EXPECT_EQ(sendCommand("%fw -v", 1, 0, nullptr), 1);
+  EXPECT_EQ(sendCommand("%fw -p", 2, 0, nullptr), 1) << "any value but 1 adds the prefix";
+  EXPECT_EQ(Sim_BytesWritten(1), std::string("%%fw -v\n\r%fw -v\n\r%%fw -p\n\r"));
+  // A null expected reply: nothing is read, whatever validateResponse says.
+  EXPECT_EQ(sendCommand("%fw -v", 0, 1, nullptr), 1);
+  EXPECT_EQ(Sim_CallCount("ReadFile"), 0);
+}
+
+TEST_F(ProtocolTest, RepliesAreJudgedWholeAfterALineSilentForOneTimeout) {
+  struct Case {
+    const char *name;
+    std::string productId;
+    int byteGapMs;
+    const char *expected;
+    BOOL result;
+  } cases[] = {
+      {"exact", "Korvex 6G SDI EXTENDER TX\r\n>>", 0, "Korvex 6G SDI EXTENDER TX\r\n>>", 1},
+      {"byte by byte, gaps under the time-out", "Korvex 6G SDI EXTENDER TX\r\n>>", 499,
+       "Korvex 6G SDI EXTENDER TX\r\n>>", 1},
+      {"a gap of a whole time-out splits the reply", "Korvex 6G SDI EXTENDER TX\r\n>>", 500,
+       "Korvex 6G SDI EXTENDER TX\r\n>>", 0},
+      {"no final prompt", "Korvex 6G SDI EXTENDER TX\r\n", 0, "Korvex 6G SDI EXTENDER TX\r\n>>", 0},
+      {"more than expected", "Korvex 6G SDI EXTENDER TX\r\n>>\r\n", 0,
+       "Korvex 6G SDI EXTENDER TX\r\n>>", 0},
+      {"case matters", "korvex 6G SDI EXTENDER TX\r\n>>", 0, "Korvex 6G SDI EXTENDER TX\r\n>>", 0},
+  };
+  for (const Case &c : cases) {
+    SetUp();
+    UnitConfig config;
+    config.productId = c.productId;
+    config.replyByteGapMs = c.byteGapMs;
+    openUnit(4, config);
+    ComPortAPI_SetReadingTimeoutInMs(500);
+    EXPECT_EQ(sendCommand("%fw -p", 0, 1, c.expected), c.result) << c.name;
+    EXPECT_EQ(console(), "") << c.name;
+  }
+}
+
+TEST_F(ProtocolTest, ValidateOffCollectsAndSucceedsWhateverArrives) {
+  UnitConfig config;
+  openUnit(1, config);
+  const uint64_t start = Sim_NowMs();
+  EXPECT_EQ(sendCommand("%fw -p", 0, 0, "something else"), 1);
+  // It waited for the reply and one silent time-out behind it.
+  EXPECT_GE(Sim_NowMs() - start, 500u);
+}
+
+TEST_F(ProtocolTest, EmptyReplyFailsANonEmptyExpectation) {
+  Sim_AddPort(1);
+  ASSERT_EQ(ComPortAPI_OpenCOM(1), 1);
+  EXPECT_EQ(sendCommand("%fw -p", 0, 1, "Ready"), 0);
+  EXPECT_EQ(sendCommand("%fw -p", 0, 1, ""), 1);
+}
+
+TEST_F(ProtocolTest, AFloodingUnitEndsTheCollectionAtTheBufferBound) {
+  UnitConfig config;
+  config.floodOnVersion = true;
+  openUnit(1, config);
+  EXPECT_EQ(sendCommand("%fw -v", 0, 1, "1.0.8"), 0);
+  EXPECT_EQ(console(), "");
+}
+
+TEST_F(ProtocolTest, WriteFailureIsReported) {
+  Sim_AddPort(1);
+  ASSERT_EQ(ComPortAPI_OpenCOM(1), 1);
+  Sim_FailCall("WriteFile", 1);
+  EXPECT_EQ(sendCommand("%fw -v", 0, 1, "x"), 0);
+  EXPECT_EQ(console(), "\r\nError occurred when sending data !\r\n");
+  EXPECT_EQ(Sim_CallCount("ReadFile"), 0);
+}
+
+// The percentage display after each write, as the operator sees it.
+TEST_F(ProtocolTest, SendDataWritesInChunksAndRedrawsThePercentage) {
+  struct Case {
+    int length;
+    std::vector<size_t> writes;
+    std::string display;
+  } cases[] = {
+      {0, {}, "1%"},
+      {1, {1}, "1%\b\b100%"},
+      {10240, {10240}, "1%\b\b100%"},
+      {10241, {10240, 1}, "1%\b\b99%\b\b\b100%"},
+      {20480, {10240, 10240}, "1%\b\b50%\b\b\b100%"},
+      {25000, {10240, 10240, 4520}, "1%\b\b40%\b\b\b81%\b\b\b100%"},
+      {102401, std::vector<size_t>(10, 10240), ""},
+  };
+  // 10 full writes and a last byte: 9%, then two-digit figures.
+  cases[6].writes.push_back(1);
+  cases[6].display = "1%\b\b9%\b\b19%\b\b\b29%\b\b\b39%\b\b\b49%\b\b\b59%\b\b\b69%\b\b\b79%\b\b\b89%"
+                     "\b\b\b99%\b\b\b100%";
+  for (const Case &c : cases) {
+    SetUp();
+    Sim_AddPort(1);
+    ASSERT_EQ(ComPortAPI_OpenCOM(1), 1);
+    std::vector<uint8_t> data(static_cast<size_t>(c.length) + 1);
+    for (size_t k = 0; k < data.size(); k++) {
+      data[k] = static_cast<uint8_t>(k * 7);
+    }
+    EXPECT_EQ(sendData(data.data(), c.length, 1, nullptr), 1) << c.length;
+    EXPECT_EQ(console(), c.display) << c.length;
+    std::vector<size_t> writes;
+    std::string all;
+    for (const SimWireEvent &e : Sim_WireLog()) {
+      if (e.kind == SimWireEvent::Write) {
+        writes.push_back(e.bytes.size());
+        all += e.bytes;
+      }
+    }
+    EXPECT_EQ(writes, c.writes) << c.length;
+    EXPECT_EQ(all, std::string(data.begin(), data.begin() + c.length)) << c.length;
+    EXPECT_EQ(Sim_CallCount("ReadFile"), 0) << c.length;
+  }
+}
+
+TEST_F(ProtocolTest, SendDataReportsAWrongAcknowledgement) {
+  UnitConfig config;
+  config.baudRate = 115200;
+  config.dataAck = "FAILURE";
+  openUnit(1, config);
+  std::vector<uint8_t> image(3000, 0x5A);
+  gDataConcatenatedLenght = 3000;
+  memcpy(gDataConcatenated, image.data(), image.size());
+  ComPortAPI_SetReadingTimeoutInMs(10000);
+  char announce[64];
+  snprintf(announce, sizeof announce, "%%fw -l %u 3000", imageCheckSum());
+  ASSERT_EQ(sendCommand(announce, 0, 1, "Ready"), 1);
+  Sim_ClearConsole();
+  ComPortAPI_SetReadingTimeoutInMs(1000);
+  EXPECT_EQ(sendData(gDataConcatenated, 3000, 1, "SUCCESS"), 0);
+  EXPECT_EQ(console(),
+            "1%\b\b100%\r\nExpected : SUCCESS  received : FAILURE\r\n"
+            "\r\nError: Expected response did  not matched !\r\n");
+}
+
+TEST_F(ProtocolTest, SendDataStopsSilentlyAtAFailedWrite) {
+  Sim_AddPort(1);
+  ASSERT_EQ(ComPortAPI_OpenCOM(1), 1);
+  std::vector<uint8_t> data(30000, 1);
+  Sim_FailCall("WriteFile", 2);
+  EXPECT_EQ(sendData(data.data(), 30000, 1, "SUCCESS"), 0);
+  EXPECT_EQ(console(), "1%\b\b34%");
+  EXPECT_EQ(Sim_BytesWritten(1).size(), 10240u);
+}
+
+/*---------------------------------------------------------------------------
+ * Detection
+ *-------------------------------------------------------------------------*/
+
+class DetectionTest : public ProtocolTest {
+ protected:
+  // Rates at which the help command went out on port n, in order.
+  static std::vector<DWORD> helpRates(int n) {
+    std::vector<DWORD> rates;
+    for (const SimWireEvent &e : Sim_WireLog()) {
+      if (e.kind == SimWireEvent::Write && e.port == n) {
+        EXPECT_EQ(e.bytes, "%%help -c version\n\r");
+        EXPECT_FALSE(e.ctsFlow);
+        rates.push_back(e.baud);
+      }
+    }
+    return rates;
+  }
+  void SetUp() override {
+    ProtocolTest::SetUp();
+    ComPortAPI_SetHardwareFlowControl(0);
+  }
+};
+
+TEST_F(DetectionTest, FindsTheUnitOnTheLowestAnsweringPortAtTheFirstAnsweringRate) {
+  UnitConfig config;
+  config.baudRate = 57600;
+  UnitModel unit(config);
+  Sim_AddPort(3, &unit);
+  Sim_AddPort(7, &unit);
+  EXPECT_EQ(detectComPortAndBaudrate(), 1);
+  EXPECT_EQ(gComPortNumber, 3);
+  EXPECT_EQ(gBaudRate, 57600);
+  EXPECT_TRUE(Sim_PortIsOpen(3));
+  EXPECT_EQ(Sim_PortDcb(3).BaudRate, 57600u);
+  EXPECT_EQ(helpRates(3), (std::vector<DWORD>{115200, 115200, 9600, 9600, 57600}));
+  EXPECT_EQ(helpRates(7), std::vector<DWORD>{});
+  EXPECT_EQ(console(), "");
+  // Absent COM1 and COM2 were only probed.
+  EXPECT_EQ(Sim_CallCount("CreateFileA"), 2 + 1 + 3);
+}
+
+TEST_F(DetectionTest, SecondAttemptAndGarbledAnswers) {
+  struct Case {
+    int garbled;
+    DWORD foundAt;
+    size_t attempts;
+  } cases[] = {
+      {0, 115200, 1},
+      {1, 115200, 2},
+      {2, 9600, 3},
+      {3, 9600, 4},
+  };
+  for (const Case &c : cases) {
+    SetUp();
+    UnitConfig config;
+    config.baudRate = 0;  // answers at any rate
+    config.garbledHelpReplies = c.garbled;
+    UnitModel unit(config);
+    Sim_AddPort(1, &unit);
+    EXPECT_EQ(detectComPortAndBaudrate(), 1) << c.garbled;
+    EXPECT_EQ(static_cast<DWORD>(gBaudRate), c.foundAt) << c.garbled;
+    EXPECT_EQ(helpRates(1).size(), c.attempts) << c.garbled;
+  }
+}
+
+TEST_F(DetectionTest, NothingAnswers) {
+  struct Case {
+    const char *name;
+    void (*arrange)();
+    DWORD storedRate;
+    int helpCommands;
+  } cases[] = {
+      {"no port at all", [] {}, 9600, 0},
+      {"a silent port", [] { Sim_AddPort(30); }, 1200, 12},
+      {"a held port is skipped", [] { Sim_HoldPort(2); }, 9600, 0},
+      {"ports above 32 are never tried", [] { Sim_AddPort(32); }, 1200, 12},
+  };
+  for (const Case &c : cases) {
+    SetUp();
+    c.arrange();
+    EXPECT_EQ(detectComPortAndBaudrate(), 0) << c.name;
+    EXPECT_FALSE(ComPortAPI_IsOpen()) << c.name;
+    EXPECT_EQ(g_dcb.BaudRate, c.storedRate) << c.name;
+    int writes = 0;
+    for (const SimWireEvent &e : Sim_WireLog()) {
+      writes += e.kind == SimWireEvent::Write;
+      EXPECT_GE(e.port, 1);
+      EXPECT_LE(e.port, 32);
+    }
+    EXPECT_EQ(writes, c.helpCommands) << c.name;
+    EXPECT_EQ(console(), "") << c.name;
+  }
+}
+
+TEST_F(DetectionTest, AnAnswerOfAnyOtherLengthIsNoMatch) {
+  for (const std::string &answer :
+       {std::string(kHelpAnswer).substr(0, 72), std::string(kHelpAnswer) + " ",
+        std::string("\r\n") + kHelpAnswer}) {
+    SetUp();
+    UnitConfig config;
+    config.baudRate = 0;
+    config.helpReply = answer;
+    UnitModel unit(config);
+    Sim_AddPort(1, &unit);
+    EXPECT_EQ(detectComPortAndBaudrate(), 0);
+  }
+}
+
+TEST_F(DetectionTest, APortThatRefusesARateIsTriedAtTheOthers) {
+  UnitConfig config;
+  config.baudRate = 4800;
+  UnitModel unit(config);
+  Sim_AddPort(1, &unit);
+  Sim_SetPortRates(1, {9600, 4800});
+  EXPECT_EQ(detectComPortAndBaudrate(), 1);
+  EXPECT_EQ(gBaudRate, 4800);
+  EXPECT_EQ(console(), "ERROR: COM1 configuration failed !ERROR: COM1 configuration failed !");
+}
+
+}  // namespace
