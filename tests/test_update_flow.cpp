@@ -1,0 +1,389 @@
+// Whole runs of the tool on the simulated platform: the operator's console
+// transcript byte for byte, the exit code, and what the unit received.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SimFixture.h"
+#include "UnitModel.h"
+#include "firmware/BinImage.h"
+
+namespace {
+
+struct Image {
+  std::vector<uint8_t> bytes;
+  uint32_t checkSum = 0;
+};
+
+// The flat image of a catalogue entry, by the tool's own conversion.
+Image convertEntry(int entry) {
+  const autogen_files &file = AUTOGEN_FILES[entry];
+  std::vector<char> text(file.fileData, file.fileData + file.fileDataLength);
+  text.resize(text.size() + 16, '\0');
+  Image image;
+  EXPECT_EQ(ValidateFwAndConcatenateData(text.data()), 1);
+  image.bytes.assign(gDataConcatenated, gDataConcatenated + gDataConcatenatedLenght);
+  for (uint8_t b : image.bytes) {
+    image.checkSum -= b;
+  }
+  return image;
+}
+
+// What the operator sees while n bytes are streamed.
+std::string progress(size_t n) {
+  std::string shown = "1%";
+  int percentage = 0;
+  size_t sent = 0;
+  while (n - sent > 10240) {
+    sent += 10240;
+    shown += percentage <= 9 ? "\b\b" : "\b\b\b";
+    percentage = static_cast<int>(sent * 100 / n);
+    shown += std::to_string(percentage) + "%";
+  }
+  if (n > 0) {
+    shown += percentage <= 9 ? "\b\b" : "\b\b\b";
+    shown += "100%";
+  }
+  return shown;
+}
+
+std::string rebootDisplay() {
+  std::string shown;
+  char figure[8];
+  for (int i = 0; i < 46; i++) {
+    snprintf(figure, sizeof figure, "%3d%%", i * 100 / 46);
+    shown += figure;
+    shown += "\b\b\b\b";
+  }
+  return shown + "100%" + "\b\b\b\b" + "100%";
+}
+
+const char kBanner[] =
+    "\n\rYou are about to upload the firmware version 1.0.9"
+    "\n\r\n\rDetecting COM port and Baud Rate..................";
+const char kFailedEnd[] = "\n\rERROR: The update was not successful.\r\n\r\nPress any key to exit";
+const char kPressKey[] = "\r\nPress any key to exit";
+
+std::string detected(int port, int baud) {
+  return "OK\r\nCOM PORT Number : " + std::to_string(port) +
+         "\r\nBaud rate       : " + std::to_string(baud) + " \r\n\r\n";
+}
+
+const char kVersionsXc7a35[] =
+    "Checking firmware version ..............  1.00.08 \r\n"
+    "Checking fpga version ..................  K6G-TX 1.03  device:1\r\n";
+
+std::string uploads(const Image &logic, const Image &firmware) {
+  return "Preparing to Upload Programmable Logic ............ OK\r\n"
+         "Sending Programmable Logic data ................... " +
+         progress(logic.bytes.size()) +
+         "OK\r\n"
+         "Preparing to Upload Firmware ...................... OK\r\n"
+         "Sending data ...................................... " +
+         progress(firmware.bytes.size()) + " OK\n\r\n\r" +
+         "Please wait while the unit is rebooting ........... " + rebootDisplay();
+}
+
+const char kSuccess[] = "\n\r\n\rThe update was successful, the unit is now operational\r\n";
+
+class UpdateFlowTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    // Reference images, converted before the run.
+    allocateBuffers();
+    mcu_ = convertEntry(0);
+    releaseSharedBuffers();
+  }
+  // Adds a unit on port n.
+  UnitModel &addUnit(int n, const UnitConfig &config) {
+    units_.push_back(std::make_unique<UnitModel>(config));
+    Sim_AddPort(n, units_.back().get());
+    return *units_.back();
+  }
+  // Checks the unit received the image with the right announcement.
+  static void expectReceived(const ReceivedImage &got, const char *command, const Image &want) {
+    EXPECT_EQ(got.command, command);
+    EXPECT_EQ(got.announcedLength, static_cast<long>(want.bytes.size()));
+    EXPECT_EQ(got.announcedChecksum, want.checkSum);
+    EXPECT_TRUE(got.complete);
+    EXPECT_TRUE(got.checksumOk);
+    EXPECT_TRUE(got.data == want.bytes) << command << ": image bytes differ";
+  }
+  Image logicImage(int entry) {
+    allocateBuffers();
+    Image image = convertEntry(entry);
+    releaseSharedBuffers();
+    return image;
+  }
+  Image mcu_;
+  std::vector<std::unique_ptr<UnitModel>> units_;
+};
+
+TEST_F(UpdateFlowTest, WholeUpdateOfATxXc7a35UnitOnCom3At57600) {
+  UnitConfig config;
+  config.baudRate = 57600;
+  UnitModel &unit = addUnit(3, config);
+  const Image logic = logicImage(3);
+
+  EXPECT_EQ(fwupgradeMain(), 0);
+  EXPECT_EQ(console(), std::string(kBanner) + detected(3, 57600) + kVersionsXc7a35 +
+                           "Checking product .......... TX OK\r\n"
+                           "Korvex 6G SDI EXTENDER TX\r\n>>\r\n" +
+                           uploads(logic, mcu_) + kSuccess + kPressKey);
+  ASSERT_EQ(unit.images().size(), 2u);
+  expectReceived(unit.images()[0], "%fw -l", logic);
+  expectReceived(unit.images()[1], "%fw -h", mcu_);
+  EXPECT_EQ(Sim_GetchCount(), 1);
+  EXPECT_EQ(Sim_SleptMs(), 46u * 3000u);
+  EXPECT_FALSE(Sim_PortIsOpen(3));
+  EXPECT_EQ(gDataBuffer, nullptr) << "buffers released";
+}
+
+TEST_F(UpdateFlowTest, LineSpeedsTimeoutsAndSilencesOfTheDialogue) {
+  UnitConfig config;
+  config.baudRate = 9600;
+  addUnit(1, config);
+  ASSERT_EQ(fwupgradeMain(), 0);
+
+  uint64_t lastReplyMs = 0;
+  std::vector<SimWireEvent> commands;
+  std::vector<uint64_t> silenceBeforeData;
+  bool previousWasCommand = false;
+  for (const SimWireEvent &e : Sim_WireLog()) {
+    if (e.kind == SimWireEvent::Read && !e.bytes.empty()) {
+      lastReplyMs = e.timeMs;
+    }
+    if (e.kind != SimWireEvent::Write) {
+      continue;
+    }
+    if (e.bytes.rfind("%%", 0) == 0) {
+      commands.push_back(e);
+      previousWasCommand = true;
+    } else {
+      EXPECT_EQ(e.baud, 115200u) << "image data at 115200 baud";
+      EXPECT_TRUE(e.ctsFlow) << "CTS flow control on for the update";
+      if (previousWasCommand) {
+        silenceBeforeData.push_back(e.timeMs - lastReplyMs);
+      }
+      previousWasCommand = false;
+    }
+  }
+  ASSERT_GE(commands.size(), 5u);
+  const SimWireEvent &logic = commands[commands.size() - 2];
+  const SimWireEvent &firmware = commands[commands.size() - 1];
+  EXPECT_EQ(logic.bytes.rfind("%%fw -l ", 0), 0u);
+  EXPECT_EQ(logic.baud, 9600u);
+  EXPECT_EQ(logic.readTimeoutMs, 10000u);
+  EXPECT_EQ(firmware.bytes.rfind("%%fw -h ", 0), 0u);
+  EXPECT_EQ(firmware.baud, 115200u) << "the firmware announcement goes out at 115200";
+  EXPECT_EQ(firmware.readTimeoutMs, 5000u);
+  // Data follows "Ready" only after one whole reading time-out of silence.
+  ASSERT_EQ(silenceBeforeData.size(), 2u);
+  EXPECT_GE(silenceBeforeData[0], 10000u);
+  EXPECT_GE(silenceBeforeData[1], 5000u);
+  // After the firmware the line is back at the detected rate and the last
+  // read waits 11 s.
+  const SimWireEvent &last = Sim_WireLog()[Sim_WireLog().size() - 2];
+  EXPECT_EQ(last.kind, SimWireEvent::Read);
+  EXPECT_EQ(last.baud, 9600u);
+  EXPECT_EQ(last.readTimeoutMs, 11000u);
+}
+
+TEST_F(UpdateFlowTest, RxUnitOfTheSecondKindWithAnEngineeringSampleDevice) {
+  UnitConfig config;
+  config.baudRate = 115200;
+  config.versionReply = "1.0.9\r\nK6G-RX 2.10 4\r\n>>";
+  config.productId = VALIDATE_RX2_PRODUCT_ID_STRING;
+  UnitModel &unit = addUnit(2, config);
+  const Image logic = logicImage(2);
+
+  EXPECT_EQ(fwupgradeMain(), 0);
+  EXPECT_EQ(console(), std::string(kBanner) + detected(2, 115200) +
+                           "Checking firmware version ..............  1.00.09 \r\n"
+                           "Checking fpga version ..................  K6G-RX 2.10  device:4\r\n"
+                           "Checking product .......... ENG. SAMPLE detected\r\n"
+                           "RX OK\r\nKorvex 6G SDI EXTENDER RX\r\n>>\r\n" +
+                           uploads(logic, mcu_) + kSuccess + kPressKey);
+  int productQueries = 0;
+  for (const std::string &c : unit.commands()) {
+    productQueries += c == "%%fw -p";
+  }
+  EXPECT_EQ(productQueries, 4);
+  ASSERT_EQ(unit.images().size(), 2u);
+  expectReceived(unit.images()[0], "%fw -l", logic);
+}
+
+TEST_F(UpdateFlowTest, ImageChoiceByDeviceAndRole) {
+  struct Case {
+    int device;
+    const char *productId;
+    int entry;
+  } cases[] = {
+      {4, VALIDATE_TX_PRODUCT_ID_STRING, 1},
+      {4, VALIDATE_RX_PRODUCT_ID_STRING, 2},
+      {1, VALIDATE_TX2_PRODUCT_ID_STRING, 3},
+      {1, VALIDATE_RX_PRODUCT_ID_STRING, 4},
+  };
+  for (const Case &c : cases) {
+    SetUp();
+    const Image logic = logicImage(c.entry);
+    UnitConfig config;
+    config.baudRate = 115200;
+    config.versionReply = "1.0.8 X 1.0 " + std::to_string(c.device) + "\r\n>>";
+    config.productId = c.productId;
+    config.bootText.clear();
+    UnitModel &unit = addUnit(1, config);
+    EXPECT_EQ(fwupgradeMain(), 0);
+    ASSERT_EQ(unit.images().size(), 2u) << c.entry;
+    expectReceived(unit.images()[0], "%fw -l", logic);
+    // Without the unit's prompt after the reboot: no success line, but no
+    // error either.
+    EXPECT_EQ(console().find("successful"), std::string::npos);
+    EXPECT_EQ(console().substr(console().size() - strlen(kPressKey) - 4), "100%" + std::string(kPressKey));
+  }
+}
+
+TEST_F(UpdateFlowTest, ManualPathAfterAFailedDetection) {
+  UnitConfig config;
+  config.baudRate = 57600;
+  config.droppedHelpReplies = 1000;
+  UnitModel &unit = addUnit(3, config);
+  Sim_SetInput("3\n57600\n");
+  const Image logic = logicImage(3);
+
+  EXPECT_EQ(fwupgradeMain(), 0);
+  EXPECT_EQ(console(), std::string(kBanner) +
+                           "FAILED\n\r\n\rEnter the COM port number : "
+                           "\r\nOpening COM3....................OK\r\n"
+                           "\n\r\n\rEnter the BAUD RATE       : "
+                           "\r\nSetting baud rate at 57600..........OK\r\n" +
+                           kVersionsXc7a35 +
+                           "Checking product .......... TX OK\r\n"
+                           "Korvex 6G SDI EXTENDER TX\r\n>>\r\n" +
+                           uploads(logic, mcu_) + kSuccess + kPressKey);
+  EXPECT_EQ(unit.images().size(), 2u);
+}
+
+TEST_F(UpdateFlowTest, ManualPathFailuresEndWithMinusOne) {
+  struct Case {
+    const char *name;
+    const char *input;
+    void (*arrange)();
+    std::string tail;
+  } cases[] = {
+      {"port cannot be opened", "9\n", [] {},
+       "\r\nOpening COM9....................ERROR: Opening COM9 failed !" + std::string(kPressKey)},
+      {"rate refused", "4\n1234\n",
+       [] {
+         Sim_AddPort(4);
+         Sim_SetPortRates(4, {1200, 9600, 57600});
+       },
+       "\r\nOpening COM4....................OK\r\n\n\r\n\rEnter the BAUD RATE       : "
+       "\r\nSetting baud rate at 1234.........." +
+           std::string(kPressKey)},
+      {"no number typed", "abc\n", [] {},
+       "\r\nOpening COM0....................ERROR: Opening COM0 failed !" + std::string(kPressKey)},
+      {"end of input", "", [] {},
+       "\r\nOpening COM0....................ERROR: Opening COM0 failed !" + std::string(kPressKey)},
+  };
+  for (const Case &c : cases) {
+    SetUp();
+    c.arrange();
+    Sim_SetInput(c.input);
+    EXPECT_EQ(fwupgradeMain(), -1) << c.name;
+    EXPECT_EQ(console(), std::string(kBanner) + "FAILED\n\r\n\rEnter the COM port number : " + c.tail)
+        << c.name;
+    EXPECT_EQ(Sim_GetchCount(), 1) << c.name;
+    for (int n = 1; n <= 32; n++) {
+      EXPECT_FALSE(Sim_PortIsOpen(n)) << c.name;
+    }
+  }
+}
+
+TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithZeroAndTheErrorLine) {
+  struct Case {
+    const char *name;
+    void (*configure)(UnitConfig &);
+    std::string middle;
+  } cases[] = {
+      {"unknown device code",
+       [](UnitConfig &c) { c.versionReply = "1.0.8 K6G-TX 1.3 2\r\n>>"; },
+       "Checking firmware version ..............  1.00.08 \r\n"
+       "Checking fpga version ..................  K6G-TX 1.03  device:2\r\n"
+       "Checking product .......... FAILED, Unknown product\r\n"},
+      {"empty version reply", [](UnitConfig &c) { c.versionReply = ""; },
+       "Checking product .......... FAILED, Unknown product\r\n"},
+      {"too few fields", [](UnitConfig &c) { c.versionReply = "1.0.8 K6G 1.3\r\n>>"; },
+       "Checking product .......... FAILED, Unknown product\r\n"},
+      {"no identification text matches",
+       [](UnitConfig &c) { c.productId = "Korvex 6G SDI EXTENDER XX\r\n>>"; },
+       std::string(kVersionsXc7a35) + "Checking product .......... FAILED\r\n"},
+      {"device name cut to seven characters",
+       [](UnitConfig &c) {
+         c.versionReply = "1.0.8 ABCDEFGHIJKLMNOP 1.3 7\r\n>>";
+       },
+       "Checking firmware version ..............  1.00.08 \r\n"
+       "Checking fpga version ..................  ABCDEFG 1.03  device:7\r\n"
+       "Checking product .......... FAILED, Unknown product\r\n"},
+      {"no Ready", [](UnitConfig &c) { c.noReady = true; },
+       std::string(kVersionsXc7a35) +
+           "Checking product .......... TX OK\r\nKorvex 6G SDI EXTENDER TX\r\n>>\r\n"
+           "Preparing to Upload Programmable Logic ............ FAILED [Unit not ready]\r\n"},
+      {"Ready followed by a line end", [](UnitConfig &c) { c.readyText = "Ready\r\n"; },
+       std::string(kVersionsXc7a35) +
+           "Checking product .......... TX OK\r\nKorvex 6G SDI EXTENDER TX\r\n>>\r\n"
+           "Preparing to Upload Programmable Logic ............ FAILED [Unit not ready]\r\n"},
+  };
+  for (const Case &c : cases) {
+    SetUp();
+    UnitConfig config;
+    config.baudRate = 115200;
+    c.configure(config);
+    UnitModel &unit = addUnit(1, config);
+    EXPECT_EQ(fwupgradeMain(), 0) << c.name;
+    EXPECT_EQ(console(), std::string(kBanner) + detected(1, 115200) + c.middle + kFailedEnd)
+        << c.name;
+    EXPECT_TRUE(unit.images().empty() || !unit.images()[0].complete) << c.name;
+    EXPECT_FALSE(Sim_PortIsOpen(1)) << c.name;
+  }
+}
+
+TEST_F(UpdateFlowTest, AWrongDataAcknowledgementFailsTheUpdate) {
+  UnitConfig config;
+  config.baudRate = 115200;
+  config.dataAck = "FAILURE";
+  addUnit(1, config);
+  const Image logic = logicImage(3);
+  EXPECT_EQ(fwupgradeMain(), 0);
+  EXPECT_EQ(console(), std::string(kBanner) + detected(1, 115200) + kVersionsXc7a35 +
+                           "Checking product .......... TX OK\r\nKorvex 6G SDI EXTENDER TX\r\n>>\r\n"
+                           "Preparing to Upload Programmable Logic ............ OK\r\n"
+                           "Sending Programmable Logic data ................... " +
+                           progress(logic.bytes.size()) +
+                           "\r\nExpected : SUCCESS  received : FAILURE\r\n"
+                           "\r\nError: Expected response did  not matched !\r\n"
+                           "FAILED\r\n" +
+                           kFailedEnd);
+}
+
+TEST_F(UpdateFlowTest, AUnitThatVanishesMidImageFailsTheTransfer) {
+  UnitConfig config;
+  config.baudRate = 115200;
+  config.vanishAfterImageBytes = 50000;
+  addUnit(1, config);
+  EXPECT_EQ(fwupgradeMain(), 0);
+  const std::string &text = console();
+  const std::string tail = "FAILED\r\n" + std::string(kFailedEnd);
+  ASSERT_GE(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+  EXPECT_NE(text.find("Sending Programmable Logic data ................... 1%\b\b"),
+            std::string::npos);
+}
+
+}  // namespace
