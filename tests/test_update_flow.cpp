@@ -282,7 +282,7 @@ TEST_F(UpdateFlowTest, ManualPathFailuresEndWithMinusOne) {
       {"rate refused", "4\n1234\n",
        [] {
          Sim_AddPort(4);
-         Sim_SetPortRates(4, {1200, 9600, 57600});
+         Sim_SetPortRates(4, {115200, 9600, 57600, 4800, 2400, 1200});
        },
        "\r\nOpening COM4....................OK\r\n\n\r\n\rEnter the BAUD RATE       : "
        "\r\nSetting baud rate at 1234.........." +
