@@ -36,16 +36,16 @@ struct UnitConfig {
   int replyByteGapMs = 0;
 
   // Faults.
-  int garbledHelpReplies = 0;     // the first N help replies lose their last byte
-  int droppedHelpReplies = 0;     // the first N help commands get no reply
-  bool noReady = false;           // never answer "%fw -l" / "%fw -h"
-  int readyDelayMs = 0;           // extra delay before "Ready"
-  std::string readyText = "Ready";// what the unit answers to an announcement
-  std::string dataAck = "SUCCESS";// acknowledgement of a whole image whose checksum is right
+  int garbledHelpReplies = 0;       // the first N help replies lose their last byte
+  int droppedHelpReplies = 0;       // the first N help commands get no reply
+  bool noReady = false;             // never answer "%fw -l" / "%fw -h"
+  int readyDelayMs = 0;             // extra delay before "Ready"
+  std::string readyText = "Ready";  // what the unit answers to an announcement
+  std::string dataAck = "SUCCESS";  // acknowledgement of a whole image whose checksum is right
   std::string badChecksumAck = "ERROR: checksum";
-  bool floodOnVersion = false;    // answer "%fw -v" with an endless stream
-  long vanishAfterImageBytes = -1;// disappear after this many image bytes (pty: close)
-  bool refuseAll = false;         // answer every command with "Unknown command\r\n>>"
+  bool floodOnVersion = false;      // answer "%fw -v" with an endless stream
+  long vanishAfterImageBytes = -1;  // disappear after this many image bytes (pty: close)
+  bool refuseAll = false;           // answer every command with "Unknown command\r\n>>"
 
   // What the unit prints once it has rebooted, and when (ms after it has
   // acknowledged the microcontroller image). An empty text: nothing.
@@ -54,7 +54,7 @@ struct UnitConfig {
 };
 
 struct ReceivedImage {
-  std::string command;        // "%fw -l" or "%fw -h"
+  std::string command;  // "%fw -l" or "%fw -h"
   uint32_t announcedChecksum = 0;
   long announcedLength = 0;
   std::vector<uint8_t> data;  // the bytes received
@@ -92,20 +92,32 @@ class UnitModel {
   struct Pending {
     uint64_t dueMs;
     char byte;
-    int baud;  // rate the byte is sent at
+    int baud;  // rate the byte is sent at (0: whatever rate the host runs at)
   };
-  void schedule(const std::string &text, uint64_t nowMs, int extraDelayMs);
+  // Queues a text behind whatever is still queued, its first byte no earlier
+  // than replyDelayMs + extraDelayMs after nowMs, sent at the rate `baud`.
+  void schedule(const std::string &text, uint64_t nowMs, int extraDelayMs, int baud);
   void handleLine(const std::string &line, uint64_t nowMs);
+  void handleAnnouncement(const std::string &command, const std::string &arguments, uint64_t nowMs);
   void handleImageByte(uint8_t byte, uint64_t nowMs);
+  void finishImage(uint64_t nowMs);
+  void vanish();
+  // When flood byte number n (0-based) is due.
+  uint64_t floodByteTime(uint64_t n) const;
 
   UnitConfig config_;
   int unitBaud_;
   std::string line_;
+  bool lineEndSeen_ = false;      // the byte before was the line feed that ends a line
   std::vector<Pending> pending_;  // ordered by dueMs
   size_t pendingHead_ = 0;
   bool floodActive_ = false;
   uint64_t floodFromMs_ = 0;
+  uint64_t floodSent_ = 0;
+  int floodBaud_ = 0;
+  int hostBaud_ = 0;  // the host's rate when its last byte arrived
   bool receivingImage_ = false;
+  uint64_t rebootEndsMs_ = 0;  // commands before this time go unheard
   std::vector<ReceivedImage> images_;
   std::vector<std::string> commands_;
   int helpRepliesSeen_ = 0;
