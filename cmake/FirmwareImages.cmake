@@ -15,6 +15,11 @@ if(FIRMWARE_IMAGE_DIR)
   set(FWUPG_STANDIN_IMAGES OFF)
   set(FWUPG_IMAGE_FILES)
   foreach(name IN LISTS FWUPG_IMAGE_NAMES)
+    # Said here at once rather than by the generator after a long build.
+    if(NOT EXISTS "${FWUPG_IMAGE_DIR}/${name}")
+      message(FATAL_ERROR "${FWUPG_IMAGE_DIR}/${name}:0: release image missing "
+                          "(FIRMWARE_IMAGE_DIR must hold all five images)")
+    endif()
     list(APPEND FWUPG_IMAGE_FILES "${FWUPG_IMAGE_DIR}/${name}")
   endforeach()
 else()

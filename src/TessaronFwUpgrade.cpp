@@ -534,10 +534,18 @@ BOOL updateFirmware(void) {
  * Image validation and concatenation
  *-------------------------------------------------------------------------*/
 
+// One line on a record the image area cannot take; the verdict is 0.
+static BOOL rejectRecord(int index, const char *problem, const char *intelHexStringLine) {
+  Console_Printf("\r\nERROR: record %d%s: %s\r\n", index + 1, problem, intelHexStringLine);
+  return 0;
+}
+
 BOOL ValidateFwAndConcatenateData(char *gHexData) {
   int index = 0;
   uint32_t memory_offset = 0;
+  // The start code, one record text and the terminator.
   char intelHexStringLine[100];
+  const size_t recordTextRoom = sizeof intelHexStringLine - 2;
 
   memset(gDataConcatenated, 0xFF, CONCAT_BUFFER_SIZE);
   gDataConcatenatedLenght = 0;
@@ -550,15 +558,20 @@ BOOL ValidateFwAndConcatenateData(char *gHexData) {
 
   BOOL result = 1;
   for (; extractedHexLine[index] != nullptr; index++) {
+    // A record text too long for the store is cut to what fits, so that
+    // nothing lands past the store, and rejected with the cut line.
     const char *recordText = extractedHexLine[index];
-    const size_t recordLength = strlen(recordText);
-    const size_t kept = std::min(recordLength, sizeof intelHexStringLine - 2);
+    size_t kept = 0;
+    while (kept < recordTextRoom && recordText[kept] != '\0') {
+      kept++;
+    }
+    const bool tooLong = recordText[kept] != '\0';
     intelHexStringLine[0] = ':';
     memcpy(intelHexStringLine + 1, recordText, kept);
     intelHexStringLine[1 + kept] = '\0';
     StrRemoveNL(intelHexStringLine, '\0');
 
-    if (recordLength > kept || intel_hex_line_is_valid(intelHexStringLine) != INTEL_HEX_STRING_OK) {
+    if (tooLong || intel_hex_line_is_valid(intelHexStringLine) != INTEL_HEX_STRING_OK) {
       Console_Line("\r\n intel_hex_line_is_valid \r");
       Console_Printf("%s", intelHexStringLine);
       Console_Line("\r");
@@ -567,37 +580,39 @@ BOOL ValidateFwAndConcatenateData(char *gHexData) {
     }
 
     if (intel_hex_line_is_extended_linear_address_record(intelHexStringLine)) {
+      // Only the second address byte selects the window: the unit's
+      // images run from 0x8000xxxx (microcontroller) or 0x0000xxxx (logic).
       if (intel_hex_line_data_length(intelHexStringLine) < 2) {
-        Console_Printf("\r\nERROR: extended address record without an address: %s\r\n",
-                       intelHexStringLine);
-        result = 0;
+        result = rejectRecord(index,
+                              " is an extended linear address record without its two address bytes",
+                              intelHexStringLine);
         break;
       }
       uint8_t *data_contents = new_u8_data_array_from_intel_hex_string(intelHexStringLine);
       if (data_contents == nullptr) {
-        Console_Printf("\r\nERROR: no memory for the record: %s\r\n", intelHexStringLine);
-        result = 0;
+        result = rejectRecord(index, ", no memory for its data bytes", intelHexStringLine);
         break;
       }
       memory_offset = static_cast<uint32_t>(data_contents[1]) * 65536u;
       free(data_contents);
       if (memory_offset >= CONCAT_BUFFER_SIZE) {
-        Console_Printf("\r\nERROR: address beyond the image area: %s\r\n", intelHexStringLine);
-        result = 0;
+        result =
+            rejectRecord(index, " places data beyond the 4 MiB image area", intelHexStringLine);
         break;
       }
     } else if (intel_hex_line_is_data_record(intelHexStringLine)) {
+      // A record may run on past the end of its 64 KiB window: the offset
+      // is flat, with no wrap inside the window.
       const uint32_t address = memory_offset + intel_hex_line_address(intelHexStringLine);
       const uint8_t data_length = intel_hex_line_data_length(intelHexStringLine);
-      if (static_cast<uint64_t>(address) + data_length > CONCAT_BUFFER_SIZE) {
-        Console_Printf("\r\nERROR: address beyond the image area: %s\r\n", intelHexStringLine);
-        result = 0;
+      if (address + data_length > CONCAT_BUFFER_SIZE) {
+        result =
+            rejectRecord(index, " places data beyond the 4 MiB image area", intelHexStringLine);
         break;
       }
       uint8_t *data_contents = new_u8_data_array_from_intel_hex_string(intelHexStringLine);
       if (data_contents == nullptr) {
-        Console_Printf("\r\nERROR: no memory for the record: %s\r\n", intelHexStringLine);
-        result = 0;
+        result = rejectRecord(index, ", no memory for its data bytes", intelHexStringLine);
         break;
       }
       for (uint8_t i = 0; i < data_length; i++) {
@@ -606,6 +621,8 @@ BOOL ValidateFwAndConcatenateData(char *gHexData) {
       gDataConcatenatedLenght = static_cast<int>(address + data_length);
       free(data_contents);
     }
+    // End of file, segment and start address records change nothing, and
+    // the walk goes on past the end-of-file record.
   }
   free(extractedHexLine);
   return result;

@@ -1,0 +1,208 @@
+// Hex text and the in-place splitter under the image conversion.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FailingAllocation.h"
+#include "StringOperations.h"
+
+// --- allocation failures on demand -----------------------------------------
+
+namespace {
+int gMallocCallsToFailure = 0;
+int gReallocCallsToFailure = 0;
+
+// Counts down an armed failure; true on the call that must fail.
+bool failNow(int *callsToFailure) {
+  if (*callsToFailure <= 0) {
+    return false;
+  }
+  *callsToFailure -= 1;
+  return *callsToFailure == 0;
+}
+}  // namespace
+
+void FailingAllocation_FailMalloc(int nth) { gMallocCallsToFailure = nth; }
+void FailingAllocation_FailRealloc(int nth) { gReallocCallsToFailure = nth; }
+
+#if FAILING_ALLOCATION_AVAILABLE
+extern "C" void *__real_malloc(size_t size);
+extern "C" void *__real_realloc(void *pointer, size_t size);
+
+extern "C" void *__wrap_malloc(size_t size) {
+  return failNow(&gMallocCallsToFailure) ? nullptr : __real_malloc(size);
+}
+
+extern "C" void *__wrap_realloc(void *pointer, size_t size) {
+  return failNow(&gReallocCallsToFailure) ? nullptr : __real_realloc(pointer, size);
+}
+#endif
+
+namespace {
+
+// The tokens of a split as strings; empty for a null result.
+std::vector<std::string> tokensOf(char **tab) {
+  std::vector<std::string> tokens;
+  for (size_t k = 0; tab != nullptr && tab[k] != nullptr; k++) {
+    tokens.emplace_back(tab[k]);
+  }
+  return tokens;
+}
+
+// --- hex digits and bytes ---------------------------------------------------
+
+TEST(HexText, DigitValues) {
+  const struct {
+    char digit;
+    int value;
+  } cases[] = {
+      {'0', 0},
+      {'9', 9},
+      {'A', 10},
+      {'F', 15},
+      {'a', 10},
+      {'f', 15},
+      {'G', 0},
+      {'g', 0},
+      {'/', 0},
+      {':', 0},
+      {'@', 0},
+      {'`', 0},
+      {'\0', 0},
+      {'\r', 0},
+      {' ', 0},
+      // Characters above 0x7F are negative as char and must not index below
+      // a table.
+      {static_cast<char>(0xFF), 0},
+      {static_cast<char>(0xB0), 0},
+      {static_cast<char>(0xC1), 0},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(int_from_hex_char(c.digit), c.value) << "character " << int(c.digit);
+  }
+}
+
+TEST(HexText, BytesFromTheFirstTwoCharacters) {
+  const struct {
+    const char *text;
+    int value;
+  } cases[] = {
+      {"", 0},      {"F", 15},    {"7", 7},      {"1G", 16},     {"FF", 255},
+      {"a5", 0xA5}, {"5a", 0x5A}, {"123", 0x12}, {"0F\r\n", 15}, {"G1", 1},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(u8_from_hex_string(c.text), c.value) << '"' << c.text << '"';
+  }
+}
+
+TEST(HexText, ByteReadsNothingBeyondItsTwoCharacters) {
+  // Two digits and no terminator: a routine that measured the rest of the
+  // text would run off the end of this allocation.
+  std::unique_ptr<char[]> pair(new char[2]);
+  pair[0] = 'C';
+  pair[1] = '3';
+  EXPECT_EQ(u8_from_hex_string(pair.get()), 0xC3);
+}
+
+// --- splitting --------------------------------------------------------------
+
+TEST(Split, RecordsSplitInPlaceAtStartCodes) {
+  char text[] = ":A\r\n:B\r\n";
+  char **tab = str_split(text, ":");
+  ASSERT_NE(tab, nullptr);
+  EXPECT_EQ(tokensOf(tab), (std::vector<std::string>{"A\r\n", "B\r\n"}));
+  // The tokens are the text itself: the start code that ended the first
+  // token is now its terminator; the leading one is only skipped.
+  EXPECT_EQ(tab[0], text + 1);
+  EXPECT_EQ(tab[1], text + 5);
+  EXPECT_EQ(text[0], ':');
+  EXPECT_EQ(text[4], '\0');
+  EXPECT_EQ(tab[2], nullptr);
+  free(tab);
+}
+
+TEST(Split, TokenCounts) {
+  const struct {
+    const char *text;
+    const char *delimiters;
+    std::vector<std::string> tokens;
+  } cases[] = {
+      {"A::B", ":", {"A", "B"}},
+      {":::", ":", {}},
+      {"", ":", {}},
+      {"plain", ":", {"plain"}},
+      {"a,b;c", ",;", {"a", "b", "c"}},
+      {"::x:", ":", {"x"}},
+  };
+  for (const auto &c : cases) {
+    std::string text = c.text;
+    char **tab = str_split(text.data(), c.delimiters);
+    EXPECT_EQ(tab == nullptr, c.tokens.empty()) << '"' << c.text << '"';
+    EXPECT_EQ(tokensOf(tab), c.tokens) << '"' << c.text << '"';
+    free(tab);
+  }
+}
+
+TEST(Split, NullTextOrDelimitersGiveNull) {
+  char text[] = "A:B";
+  EXPECT_EQ(str_split(nullptr, ":"), nullptr);
+  EXPECT_EQ(str_split(text, nullptr), nullptr);
+  EXPECT_STREQ(text, "A:B");
+}
+
+TEST(Split, ArrayGrowsForManyTokens) {
+  // Enough tokens to pass several doublings, and a count that fills the
+  // array exactly so that the closing entry needs the last slot.
+  for (int count : {1, 2, 3, 4, 7, 8, 1000, 1023}) {
+    std::string text;
+    for (int k = 0; k < count; k++) {
+      text += ":" + std::to_string(k);
+    }
+    char **tab = str_split(text.data(), ":");
+    const std::vector<std::string> tokens = tokensOf(tab);
+    ASSERT_EQ(tokens.size(), static_cast<size_t>(count));
+    for (int k = 0; k < count; k++) {
+      EXPECT_EQ(tokens[k], std::to_string(k));
+    }
+    free(tab);
+  }
+}
+
+TEST(Split, ASplitTextSplitsAgainIntoItsFirstTokenOnly) {
+  char text[] = ":01\r\n:02\r\n:03\r\n";
+  free(str_split(text, ":"));
+  char **again = str_split(text, ":");
+  EXPECT_EQ(tokensOf(again), (std::vector<std::string>{"01\r\n"}));
+  free(again);
+}
+
+TEST(SplitDeathTest, NoMemoryEndsTheProcessWithAFailureStatus) {
+  if (!FAILING_ALLOCATION_AVAILABLE) {
+    GTEST_SKIP() << "allocation failures need a GNU linker (--wrap)";
+  }
+  // The second growth fails, once the array already holds two tokens.
+  EXPECT_EXIT(
+      {
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        std::string text = "a:b:c:d:e";
+        FailingAllocation_FailRealloc(2);
+        str_split(text.data(), ":");
+      },
+      ::testing::ExitedWithCode(EXIT_FAILURE), "^Memoire insuffisante\n$");
+  // The first allocation failing takes the same way out.
+  EXPECT_EXIT(
+      {
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        std::string text = "a";
+        FailingAllocation_FailRealloc(1);
+        str_split(text.data(), ":");
+      },
+      ::testing::ExitedWithCode(EXIT_FAILURE), "^Memoire insuffisante\n$");
+}
+
+}  // namespace

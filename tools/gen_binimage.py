@@ -1,0 +1,246 @@
+#!/usr/bin/env python3
+"""Generates the embedded image catalogue BinImage.h / BinImage.cpp.
+
+usage: gen_binimage.py --out-dir DIR FILE...
+
+FILE... are the five image files, given in any order; the table lists them
+in the fixed entry order that start-up and the update sequence index. Each
+file is checked before anything is written: a file the tool could not
+convert, or would convert into something else than the image the file
+describes, stops the build with "FILE:LINE: what is wrong" on standard error
+and a non-zero exit status.
+
+Each image becomes one constant char array initialised by string literals,
+which compilers take in seconds even for megabytes of text. An output file is
+only rewritten when its content changes.
+"""
+
+import argparse
+import os
+import re
+import sys
+
+# Entry order of the table: start-up takes entry 0 (the microcontroller
+# image), the update sequence one of entries 1 to 4 by device and role.
+CATALOGUE = [
+    "MCU_6G-SDI_61_R1_09.hex",
+    "K613284_R1_09_TX_V1.mcs",
+    "K613284_R1_09_RX_V1.mcs",
+    "K613284_R1_09_TX_XC7A35.mcs",
+    "K613284_R1_09_RX_XC7A35.mcs",
+]
+
+FILE_PATH_FIELD = 70  # char filePath[70], zero-terminated
+IMAGE_AREA = 4 * 1024 * 1024  # CONCAT_BUFFER_SIZE: every offset must fall below it
+MAX_DATA_BYTES = 43  # the conversion's line store: 100 chars with ":" and CR LF
+RECORD_TYPES = {0: "data", 1: "end of file", 2: "extended segment address",
+                3: "start segment address", 4: "extended linear address",
+                5: "start linear address"}
+END_OF_FILE = b":00000001FF\r\n"
+LITERAL_PIECE = 480  # characters of image text per source line of the array
+
+HEX_LINE = re.compile(rb"[0-9A-F]*")
+
+
+class ImageError(Exception):
+    def __init__(self, line, what):
+        super().__init__(what)
+        self.line = line
+        self.what = what
+
+
+def check_record(number, line, state):
+    """One line without its LF. state holds the upper offset of the ELA in force."""
+    if not line.endswith(b"\r"):
+        raise ImageError(number, "the line does not end with CR LF")
+    line = line[:-1]
+    if not line.startswith(b":"):
+        raise ImageError(number, "not a record line: it does not start with ':'")
+    digits = line[1:]
+    match = HEX_LINE.match(digits)
+    if match.end() != len(digits):
+        bad = digits[match.end():match.end() + 1]
+        raise ImageError(number, "character %r in column %d is not an upper-case hex digit"
+                         % (bad.decode("latin-1"), match.end() + 2))
+    if len(digits) % 2:
+        raise ImageError(number, "odd number of hex digits (%d)" % len(digits))
+    if len(digits) < 10:
+        raise ImageError(number, "record too short: %d hex digits, at least 10 needed"
+                         % len(digits))
+    record = bytes.fromhex(digits.decode("ascii"))
+    count, address, record_type = record[0], (record[1] << 8) | record[2], record[3]
+    if len(record) != count + 5:
+        raise ImageError(number, "byte count %d does not match the line, which holds %d data bytes"
+                         % (count, len(record) - 5))
+    if count > MAX_DATA_BYTES:
+        raise ImageError(number, "%d data bytes; the tool takes at most %d per record"
+                         % (count, MAX_DATA_BYTES))
+    if sum(record) & 0xFF:
+        raise ImageError(number, "wrong checksum 0x%02X, the record needs 0x%02X"
+                         % (record[-1], (record[-1] - sum(record)) & 0xFF))
+    if record_type not in RECORD_TYPES:
+        raise ImageError(number, "unknown record type 0x%02X" % record_type)
+    if record_type == 4:
+        if count != 2:
+            raise ImageError(number, "extended linear address record with %d data bytes, "
+                             "needs exactly 2" % count)
+        # Only the low byte of the upper address selects the image window.
+        state["upper"] = record[5] << 16
+        if state["upper"] >= IMAGE_AREA:
+            raise ImageError(number, "extended linear address 0x%02X%02X puts data at offset "
+                             "0x%X, beyond the 4 MiB image area" % (record[4], record[5],
+                                                                     state["upper"]))
+    elif record_type == 0:
+        end = state["upper"] + address + count
+        if end > IMAGE_AREA:
+            raise ImageError(number, "data at offsets 0x%X to 0x%X runs past the 4 MiB image area"
+                             % (state["upper"] + address, end - 1))
+
+
+def check_image(text):
+    if not text:
+        raise ImageError(1, "empty image file")
+    if not text.startswith(b":"):
+        raise ImageError(1, "the text does not start with the start code ':'")
+    lines = text.split(b"\n")
+    if lines[-1]:
+        raise ImageError(len(lines), "the text does not end with a line end")
+    lines.pop()
+    state = {"upper": 0}
+    for number, line in enumerate(lines, 1):
+        check_record(number, line, state)
+    if not text.endswith(END_OF_FILE):
+        raise ImageError(len(lines), "the text does not end with the end-of-file record "
+                         "':00000001FF' and CR LF")
+
+
+def array_name(file_name):
+    name = file_name.replace(".", "_").replace("-", "_")
+    if not re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", name):
+        return None
+    return name
+
+
+def literal_lines(text):
+    """The text as string literal pieces, one source line each, cut at record ends."""
+    escaped = text.decode("ascii").replace("\r", "\\r").replace("\n", "\\n")
+    pieces = []
+    start = 0
+    while start < len(escaped):
+        end = start + LITERAL_PIECE
+        if end < len(escaped):
+            cut = escaped.find("\\n", end)
+            end = len(escaped) if cut < 0 else cut + 2
+        pieces.append('    "' + escaped[start:end] + '"')
+        start = end
+    return pieces
+
+
+def generate(images):
+    names = ", ".join(name for name, _, _ in images)
+    banner = "// Generated by tools/gen_binimage.py from %s. Do not edit.\n" % names
+    header = [banner,
+              "// The update images carried inside the tool, as Intel HEX text.\n",
+              "#ifndef _AUTOGEN_BINIMAGE_H_\n",
+              "#define _AUTOGEN_BINIMAGE_H_\n\n",
+              "typedef struct autogen_files {\n",
+              "  char filePath[%d];\n" % FILE_PATH_FIELD,
+              "  char filePathLength;\n",
+              "  // The image text, zero-terminated; read-only, the conversion is\n",
+              "  // given a writable copy.\n",
+              "  const char *fileData;\n",
+              "  int fileDataLength;\n",
+              "} autogen_files;\n\n"]
+    for name, array, text in images:
+        header.append("extern const char %s[%d];\n" % (array, len(text) + 1))
+    header += ["\nextern const autogen_files AUTOGEN_FILES[%d];\n\n" % len(images),
+               "#endif\n"]
+
+    source = [banner, '#include "BinImage.h"\n']
+    for name, array, text in images:
+        source.append("\n// %s, %d bytes of text.\n" % (name, len(text)))
+        source.append("const char %s[%d] =\n" % (array, len(text) + 1))
+        source.append("\n".join(literal_lines(text)))
+        source.append(";\n")
+    source.append("\nconst autogen_files AUTOGEN_FILES[%d] = {\n" % len(images))
+    for name, array, text in images:
+        source.append('    {"%s", %d, %s, %d},\n' % (name, len(name), array, len(text)))
+    source.append("};\n")
+    return "".join(header), "".join(source)
+
+
+def write_if_changed(path, content):
+    data = content.encode("ascii")
+    try:
+        with open(path, "rb") as existing:
+            if existing.read() == data:
+                return
+    except FileNotFoundError:
+        pass
+    temporary = path + ".tmp"
+    with open(temporary, "wb") as out:
+        out.write(data)
+    os.replace(temporary, path)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description="Generate the embedded image catalogue.")
+    parser.add_argument("--out-dir", required=True)
+    parser.add_argument("files", nargs="+", metavar="FILE")
+    args = parser.parse_args(argv[1:])
+
+    errors = []
+    by_name = {}
+    for path in args.files:
+        name = os.path.basename(path)
+        if name not in CATALOGUE:
+            errors.append("%s:0: not an image of the catalogue (expected one of %s)"
+                          % (path, ", ".join(CATALOGUE)))
+        elif name in by_name:
+            errors.append("%s:0: given twice (also as %s)" % (path, by_name[name]))
+        else:
+            by_name[name] = path
+    for name in CATALOGUE:
+        if name not in by_name:
+            errors.append("%s:0: no file given for this catalogue entry" % name)
+
+    images = []
+    for name in CATALOGUE:
+        path = by_name.get(name)
+        if path is None:
+            continue
+        array = array_name(name)
+        if array is None or len(name) >= FILE_PATH_FIELD or len(name) > 127:
+            errors.append("%s:0: the file name cannot name a catalogue entry" % path)
+            continue
+        try:
+            with open(path, "rb") as image:
+                text = image.read()
+        except OSError as error:
+            errors.append("%s:0: cannot read the image file: %s" % (path, error.strerror))
+            continue
+        try:
+            check_image(text)
+        except ImageError as error:
+            errors.append("%s:%d: %s" % (path, error.line, error.what))
+            continue
+        if len(text) > 0x7FFFFFFF - 1:
+            errors.append("%s:0: too large for the catalogue" % path)
+            continue
+        images.append((name, array, text))
+
+    if errors:
+        for error in errors:
+            sys.stderr.write(error + "\n")
+        sys.stderr.write("gen_binimage.py: catalogue not generated\n")
+        return 1
+
+    header, source = generate(images)
+    os.makedirs(args.out_dir, exist_ok=True)
+    write_if_changed(os.path.join(args.out_dir, "BinImage.h"), header)
+    write_if_changed(os.path.join(args.out_dir, "BinImage.cpp"), source)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,110 @@
+#!/usr/bin/env python3
+"""Writes the five stand-in firmware images into OUTDIR.
+
+The real release images are not part of this repository. These stand-ins have
+exactly the shape of the release files: the same names, text lengths, record
+counts, extended linear address records, short last records, the one gap of
+the microcontroller image and the same image lengths after conversion. Their
+data bytes are pseudo-random from a fixed seed per file, so every run writes
+the same bytes. Programs built with them must never be used on a real unit.
+
+A file is only rewritten when its content changes, so that the build does
+not regenerate the catalogue for nothing.
+"""
+
+import hashlib
+import os
+import sys
+
+RECORD_DATA = 0
+RECORD_EOF = 1
+RECORD_EXTENDED_LINEAR_ADDRESS = 4
+RECORD_START_LINEAR_ADDRESS = 5
+
+WINDOW = 0x10000
+
+
+def record(record_type, address, data=b""):
+    """One record line: start code, upper-case hex, checksum, CR LF."""
+    body = bytes([len(data), (address >> 8) & 0xFF, address & 0xFF, record_type]) + data
+    checksum = (-sum(body)) & 0xFF
+    return b":" + (body + bytes([checksum])).hex().upper().encode("ascii") + b"\r\n"
+
+
+def data_bytes(name, count):
+    """count pseudo-random bytes, the same for the same file name on every run."""
+    return hashlib.shake_256(("stand-in image " + name).encode("ascii")).digest(count)
+
+
+def image_text(name, upper_first, data_start, data_end, gaps=(), start_linear_address=None):
+    """The Intel HEX text of one image.
+
+    Data covers the image offsets data_start .. data_end - 1 except the gaps
+    (pairs of start, end), in records of 16 bytes aligned on 16; a record cut
+    short by the end of the data or by the start of a gap is shorter. An
+    extended linear address record opens each 64 KiB window that holds data;
+    its upper address is upper_first + window number, and only the low byte of
+    the upper address selects the image window.
+    """
+    payload = data_bytes(name, data_end - data_start)
+    runs = []
+    start = data_start
+    for gap_start, gap_end in list(gaps) + [(data_end, data_end)]:
+        runs.append((start, gap_start))
+        start = gap_end
+    lines = []
+    window = None
+    for run_start, run_end in runs:
+        offset = run_start
+        while offset < run_end:
+            if offset // WINDOW != window:
+                window = offset // WINDOW
+                upper = upper_first + window
+                lines.append(record(RECORD_EXTENDED_LINEAR_ADDRESS, 0, upper.to_bytes(2, "big")))
+            end = min((offset // 16 + 1) * 16, run_end, (window + 1) * WINDOW)
+            chunk = payload[offset - data_start : end - data_start]
+            lines.append(record(RECORD_DATA, offset % WINDOW, chunk))
+            offset = end
+    if start_linear_address is not None:
+        lines.append(record(RECORD_START_LINEAR_ADDRESS, 0, start_linear_address.to_bytes(4, "big")))
+    lines.append(record(RECORD_EOF, 0))
+    return b"".join(lines)
+
+
+# name, first upper address, first data offset, end of data, gaps, start linear address
+IMAGES = [
+    ("MCU_6G-SDI_61_R1_09.hex", 0x8000, 0x8000, 0x1E430, [(0x1AEFC, 0x1B000)], 0x800081C1),
+    ("K613284_R1_09_TX_V1.mcs", 0x0000, 0, 1047876, [], None),
+    ("K613284_R1_09_RX_V1.mcs", 0x0000, 0, 1215196, [], None),
+    ("K613284_R1_09_TX_XC7A35.mcs", 0x0000, 0, 808152, [], None),
+    ("K613284_R1_09_RX_XC7A35.mcs", 0x0000, 0, 1073288, [], None),
+]
+
+
+def write_if_changed(path, content):
+    try:
+        with open(path, "rb") as existing:
+            if existing.read() == content:
+                return
+    except FileNotFoundError:
+        pass
+    temporary = path + ".tmp"
+    with open(temporary, "wb") as out:
+        out.write(content)
+    os.replace(temporary, path)
+
+
+def main(argv):
+    if len(argv) != 2:
+        sys.stderr.write("usage: make_standin_images.py OUTDIR\n")
+        return 2
+    out_dir = argv[1]
+    os.makedirs(out_dir, exist_ok=True)
+    for name, upper_first, start, end, gaps, start_address in IMAGES:
+        text = image_text(name, upper_first, start, end, gaps, start_address)
+        write_if_changed(os.path.join(out_dir, name), text)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
