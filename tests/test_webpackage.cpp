@@ -1,0 +1,321 @@
+// The web upload package "FwToUpload.bin": its layout checked field by field
+// and its body decoded by the system's base64 tool, for the embedded
+// microcontroller image and for images made to hit the line and buffer
+// boundaries; and the writer's failure paths.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <string>
+
+#include "FileAPI.h"
+#include "PlatformSim.h"
+#include "TessaronFwUpgrade.h"
+#include "WebTestSupport.h"
+#include "firmware/BinImage.h"
+
+namespace {
+
+const char *const PACKAGE = "FwToUpload.bin";
+const std::string FIXED_HEADER = "KorVex\r\n613284\r\n1.0.9\r\n";
+const std::string PROMPT = "\r\nPress any key to exit";
+const size_t LINE = 928;
+
+// One Intel HEX record line with its checksum.
+std::string hexRecord(unsigned type, unsigned address, const std::string &data) {
+  char field[16];
+  snprintf(field, sizeof field, ":%02X%04X%02X", static_cast<unsigned>(data.size()), address, type);
+  std::string line = field;
+  unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF) + type;
+  for (const char c : data) {
+    snprintf(field, sizeof field, "%02X", static_cast<unsigned char>(c));
+    line += field;
+    sum += static_cast<unsigned char>(c);
+  }
+  snprintf(field, sizeof field, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
+  return line + field;
+}
+
+// An extended linear address record; the image window is its low byte.
+std::string upperAddressRecord(unsigned upper) {
+  return hexRecord(4, 0, std::string{static_cast<char>(upper >> 8), static_cast<char>(upper)});
+}
+
+const std::string END_RECORD = ":00000001FF\r\n";
+
+// The text of an image placed from offset 0 in records of 16 bytes.
+std::string hexTextOf(const std::string &image) {
+  std::string text;
+  for (size_t offset = 0; offset < image.size(); offset += 16) {
+    if (offset % 0x10000 == 0) {
+      text += upperAddressRecord(static_cast<unsigned>(offset >> 16));
+    }
+    text += hexRecord(0, offset & 0xFFFF, image.substr(offset, 16));
+  }
+  return text + END_RECORD;
+}
+
+std::string patternImage(size_t length) {
+  std::string image(length, '\0');
+  for (size_t k = 0; k < length; ++k) {
+    image[k] = static_cast<char>((k * 7 + k / 256) & 0xFF);
+  }
+  return image;
+}
+
+// An image of the given length that is 0xFF filler but for its last byte,
+// from a text of two records.
+std::string sparseHexText(uint32_t length, std::string *image) {
+  const uint32_t last = length - 1;
+  *image = std::string(last, '\xFF') + "\x5A";
+  return upperAddressRecord(last >> 16) + hexRecord(0, last & 0xFFFF, "\x5A") + END_RECORD;
+}
+
+uint32_t checkSumOf(const std::string &image) {
+  uint32_t sum = 0;
+  for (const char c : image) {
+    sum -= static_cast<unsigned char>(c);
+  }
+  return sum;
+}
+
+std::string headerOf(const std::string &image) {
+  return FIXED_HEADER + std::to_string(checkSumOf(image)) + "\r\n" + std::to_string(image.size()) +
+         "\r\n";
+}
+
+// Checks a whole package against the image it should carry: header lines,
+// body lines of 928 characters joined by CR LF without a final break, pads
+// written as "A", and a body that the system's tool decodes to the image.
+void expectPackageOf(const std::string &package, const std::string &image) {
+  const std::string header = headerOf(image);
+  ASSERT_EQ(package.substr(0, header.size()), header);
+  const std::string body = package.substr(header.size());
+  const size_t encodedLength = 4 * ((image.size() + 2) / 3);
+
+  std::string text;
+  size_t lines = 0;
+  for (size_t start = 0; start <= body.size(); ++lines) {
+    const size_t end = body.find("\r\n", start);
+    const std::string line = body.substr(start, end == std::string::npos ? end : end - start);
+    if (end == std::string::npos) {
+      EXPECT_GE(line.size(), 1u) << "last line";
+      EXPECT_LE(line.size(), LINE) << "last line";
+      text += line;
+      break;
+    }
+    ASSERT_EQ(line.size(), LINE) << "line " << lines;
+    text += line;
+    start = end + 2;
+  }
+  EXPECT_EQ(lines + 1, (encodedLength + LINE - 1) / LINE);
+  ASSERT_EQ(text.size(), encodedLength);
+  ASSERT_EQ(
+      text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"),
+      std::string::npos);
+
+  // The length line tells how many of the final "A"s stand for pads.
+  const size_t pads = (3 - image.size() % 3) % 3;
+  ASSERT_EQ(text.substr(text.size() - pads), std::string(pads, 'A'));
+  text.replace(text.size() - pads, pads, std::string(pads, '='));
+  std::string decoded;
+  ASSERT_TRUE(coreutilsDecode(text, &decoded));
+  EXPECT_TRUE(decoded == image) << "decoded body differs from the image";
+}
+
+std::string embeddedText() {
+  return std::string(AUTOGEN_FILES[0].fileData,
+                     static_cast<size_t>(AUTOGEN_FILES[0].fileDataLength));
+}
+
+class WebPackageTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    Sim_Reset();
+    ASSERT_EQ(allocateSharedBuffers(), 1);
+  }
+  void TearDown() override {
+    releaseSharedBuffers();
+    TempDirTest::TearDown();
+  }
+
+  // Runs the writer on a writable copy of text.
+  static BOOL writeFromText(const std::string &text) {
+    std::vector<char> copy(text.begin(), text.end());
+    copy.resize(copy.size() + 16, '\0');
+    return createFirmwareFileForWebFromText(copy.data());
+  }
+
+  std::string convertedImage() const {
+    return std::string(reinterpret_cast<const char *>(gDataConcatenated),
+                       static_cast<size_t>(gDataConcatenatedLenght));
+  }
+};
+
+TEST_F(WebPackageTest, EmbeddedImagePackage) {
+  ASSERT_EQ(createFirmwareFileForWeb(), 1);
+  const std::string image = convertedImage();
+  ASSERT_GT(image.size(), 0u);
+  EXPECT_EQ(gDataConcatenatedCheckSum, checkSumOf(image));
+  expectPackageOf(readWholeFile(PACKAGE), image);
+
+  const std::string sum = std::to_string(checkSumOf(image));
+  EXPECT_EQ(Sim_ConsoleText(),
+            "\r\n Firmware data is valid !\r\n"
+            "\r\n Firmware CheckSum = " +
+                sum +
+                " !\r\n"
+                "\r\n Firmware CheckSum u = " +
+                sum +
+                " !\r\n"
+                "\r\n Firmware data length = " +
+                std::to_string(image.size()) + " !\r\n" + PROMPT);
+  EXPECT_EQ(Sim_GetchCount(), 1);
+  EXPECT_EQ(fptr, nullptr);
+  // The writer converted a copy: the start-up text is still whole.
+  EXPECT_EQ(std::string(gHexFirmware), embeddedText());
+}
+
+// The start-up copy used up by an earlier conversion does not matter, and a
+// second call replaces the package instead of appending to it.
+TEST_F(WebPackageTest, SameWholePackageAfterTheTextWasUsedAndOnSecondCall) {
+  ASSERT_EQ(createFirmwareFileForWeb(), 1);
+  const std::string first = readWholeFile(PACKAGE);
+  ASSERT_EQ(ValidateFwAndConcatenateData(gHexFirmware), 1);
+  ASSERT_EQ(createFirmwareFileForWeb(), 1);
+  EXPECT_TRUE(readWholeFile(PACKAGE) == first);
+}
+
+// Lengths at the remainders of 3 and at the 928-character line boundary
+// (696 image bytes make one full line).
+TEST_F(WebPackageTest, LayoutAtPadAndLineBoundaries) {
+  for (const size_t length : {1u, 2u, 3u, 695u, 696u, 697u, 1392u, 1393u, 70000u}) {
+    SCOPED_TRACE("image length " + std::to_string(length));
+    const std::string image = patternImage(length);
+    ASSERT_EQ(writeFromText(hexTextOf(image)), 1);
+    expectPackageOf(readWholeFile(PACKAGE), image);
+  }
+}
+
+// The body text must fit 614,400 bytes with its NUL: 460,797 image bytes are
+// the most. One more is an encoder failure: the header alone, result 0.
+TEST_F(WebPackageTest, EncodedTextBufferBoundary) {
+  std::string image;
+  ASSERT_EQ(writeFromText(sparseHexText(460797, &image)), 1);
+  expectPackageOf(readWholeFile(PACKAGE), image);
+  EXPECT_EQ(Sim_ConsoleText().find("ERROR BASE 64"), std::string::npos);
+
+  Sim_Reset();
+  ASSERT_EQ(writeFromText(sparseHexText(460798, &image)), 0);
+  EXPECT_EQ(readWholeFile(PACKAGE), headerOf(image));
+  const std::string console = Sim_ConsoleText();
+  EXPECT_NE(console.find("\r\n ERROR BASE 64 !\r\n" + PROMPT), std::string::npos) << console;
+  EXPECT_EQ(Sim_GetchCount(), 1);
+}
+
+// A text with no data record gives nothing to encode: no body, result 0.
+TEST_F(WebPackageTest, EmptyImageWritesNoBody) {
+  ASSERT_EQ(writeFromText(upperAddressRecord(0x8000) + END_RECORD), 0);
+  EXPECT_EQ(readWholeFile(PACKAGE), FIXED_HEADER + "0\r\n0\r\n");
+  const std::string console = Sim_ConsoleText();
+  EXPECT_NE(console.find("empty"), std::string::npos) << console;
+  EXPECT_EQ(console.substr(console.size() - PROMPT.size()), PROMPT);
+  EXPECT_EQ(Sim_GetchCount(), 1);
+}
+
+TEST_F(WebPackageTest, InvalidTextLeavesEarlierPackageUntouched) {
+  ASSERT_EQ(writeFromText(hexTextOf(patternImage(100))), 1);
+  const std::string earlier = readWholeFile(PACKAGE);
+  std::string badSum = hexRecord(0, 0, "abcdefgh");
+  badSum[badSum.size() - 3] ^= 1;
+  const struct {
+    const char *name;
+    std::string text;
+  } cases[] = {
+      {"wrong checksum", hexRecord(0, 0, "12345678") + badSum + END_RECORD},
+      {"empty text", ""},
+      {"start codes only", ":::"},
+      {"offset beyond the image area", upperAddressRecord(0x40) + hexRecord(0, 0, "x")},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Sim_Reset();
+    EXPECT_EQ(writeFromText(c.text), 0);
+    EXPECT_TRUE(readWholeFile(PACKAGE) == earlier);
+    const std::string console = Sim_ConsoleText();
+    const std::string verdict = "\r\nERROR: Firmware data is not valid !\r\n";
+    ASSERT_GE(console.size(), verdict.size());
+    EXPECT_EQ(console.substr(console.size() - verdict.size()), verdict);
+    EXPECT_EQ(Sim_GetchCount(), 0);
+    EXPECT_EQ(fptr, nullptr);
+  }
+}
+
+// A package that cannot be written whole: the file module's messages, the
+// exit prompt and the key all come, and the result says it failed.
+TEST_F(WebPackageTest, UnwritablePackageFails) {
+  std::filesystem::create_directory(PACKAGE);
+  ASSERT_EQ(createFirmwareFileForWeb(), 0);
+  const std::string console = Sim_ConsoleText();
+  EXPECT_NE(console.find("ERROR: File does not exists\n"), std::string::npos);
+  EXPECT_NE(console.find("ERROR: File does not exists or Not opened !\n"), std::string::npos);
+  EXPECT_EQ(console.substr(console.size() - PROMPT.size()), PROMPT);
+  EXPECT_EQ(Sim_GetchCount(), 1);
+  EXPECT_TRUE(std::filesystem::is_directory(PACKAGE));
+  EXPECT_EQ(fptr, nullptr);
+}
+
+TEST_F(WebPackageTest, PackageOnFullDeviceFails) {
+  if (!std::filesystem::exists("/dev/full")) {
+    GTEST_SKIP() << "no /dev/full on this system";
+  }
+  std::filesystem::create_symlink("/dev/full", PACKAGE);
+  EXPECT_EQ(createFirmwareFileForWeb(), 0);
+  EXPECT_EQ(Sim_GetchCount(), 1);
+  EXPECT_EQ(fptr, nullptr);
+}
+
+// A file-size limit that lets the header through but not the body: the
+// failure comes only while the body is written.
+TEST_F(WebPackageTest, PackageCutShortFails) {
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit limited = saved;
+  limited.rlim_cur = 2000;
+  void (*savedHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  const BOOL result = createFirmwareFileForWeb();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, savedHandler);
+
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(readWholeFile(PACKAGE).size(), 2000u);
+  EXPECT_EQ(Sim_GetchCount(), 1);
+  EXPECT_EQ(fptr, nullptr);
+}
+
+// The packaging program: exit 0 and the same package as the writer makes in
+// process; non-zero when the package cannot be written.
+TEST_F(WebPackageTest, PackagingProgram) {
+  ASSERT_EQ(createFirmwareFileForWeb(), 1);
+  const std::string expected = readWholeFile(PACKAGE);
+  std::filesystem::remove(PACKAGE);
+  const std::string run = std::string("'") + WRITE_WEB_UPLOAD_PACKAGE + "' < /dev/null > out.txt";
+
+  int status = std::system(run.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(readWholeFile(PACKAGE) == expected);
+  EXPECT_NE(readWholeFile("out.txt").find(PROMPT), std::string::npos);
+
+  std::filesystem::remove(PACKAGE);
+  std::filesystem::create_directory(PACKAGE);
+  status = std::system(run.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
