@@ -383,7 +383,12 @@ BOOL Platform_SetCommState(HANDLE hCom, const DCB *dcb) {
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
 
-  speed_t code;
+  // B0 would mean "hang up" to the terminal driver; no line runs at 0 baud.
+  if (dcb->BaudRate == 0) {
+    noteError("baud rate 0", EINVAL);
+    return FALSE;
+  }
+  speed_t code = B38400;
   const bool standard = standardRateCode(dcb->BaudRate, &code);
   if (!standard && !POSIX_HAS_TERMIOS2) {
     noteError("baud rate " + std::to_string(dcb->BaudRate), EINVAL);

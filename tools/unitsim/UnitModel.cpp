@@ -95,9 +95,10 @@ void UnitModel::handleLine(const std::string &line, uint64_t nowMs) {
     return;
   }
   commands_.push_back(line);
-  // "%%" asks the console not to echo the line; the command itself has one "%".
+  // A line that begins with "%%" asks the console not to echo it; the
+  // command follows the prefix ("%%" then "%fw -v").
   const bool echo = !startsWith(line, "%%");
-  const std::string command = echo ? line : line.substr(1);
+  const std::string command = echo ? line : line.substr(2);
   const int baud = unitBaud_ != 0 ? unitBaud_ : hostBaud_;
   if (echo) {
     schedule(line + "\r\n", nowMs, 0, baud);

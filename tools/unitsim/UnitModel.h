@@ -81,7 +81,7 @@ class UnitModel {
 
   const std::vector<ReceivedImage> &images() const { return images_; }
   // Every console line received at the right rate, as it arrived (without
-  // its line end), e.g. "%%fw -v".
+  // its line end), e.g. "%%%fw -v" (the no-echo prefix "%%", then "%fw -v").
   const std::vector<std::string> &commands() const { return commands_; }
   // The unit has disappeared (vanishAfterImageBytes reached).
   bool vanished() const { return vanished_; }
