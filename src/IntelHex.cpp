@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "HexDigits.h"
+
 // Field positions in a record line.
 #define RECORD_COUNT_POSITION 1
 #define RECORD_ADDRESS_HIGH_POSITION 3
@@ -15,15 +17,11 @@
 
 namespace {
 
-// Whether the line holds at least `count` characters before its terminator,
-// looking at no character beyond the terminator.
-bool lineHasAtLeast(const char *line, size_t count) {
-  for (size_t k = 0; k < count; k++) {
-    if (line[k] == '\0') {
-      return false;
-    }
-  }
-  return true;
+// Whether the line holds the characters before the type digit, looking at
+// no character beyond its terminator.
+inline bool lineReachesTypeDigit(const char *line) {
+  return line[0] != '\0' && line[1] != '\0' && line[2] != '\0' && line[3] != '\0' &&
+         line[4] != '\0' && line[5] != '\0' && line[6] != '\0' && line[7] != '\0';
 }
 
 }  // namespace
@@ -36,23 +34,27 @@ uint8_t intel_hex_line_data_length(const char *intelHexString) {
   if (intelHexString == nullptr || intelHexString[0] == '\0') {
     return 0;
   }
-  return u8_from_hex_string(intelHexString + RECORD_COUNT_POSITION);
+  const char *count = intelHexString + RECORD_COUNT_POSITION;
+  if (count[0] != '\0' && count[1] != '\0') {
+    return hexPairValue(count);
+  }
+  return u8_from_hex_string(count);
 }
 
 uint16_t intel_hex_line_address(const char *intelHexString) {
   if (intel_hex_line_is_valid(intelHexString) != INTEL_HEX_STRING_OK) {
     return 0;
   }
-  return static_cast<uint16_t>(u8_from_hex_string(intelHexString + RECORD_ADDRESS_HIGH_POSITION) *
-                                   256 +
-                               u8_from_hex_string(intelHexString + RECORD_ADDRESS_LOW_POSITION));
+  // A valid line is long enough for every field.
+  return static_cast<uint16_t>(hexPairValue(intelHexString + RECORD_ADDRESS_HIGH_POSITION) * 256 +
+                               hexPairValue(intelHexString + RECORD_ADDRESS_LOW_POSITION));
 }
 
 uint8_t intel_hex_line_record_type(const char *intelHexString) {
   // The type is the second digit of the type byte alone. A line that ends
   // before it reads its terminator there, which is no known type.
   char typeDigit = '\0';
-  if (intelHexString != nullptr && lineHasAtLeast(intelHexString, RECORD_TYPE_POSITION)) {
+  if (intelHexString != nullptr && lineReachesTypeDigit(intelHexString)) {
     typeDigit = intelHexString[RECORD_TYPE_POSITION];
   }
   return static_cast<uint8_t>(typeDigit - '0');
@@ -79,9 +81,26 @@ uint8_t intel_hex_line_is_valid(const char *intelHexString) {
   if (lineLength < 2 * static_cast<size_t>(data_length_in_bytes) + RECORD_FRAME_CHARACTERS) {
     return INTEL_HEX_STRING_INVALID;
   }
-  const uint8_t data_sum_expected = u8_from_hex_string(intelHexString + lineLength - 2);
-  const uint8_t data_sum_calculated = u8_checksum_from_hex_string(
-      intelHexString + RECORD_COUNT_POSITION, static_cast<uint8_t>(data_length_in_bytes + 4));
+  // From here every pair read lies inside the line: the sum covers at most
+  // the first 2n + 8 digits after the start code.
+  const uint8_t data_sum_expected = hexPairValue(intelHexString + lineLength - 2);
+  const uint8_t numberOfBytes = static_cast<uint8_t>(data_length_in_bytes + 4);
+  // Four pairs a step with separate sums, since every line of an image is
+  // tested three times on its way into the image.
+  const char *pair = intelHexString + RECORD_COUNT_POSITION;
+  const char *const end = pair + 2 * static_cast<size_t>(numberOfBytes);
+  unsigned sums[4] = {0, 0, 0, 0};
+  for (; end - pair >= 8; pair += 8) {
+    sums[0] += hexPairValue(pair);
+    sums[1] += hexPairValue(pair + 2);
+    sums[2] += hexPairValue(pair + 4);
+    sums[3] += hexPairValue(pair + 6);
+  }
+  for (; pair < end; pair += 2) {
+    sums[0] += hexPairValue(pair);
+  }
+  const uint8_t data_sum_calculated =
+      static_cast<uint8_t>(0u - (sums[0] + sums[1] + sums[2] + sums[3]));
   return data_sum_expected == data_sum_calculated ? INTEL_HEX_STRING_OK : INTEL_HEX_STRING_INVALID;
 }
 
@@ -116,9 +135,9 @@ uint8_t *new_u8_data_array_from_intel_hex_string(const char *intelHexString) {
   if (data == nullptr) {
     return nullptr;
   }
-  for (uint8_t i = 0; i < data_length; i++) {
-    data[i] =
-        u8_from_hex_string(intelHexString + RECORD_DATA_POSITION + 2 * static_cast<size_t>(i));
+  const char *pair = intelHexString + RECORD_DATA_POSITION;
+  for (uint8_t i = 0; i < data_length; i++, pair += 2) {
+    data[i] = hexPairValue(pair);
   }
   return data;
 }

@@ -4,27 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-namespace {
+#include "HexDigits.h"
 
-// Value of every character as a hex digit; 0 for anything that is not one.
-// A table, since the conversion reads every digit of a 3 MB image text
-// several times.
-struct HexDigitTable {
-  uint8_t value[256];
-  constexpr HexDigitTable() : value() {
-    for (int c = '0'; c <= '9'; c++) value[c] = static_cast<uint8_t>(c - '0');
-    for (int c = 'A'; c <= 'F'; c++) value[c] = static_cast<uint8_t>(c - 55);
-    for (int c = 'a'; c <= 'f'; c++) value[c] = static_cast<uint8_t>(c - 87);
-  }
-};
-
-constexpr HexDigitTable kHexDigits;
-
-}  // namespace
-
-uint8_t int_from_hex_char(char aChar) {
-  return kHexDigits.value[static_cast<unsigned char>(aChar)];
-}
+uint8_t int_from_hex_char(char aChar) { return hexDigitValue(aChar); }
 
 uint8_t u8_from_hex_string(const char *inputString) {
   if (inputString == nullptr || inputString[0] == '\0') {
@@ -35,8 +17,7 @@ uint8_t u8_from_hex_string(const char *inputString) {
   if (inputString[1] == '\0') {
     return int_from_hex_char(inputString[0]);
   }
-  return static_cast<uint8_t>(16 * int_from_hex_char(inputString[0]) +
-                              int_from_hex_char(inputString[1]));
+  return hexPairValue(inputString);
 }
 
 char **str_split(char *s, const char *ct) {

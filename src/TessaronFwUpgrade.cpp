@@ -534,6 +534,29 @@ BOOL updateFirmware(void) {
  * Image validation and concatenation
  *-------------------------------------------------------------------------*/
 
+// Copies the n characters of a record text into the line store, eight at a
+// time: a short copy of varying length that compilers would otherwise turn
+// into a string instruction slow to start, once for each of 76,000 lines.
+static void copyRecordText(char *line, const char *recordText, size_t n) {
+  size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    memcpy(line + k, recordText + k, 8);
+  }
+  for (; k < n; k++) {
+    line[k] = recordText[k];
+  }
+}
+
+// The position of the first carriage return or line feed among the first n
+// characters of a record text, n when there is none.
+static size_t lineEnd(const char *recordText, size_t n) {
+  const void *cr = memchr(recordText, '\r', n);
+  const void *lf =
+      memchr(recordText, '\n', cr != nullptr ? static_cast<const char *>(cr) - recordText : n);
+  const void *end = lf != nullptr ? lf : cr;
+  return end != nullptr ? static_cast<size_t>(static_cast<const char *>(end) - recordText) : n;
+}
+
 // One line on a record the image area cannot take; the verdict is 0.
 static BOOL rejectRecord(int index, const char *problem, const char *intelHexStringLine) {
   Console_Printf("\r\nERROR: record %d%s: %s\r\n", index + 1, problem, intelHexStringLine);
@@ -559,38 +582,53 @@ BOOL ValidateFwAndConcatenateData(char *gHexData) {
   BOOL result = 1;
   for (; extractedHexLine[index] != nullptr; index++) {
     // A record text too long for the store is cut to what fits, so that
-    // nothing lands past the store, and rejected with the cut line.
+    // nothing lands past the store, and rejected with the cut line. The
+    // line ends at its first carriage return or line feed: the line that
+    // StrRemoveNL with a zero replacement leaves, cut while copying so that
+    // no line is walked twice.
     const char *recordText = extractedHexLine[index];
-    size_t kept = 0;
-    while (kept < recordTextRoom && recordText[kept] != '\0') {
-      kept++;
-    }
-    const bool tooLong = recordText[kept] != '\0';
+    const size_t recordLength = strlen(recordText);
+    const bool tooLong = recordLength > recordTextRoom;
+    const size_t kept = lineEnd(recordText, tooLong ? recordTextRoom : recordLength);
     intelHexStringLine[0] = ':';
-    memcpy(intelHexStringLine + 1, recordText, kept);
+    copyRecordText(intelHexStringLine + 1, recordText, kept);
     intelHexStringLine[1 + kept] = '\0';
-    StrRemoveNL(intelHexStringLine, '\0');
 
-    if (tooLong || intel_hex_line_is_valid(intelHexStringLine) != INTEL_HEX_STRING_OK) {
+    // Data and extended linear address records are tested by taking their
+    // bytes, which tests the line first; only a failure is looked at again,
+    // to tell a bad line from a full heap. Other records are tested alone.
+    const uint8_t recordType = intel_hex_line_record_type(intelHexStringLine);
+    const bool extendedLinear = recordType == INTEL_HEX_RECORD_EXTENDED_LINEAR_ADDRESS;
+    const bool dataRecord = recordType == INTEL_HEX_RECORD_DATA;
+    uint8_t *data_contents = nullptr;
+    bool lineIsValid = false;
+    if (!tooLong) {
+      if (extendedLinear || dataRecord) {
+        data_contents = new_u8_data_array_from_intel_hex_string(intelHexStringLine);
+      }
+      lineIsValid = data_contents != nullptr ||
+                    intel_hex_line_is_valid(intelHexStringLine) == INTEL_HEX_STRING_OK;
+    }
+    if (!lineIsValid) {
       Console_Line("\r\n intel_hex_line_is_valid \r");
       Console_Printf("%s", intelHexStringLine);
       Console_Line("\r");
       result = 0;
       break;
     }
+    if ((extendedLinear || dataRecord) && data_contents == nullptr) {
+      result = rejectRecord(index, ", no memory for its data bytes", intelHexStringLine);
+      break;
+    }
 
-    if (intel_hex_line_is_extended_linear_address_record(intelHexStringLine)) {
+    if (extendedLinear) {
       // Only the second address byte selects the window: the unit's
       // images run from 0x8000xxxx (microcontroller) or 0x0000xxxx (logic).
       if (intel_hex_line_data_length(intelHexStringLine) < 2) {
+        free(data_contents);
         result = rejectRecord(index,
                               " is an extended linear address record without its two address bytes",
                               intelHexStringLine);
-        break;
-      }
-      uint8_t *data_contents = new_u8_data_array_from_intel_hex_string(intelHexStringLine);
-      if (data_contents == nullptr) {
-        result = rejectRecord(index, ", no memory for its data bytes", intelHexStringLine);
         break;
       }
       memory_offset = static_cast<uint32_t>(data_contents[1]) * 65536u;
@@ -600,24 +638,21 @@ BOOL ValidateFwAndConcatenateData(char *gHexData) {
             rejectRecord(index, " places data beyond the 4 MiB image area", intelHexStringLine);
         break;
       }
-    } else if (intel_hex_line_is_data_record(intelHexStringLine)) {
+    } else if (dataRecord) {
       // A record may run on past the end of its 64 KiB window: the offset
-      // is flat, with no wrap inside the window.
-      const uint32_t address = memory_offset + intel_hex_line_address(intelHexStringLine);
+      // is flat, with no wrap inside the window. The line passed the test
+      // when its bytes were taken, so its address field is read as
+      // intel_hex_line_address reads a valid line, without testing it again.
+      const uint32_t address = memory_offset + 256u * u8_from_hex_string(intelHexStringLine + 3) +
+                               u8_from_hex_string(intelHexStringLine + 5);
       const uint8_t data_length = intel_hex_line_data_length(intelHexStringLine);
       if (address + data_length > CONCAT_BUFFER_SIZE) {
+        free(data_contents);
         result =
             rejectRecord(index, " places data beyond the 4 MiB image area", intelHexStringLine);
         break;
       }
-      uint8_t *data_contents = new_u8_data_array_from_intel_hex_string(intelHexStringLine);
-      if (data_contents == nullptr) {
-        result = rejectRecord(index, ", no memory for its data bytes", intelHexStringLine);
-        break;
-      }
-      for (uint8_t i = 0; i < data_length; i++) {
-        gDataConcatenated[address + i] = data_contents[i];
-      }
+      memcpy(gDataConcatenated + address, data_contents, data_length);
       gDataConcatenatedLenght = static_cast<int>(address + data_length);
       free(data_contents);
     }

@@ -82,8 +82,8 @@ def check_record(number, line, state):
         raise ImageError(number, "unknown record type 0x%02X" % record_type)
     if record_type == 4:
         if count != 2:
-            raise ImageError(number, "extended linear address record with %d data bytes, "
-                             "needs exactly 2" % count)
+            raise ImageError(number, "extended linear address record with %d data byte%s, "
+                             "needs exactly 2" % (count, "" if count == 1 else "s"))
         # Only the low byte of the upper address selects the image window.
         state["upper"] = record[5] << 16
         if state["upper"] >= IMAGE_AREA:
