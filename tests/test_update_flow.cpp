@@ -177,10 +177,10 @@ TEST_F(UpdateFlowTest, LineSpeedsTimeoutsAndSilencesOfTheDialogue) {
   ASSERT_GE(commands.size(), 5u);
   const SimWireEvent &logic = commands[commands.size() - 2];
   const SimWireEvent &firmware = commands[commands.size() - 1];
-  EXPECT_EQ(logic.bytes.rfind("%%fw -l ", 0), 0u);
+  EXPECT_EQ(logic.bytes.rfind("%%%fw -l ", 0), 0u);
   EXPECT_EQ(logic.baud, 9600u);
   EXPECT_EQ(logic.readTimeoutMs, 10000u);
-  EXPECT_EQ(firmware.bytes.rfind("%%fw -h ", 0), 0u);
+  EXPECT_EQ(firmware.bytes.rfind("%%%fw -h ", 0), 0u);
   EXPECT_EQ(firmware.baud, 115200u) << "the firmware announcement goes out at 115200";
   EXPECT_EQ(firmware.readTimeoutMs, 5000u);
   // Data follows "Ready" only after one whole reading time-out of silence.
@@ -212,7 +212,7 @@ TEST_F(UpdateFlowTest, RxUnitOfTheSecondKindWithAnEngineeringSampleDevice) {
                            uploads(logic, mcu_) + kSuccess + kPressKey);
   int productQueries = 0;
   for (const std::string &c : unit.commands()) {
-    productQueries += c == "%%fw -p";
+    productQueries += c == "%%%fw -p";
   }
   EXPECT_EQ(productQueries, 4);
   ASSERT_EQ(unit.images().size(), 2u);
