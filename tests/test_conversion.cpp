@@ -141,6 +141,11 @@ TEST_F(ConversionTest, AcceptedTextsPlaceTheirBytes) {
        {dataRecord(0x00, byteRun(43, 0)), eofRecord()},
        43,
        {{0x00, byteRun(43, 0)}}},
+      {"the line ends at its first line feed or carriage return; what follows is ignored",
+       {dataRecord(0x00, byteRun(2, 1)) + "\n", dataRecord(0x02, byteRun(2, 3)) + "\r\nFF",
+        dataRecord(0x04, byteRun(2, 5)) + "\rx", eofRecord()},
+       6,
+       {{0x00, byteRun(6, 1)}}},
       {"lower-case hex digits", {":0400000001020304f2", eofRecord()}, 4, {{0x00, {1, 2, 3, 4}}}},
   };
   for (const Accepted &c : cases) {
@@ -192,6 +197,11 @@ TEST_F(ConversionTest, RejectedTextsReportTheirFirstBadRecord) {
        invalidLineReport(badChecksum),
        4,
        {{0x00, byteRun(4, 1)}}},
+      {"a record shorter than its byte count declares",
+       textOf({dataRecord(0x00, byteRun(2, 1)), ":02000000FE", eofRecord()}),
+       invalidLineReport(":02000000FE"),
+       2,
+       {{0x00, byteRun(2, 1)}}},
       {"text before the first start code",
        "garbage\r\n" + textOf({eofRecord()}),
        invalidLineReport(":garbage"),
