@@ -152,7 +152,8 @@ int fwupgradeMain(void) {
   (void)ComPortAPI_SetHardwareFlowControl(1);
   const BOOL updated = updateFirmware();
   (void)ComPortAPI_CloseCOM();
-  dipsplayLastMessageToUserBeforeExit(updated ? "" : "\n\rERROR: The update was not successful.\r\n");
+  dipsplayLastMessageToUserBeforeExit(updated ? ""
+                                              : "\n\rERROR: The update was not successful.\r\n");
   releaseSharedBuffers();
   return 0;
 }
@@ -206,8 +207,8 @@ static char *newResponseBuffer(void) {
 
 BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse,
                  const char *expectedResponse) {
-  const int framed = snprintf(gDataBuffer, DATA_BUFFER_SIZE, "%s%s\n\r", isEchoON == 1 ? "" : "%%",
-                              commandToSend);
+  const int framed =
+      snprintf(gDataBuffer, DATA_BUFFER_SIZE, "%s%s\n\r", isEchoON == 1 ? "" : "%%", commandToSend);
   if (framed < 0 || framed >= DATA_BUFFER_SIZE) {
     Console_Line("\r\nError occurred when sending data !\r");
     return 0;
@@ -234,9 +235,7 @@ BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse
 }
 
 // Erases the percentage on screen before the next one is drawn.
-static void erasePercentage(int percentage) {
-  Console_Printf(percentage <= 9 ? "\b\b" : "\b\b\b");
-}
+static void erasePercentage(int percentage) { Console_Printf(percentage <= 9 ? "\b\b" : "\b\b\b"); }
 
 BOOL sendData(uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse,
               const char *expectedResponse) {

@@ -6,6 +6,8 @@
 #ifndef FAILINGALLOCATION_H
 #define FAILINGALLOCATION_H
 
+#include <stddef.h>
+
 #if defined(FWUPG_WRAPPED_ALLOCATION)
 #define FAILING_ALLOCATION_AVAILABLE 1
 #else
@@ -14,7 +16,10 @@
 
 // The nth call (1-based, counted from now) of malloc fails; 0 disarms.
 void FailingAllocation_FailMalloc(int nth);
-// The same for realloc.
+// The same for realloc and calloc.
 void FailingAllocation_FailRealloc(int nth);
+void FailingAllocation_FailCalloc(int nth);
+// The next calloc of exactly this many bytes in all fails; 0 disarms.
+void FailingAllocation_FailCallocOfSize(size_t bytes);
 
 #endif

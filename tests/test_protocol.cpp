@@ -127,8 +127,9 @@ TEST_F(ProtocolTest, SendDataWritesInChunksAndRedrawsThePercentage) {
   };
   // 10 full writes and a last byte: 9%, then two-digit figures.
   cases[6].writes.push_back(1);
-  cases[6].display = "1%\b\b9%\b\b19%\b\b\b29%\b\b\b39%\b\b\b49%\b\b\b59%\b\b\b69%\b\b\b79%\b\b\b89%"
-                     "\b\b\b99%\b\b\b100%";
+  cases[6].display =
+      "1%\b\b9%\b\b19%\b\b\b29%\b\b\b39%\b\b\b49%\b\b\b59%\b\b\b69%\b\b\b79%\b\b\b89%"
+      "\b\b\b99%\b\b\b100%";
   for (const Case &c : cases) {
     SetUp();
     Sim_AddPort(1);

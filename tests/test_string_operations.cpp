@@ -11,38 +11,6 @@
 #include "FailingAllocation.h"
 #include "StringOperations.h"
 
-// --- allocation failures on demand -----------------------------------------
-
-namespace {
-int gMallocCallsToFailure = 0;
-int gReallocCallsToFailure = 0;
-
-// Counts down an armed failure; true on the call that must fail.
-bool failNow(int *callsToFailure) {
-  if (*callsToFailure <= 0) {
-    return false;
-  }
-  *callsToFailure -= 1;
-  return *callsToFailure == 0;
-}
-}  // namespace
-
-void FailingAllocation_FailMalloc(int nth) { gMallocCallsToFailure = nth; }
-void FailingAllocation_FailRealloc(int nth) { gReallocCallsToFailure = nth; }
-
-#if FAILING_ALLOCATION_AVAILABLE
-extern "C" void *__real_malloc(size_t size);
-extern "C" void *__real_realloc(void *pointer, size_t size);
-
-extern "C" void *__wrap_malloc(size_t size) {
-  return failNow(&gMallocCallsToFailure) ? nullptr : __real_malloc(size);
-}
-
-extern "C" void *__wrap_realloc(void *pointer, size_t size) {
-  return failNow(&gReallocCallsToFailure) ? nullptr : __real_realloc(pointer, size);
-}
-#endif
-
 namespace {
 
 // The tokens of a split as strings; empty for a null result.

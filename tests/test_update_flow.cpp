@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "FailingAllocation.h"
 #include "SimFixture.h"
 #include "UnitModel.h"
 #include "firmware/BinImage.h"
@@ -245,7 +246,8 @@ TEST_F(UpdateFlowTest, ImageChoiceByDeviceAndRole) {
     // Without the unit's prompt after the reboot: no success line, but no
     // error either.
     EXPECT_EQ(console().find("successful"), std::string::npos);
-    EXPECT_EQ(console().substr(console().size() - strlen(kPressKey) - 4), "100%" + std::string(kPressKey));
+    EXPECT_EQ(console().substr(console().size() - strlen(kPressKey) - 4),
+              "100%" + std::string(kPressKey));
   }
 }
 
@@ -297,7 +299,8 @@ TEST_F(UpdateFlowTest, ManualPathFailuresEndWithMinusOne) {
     c.arrange();
     Sim_SetInput(c.input);
     EXPECT_EQ(fwupgradeMain(), -1) << c.name;
-    EXPECT_EQ(console(), std::string(kBanner) + "FAILED\n\r\n\rEnter the COM port number : " + c.tail)
+    EXPECT_EQ(console(),
+              std::string(kBanner) + "FAILED\n\r\n\rEnter the COM port number : " + c.tail)
         << c.name;
     EXPECT_EQ(Sim_GetchCount(), 1) << c.name;
     for (int n = 1; n <= 32; n++) {
@@ -312,8 +315,7 @@ TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithZeroAndTheErrorLine) {
     void (*configure)(UnitConfig &);
     std::string middle;
   } cases[] = {
-      {"unknown device code",
-       [](UnitConfig &c) { c.versionReply = "1.0.8 K6G-TX 1.3 2\r\n>>"; },
+      {"unknown device code", [](UnitConfig &c) { c.versionReply = "1.0.8 K6G-TX 1.3 2\r\n>>"; },
        "Checking firmware version ..............  1.00.08 \r\n"
        "Checking fpga version ..................  K6G-TX 1.03  device:2\r\n"
        "Checking product .......... FAILED, Unknown product\r\n"},
@@ -325,9 +327,7 @@ TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithZeroAndTheErrorLine) {
        [](UnitConfig &c) { c.productId = "Korvex 6G SDI EXTENDER XX\r\n>>"; },
        std::string(kVersionsXc7a35) + "Checking product .......... FAILED\r\n"},
       {"device name cut to seven characters",
-       [](UnitConfig &c) {
-         c.versionReply = "1.0.8 ABCDEFGHIJKLMNOP 1.3 7\r\n>>";
-       },
+       [](UnitConfig &c) { c.versionReply = "1.0.8 ABCDEFGHIJKLMNOP 1.3 7\r\n>>"; },
        "Checking firmware version ..............  1.00.08 \r\n"
        "Checking fpga version ..................  ABCDEFG 1.03  device:7\r\n"
        "Checking product .......... FAILED, Unknown product\r\n"},
@@ -361,15 +361,16 @@ TEST_F(UpdateFlowTest, AWrongDataAcknowledgementFailsTheUpdate) {
   addUnit(1, config);
   const Image logic = logicImage(3);
   EXPECT_EQ(fwupgradeMain(), 0);
-  EXPECT_EQ(console(), std::string(kBanner) + detected(1, 115200) + kVersionsXc7a35 +
-                           "Checking product .......... TX OK\r\nKorvex 6G SDI EXTENDER TX\r\n>>\r\n"
-                           "Preparing to Upload Programmable Logic ............ OK\r\n"
-                           "Sending Programmable Logic data ................... " +
-                           progress(logic.bytes.size()) +
-                           "\r\nExpected : SUCCESS  received : FAILURE\r\n"
-                           "\r\nError: Expected response did  not matched !\r\n"
-                           "FAILED\r\n" +
-                           kFailedEnd);
+  EXPECT_EQ(console(),
+            std::string(kBanner) + detected(1, 115200) + kVersionsXc7a35 +
+                "Checking product .......... TX OK\r\nKorvex 6G SDI EXTENDER TX\r\n>>\r\n"
+                "Preparing to Upload Programmable Logic ............ OK\r\n"
+                "Sending Programmable Logic data ................... " +
+                progress(logic.bytes.size()) +
+                "\r\nExpected : SUCCESS  received : FAILURE\r\n"
+                "\r\nError: Expected response did  not matched !\r\n"
+                "FAILED\r\n" +
+                kFailedEnd);
 }
 
 TEST_F(UpdateFlowTest, AUnitThatVanishesMidImageFailsTheTransfer) {
@@ -384,6 +385,62 @@ TEST_F(UpdateFlowTest, AUnitThatVanishesMidImageFailsTheTransfer) {
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
   EXPECT_NE(text.find("Sending Programmable Logic data ................... 1%\b\b"),
             std::string::npos);
+}
+
+TEST_F(UpdateFlowTest, StartUpBuffersThatCannotBeHadEndTheRunCleanly) {
+  if (!FAILING_ALLOCATION_AVAILABLE) {
+    GTEST_SKIP() << "allocation failures need a GNU linker (--wrap)";
+  }
+  // gHexFirmware, gDataConcatenated, gDataBuffer in turn.
+  for (int nth = 1; nth <= 3; nth++) {
+    SetUp();
+    FailingAllocation_FailCalloc(nth);
+    EXPECT_EQ(fwupgradeMain(), -1) << nth;
+    FailingAllocation_FailCalloc(0);
+    EXPECT_EQ(console(),
+              "\r\nERROR: Not enough memory to prepare the update !\r\n" + std::string(kPressKey))
+        << nth;
+    EXPECT_EQ(gHexFirmware, nullptr);
+    EXPECT_EQ(gDataConcatenated, nullptr);
+    EXPECT_EQ(gDataBuffer, nullptr);
+  }
+}
+
+TEST_F(UpdateFlowTest, ALogicImageCopyOrReplyBufferThatCannotBeHadFailsTheUpdate) {
+  if (!FAILING_ALLOCATION_AVAILABLE) {
+    GTEST_SKIP() << "allocation failures need a GNU linker (--wrap)";
+  }
+  struct Case {
+    const char *name;
+    size_t bytes;
+    std::string middle;
+  } cases[] = {
+      {"logic image copy", static_cast<size_t>(AUTOGEN_FILES[3].fileDataLength) + 16,
+       std::string(kVersionsXc7a35) +
+           "Checking product .......... TX OK\r\nKorvex 6G SDI EXTENDER TX\r\n>>\r\n"
+           "\r\nERROR: Not enough memory for the Programmable Logic image !\r\n"},
+      // The first reply collected after detection is the first product
+      // check's; the three others get a buffer but not their text.
+      {"reply buffer", DATA_BUFFER_SIZE,
+       std::string(kVersionsXc7a35) +
+           "Checking product .......... "
+           "\r\nERROR: Not enough memory to receive the unit's reply !\r\n"
+           "FAILED\r\n"},
+  };
+  for (const Case &c : cases) {
+    SetUp();
+    UnitConfig config;
+    config.baudRate = 115200;
+    addUnit(1, config);
+    ASSERT_EQ(allocateSharedBuffers(), 1);
+    ComPortAPI_SetHardwareFlowControl(0);
+    ASSERT_EQ(detectComPortAndBaudrate(), 1);
+    Sim_ClearConsole();
+    FailingAllocation_FailCallocOfSize(c.bytes);
+    EXPECT_EQ(updateFirmware(), 0) << c.name;
+    FailingAllocation_FailCallocOfSize(0);
+    EXPECT_EQ(console(), c.middle) << c.name;
+  }
 }
 
 }  // namespace

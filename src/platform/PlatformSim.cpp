@@ -253,9 +253,8 @@ BOOL Platform_SetCommState(HANDLE hCom, const DCB *dcb) {
   if (p == nullptr || dcb->BaudRate == 0 || dcb->BaudRate > 4000000) {
     return FALSE;
   }
-  if (!p->acceptedRates.empty() &&
-      std::find(p->acceptedRates.begin(), p->acceptedRates.end(), dcb->BaudRate) ==
-          p->acceptedRates.end()) {
+  if (!p->acceptedRates.empty() && std::find(p->acceptedRates.begin(), p->acceptedRates.end(),
+                                             dcb->BaudRate) == p->acceptedRates.end()) {
     return FALSE;
   }
   pump(*p);  // what arrived so far arrived at the old rate
@@ -333,8 +332,8 @@ BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWO
   }
   SimState &s = state();
   if (s.pacedWrites && p->dcb.BaudRate != 0) {
-    s.nowMs += (static_cast<uint64_t>(bytesToWrite) * 10u * 1000u + p->dcb.BaudRate - 1) /
-               p->dcb.BaudRate;
+    s.nowMs +=
+        (static_cast<uint64_t>(bytesToWrite) * 10u * 1000u + p->dcb.BaudRate - 1) / p->dcb.BaudRate;
   }
   const auto *bytes = static_cast<const uint8_t *>(buffer);
   if (p->unit != nullptr) {
@@ -368,7 +367,9 @@ void Platform_Sleep(DWORD milliseconds) {
 
 void Platform_ConsoleInit(void) {}
 
-void Platform_ConsoleWrite(const char *text, size_t length) { state().console.append(text, length); }
+void Platform_ConsoleWrite(const char *text, size_t length) {
+  state().console.append(text, length);
+}
 
 int Platform_ConsoleReadInt(int *value) {
   SimState &s = state();

@@ -56,10 +56,10 @@ struct SimWireEvent {
   enum Kind { Open, Close, Write, Read, Config } kind;
   int port;
   uint64_t timeMs;
-  DWORD baud;             // line rate in force
-  DWORD readTimeoutMs;    // read time-out in force
-  bool ctsFlow;           // CTS output flow control in force
-  std::string bytes;      // Write: bytes written; Read: bytes returned
+  DWORD baud;           // line rate in force
+  DWORD readTimeoutMs;  // read time-out in force
+  bool ctsFlow;         // CTS output flow control in force
+  std::string bytes;    // Write: bytes written; Read: bytes returned
 };
 const std::vector<SimWireEvent> &Sim_WireLog(void);
 // All bytes written to port n, in order.
