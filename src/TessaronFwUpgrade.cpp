@@ -463,39 +463,55 @@ static BOOL identifyUnitAndSelectImage(void) {
   return 1;
 }
 
+// One image of the update: its text, and what the operator sees of it.
+struct UploadPhase {
+  const char *invalidText;    // printed as a line when the text is rejected
+  const char *preparingText;  // before the announcement
+  const char *command;        // the announcement's command
+  int readyTimeoutMs;         // silence that ends the unit's "Ready"
+  const char *sendingText;    // before the data
+};
+
+static const UploadPhase kLogicPhase = {"\r\nERROR: Programmable Logic data is not valid !\r",
+                                        "Preparing to Upload Programmable Logic ............ ",
+                                        "%fw -l", 10000,
+                                        "Sending Programmable Logic data ................... "};
+
+static const UploadPhase kFirmwarePhase = {"\r\nERROR: uC Firmware data is not valid !\r",
+                                           "Preparing to Upload Firmware ...................... ",
+                                           "%fw -h", 5000,
+                                           "Sending data ...................................... "};
+
+// Converts the image text, announces the image and streams it until the
+// unit acknowledges it.
+static BOOL uploadImage(char *imageText, const UploadPhase &phase) {
+  if (!ValidateFwAndConcatenateData(imageText)) {
+    Console_Line(phase.invalidText);
+    return 0;
+  }
+  Console_Printf("%s", phase.preparingText);
+  if (!announceImage(phase.command, phase.readyTimeoutMs)) {
+    return 0;
+  }
+  Console_Printf("%s", phase.sendingText);
+  if (!streamImage()) {
+    Console_Line("FAILED\r");
+    return 0;
+  }
+  return 1;
+}
+
 BOOL updateFirmware(void) {
   if (!identifyUnitAndSelectImage()) {
     return 0;
   }
-
-  // Programmable logic.
-  if (!ValidateFwAndConcatenateData(gHexFPGA_Code)) {
-    Console_Line("\r\nERROR: Programmable Logic data is not valid !\r");
-    return 0;
-  }
-  Console_Printf("Preparing to Upload Programmable Logic ............ ");
-  if (!announceImage("%fw -l", 10000)) {
-    return 0;
-  }
-  Console_Printf("Sending Programmable Logic data ................... ");
-  if (!streamImage()) {
-    Console_Line("FAILED\r");
+  if (!uploadImage(gHexFPGA_Code, kLogicPhase)) {
     return 0;
   }
   Console_Line("OK\r");
-
-  // Microcontroller firmware; the line stays at 115200 baud.
-  if (!ValidateFwAndConcatenateData(gHexFirmware)) {
-    Console_Line("\r\nERROR: uC Firmware data is not valid !\r");
-    return 0;
-  }
-  Console_Printf("Preparing to Upload Firmware ...................... ");
-  if (!announceImage("%fw -h", 5000)) {
-    return 0;
-  }
-  Console_Printf("Sending data ...................................... ");
-  if (!streamImage()) {
-    Console_Line("FAILED\r");
+  // The firmware's announcement and data go out at 115200 baud, where the
+  // logic image left the line.
+  if (!uploadImage(gHexFirmware, kFirmwarePhase)) {
     return 0;
   }
 
