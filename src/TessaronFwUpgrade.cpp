@@ -332,8 +332,8 @@ BOOL detectComPortAndBaudrate(void) {
 // Reads the unit's version reply the way "%d.%d.%d %s %d.%d %d" reads it,
 // except that a device name longer than 7 characters is cut to 7 instead of
 // running past `model`. Returns the number of fields converted.
-static int parseVersionReply(const char *reply, int *fw_ver, int *fw_rev, int *fw_sub, char *model,
-                             int *fpga_ver, int *fpga_rev, int *fpga_type) {
+int parseVersionReply(const char *reply, int *fw_ver, int *fw_rev, int *fw_sub, char *model,
+                      int *fpga_ver, int *fpga_rev, int *fpga_type) {
   int consumed = 0;
   const int head = sscanf(reply, "%d.%d.%d%n", fw_ver, fw_rev, fw_sub, &consumed);
   if (head != 3) {

@@ -57,6 +57,11 @@ BOOL sendData(uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse,
 BOOL detectComPortAndBaudrate(void);
 BOOL updateFirmware(void);
 BOOL ValidateFwAndConcatenateData(char *gHexData);
+// The unit's reply to "%fw -v", its line ends already blanks, read as
+// "%d.%d.%d %s %d.%d %d" reads it (`model` gets at most 7 characters and its
+// terminator); the number of fields converted.
+int parseVersionReply(const char *reply, int *fw_ver, int *fw_rev, int *fw_sub, char *model,
+                      int *fpga_ver, int *fpga_rev, int *fpga_type);
 BOOL createFirmwareFileForWeb(void);
 // The same from a given image text, which it converts in place.
 BOOL createFirmwareFileForWebFromText(char *text);
