@@ -247,9 +247,10 @@ void UnitModel::schedule(const std::string &text, uint64_t nowMs, int extraDelay
 }
 
 uint64_t UnitModel::floodByteTime(uint64_t n) const {
-  // Ten bits a byte at the flood's rate, rounded up to the next millisecond.
+  // Ten bits a byte at the flood's rate; a byte is there once its last bit
+  // is, rounded up to the next millisecond.
   const uint64_t baud = floodBaud_ > 0 ? static_cast<uint64_t>(floodBaud_) : 115200u;
-  return floodFromMs_ + (n * 10000u + baud - 1) / baud;
+  return floodFromMs_ + ((n + 1) * 10000u + baud - 1) / baud;
 }
 
 void UnitModel::takeOutput(uint64_t nowMs, int hostBaud, std::string &out) {

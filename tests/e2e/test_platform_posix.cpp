@@ -1,0 +1,372 @@
+// The POSIX platform layer on real pseudo-terminals: the port map, exclusive
+// open, raw 8N1 line settings, the read time-out rule, hang-up, and the
+// purge. Each test links its own pseudo-terminal as dosdevices/com<N> beside
+// this program, N unique to the process, so tests may run side by side.
+#if defined(__linux__) && !defined(_GNU_SOURCE)
+#define _GNU_SOURCE
+#endif
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long msSince(Clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+std::string mapDirectory() {
+  char path[PATH_MAX + 1];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  EXPECT_GT(n, 0);
+  path[n > 0 ? n : 0] = '\0';
+  std::string dir(path);
+  dir = dir.substr(0, dir.rfind('/')) + "/dosdevices";
+  mkdir(dir.c_str(), 0755);
+  return dir;
+}
+
+// A port number no other test process uses at the same time.
+int uniquePort(int k) { return 1000 + (getpid() % 8000) * 10 + k; }
+
+std::string deviceName(int n) { return "\\\\.\\COM" + std::to_string(n); }
+
+HANDLE openPort(const std::string &name) {
+  return Platform_CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_SYSTEM);
+}
+
+// A pseudo-terminal pair whose slave side is port n.
+class PtyPort {
+ public:
+  explicit PtyPort(int k = 0)
+      : n_(uniquePort(k)), link_(mapDirectory() + "/com" + std::to_string(n_)) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    EXPECT_GE(master_, 0);
+    EXPECT_EQ(grantpt(master_), 0);
+    EXPECT_EQ(unlockpt(master_), 0);
+    slave_ = ptsname(master_);
+    unlink(link_.c_str());
+    EXPECT_EQ(symlink(slave_.c_str(), link_.c_str()), 0);
+  }
+  ~PtyPort() {
+    unlink(link_.c_str());
+    closeMaster();
+  }
+  std::string name() const { return deviceName(n_); }
+  int master() const { return master_; }
+  const std::string &slave() const { return slave_; }
+  void closeMaster() {
+    if (master_ >= 0) {
+      close(master_);
+      master_ = -1;
+    }
+  }
+  // Everything the host sent within `ms` of silence.
+  std::string drain(int ms = 200) {
+    std::string got;
+    char buf[65536];
+    struct pollfd p = {master_, POLLIN, 0};
+    while (poll(&p, 1, ms) > 0) {
+      const ssize_t r = read(master_, buf, sizeof buf);
+      if (r <= 0) {
+        break;
+      }
+      got.append(buf, static_cast<size_t>(r));
+    }
+    return got;
+  }
+
+ private:
+  int n_;
+  std::string link_;
+  int master_ = -1;
+  std::string slave_;
+};
+
+DCB lineSettings(DWORD rate, bool ctsFlow) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  dcb.BaudRate = rate;
+  dcb.fBinary = 1;
+  dcb.fOutxCtsFlow = ctsFlow ? 1 : 0;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  return dcb;
+}
+
+// Opens the port and configures it as the serial link does.
+HANDLE openConfigured(const PtyPort &port, DWORD readTimeoutMs, DWORD rate = 57600) {
+  HANDLE h = openPort(port.name());
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  const COMMTIMEOUTS cto = {readTimeoutMs, 0, readTimeoutMs, 0, 0};
+  EXPECT_EQ(Platform_SetCommTimeouts(h, &cto), TRUE);
+  const DCB dcb = lineSettings(rate, false);
+  EXPECT_EQ(Platform_SetCommState(h, &dcb), TRUE);
+  EXPECT_EQ(Platform_PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR),
+            TRUE);
+  return h;
+}
+
+TEST(PlatformPosix, PortsComeFromTheMapBesideTheProgram) {
+  PtyPort port;
+  const std::string dir = mapDirectory();
+  const int dangling = uniquePort(1);
+  const int regular = uniquePort(2);
+  const int missing = uniquePort(3);
+  const std::string danglingLink = dir + "/com" + std::to_string(dangling);
+  const std::string regularFile = dir + "/com" + std::to_string(regular);
+  unlink(danglingLink.c_str());
+  ASSERT_EQ(symlink((dir + "/no-such-device").c_str(), danglingLink.c_str()), 0);
+  FILE *f = fopen(regularFile.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+
+  struct Case {
+    std::string name;
+    bool opens;
+  } cases[] = {
+      {port.name(), true},
+      {"COM" + std::to_string(uniquePort(0)), true},  // without the "\\.\" prefix
+      {deviceName(missing), false},                   // no entry: the port does not exist
+      {deviceName(dangling), false},                  // a link to nothing
+      {deviceName(regular), false},                   // not a terminal
+      {"\\\\.\\COM0", false},
+      {"\\\\.\\COM", false},
+      {"\\\\.\\COM0" + std::to_string(uniquePort(0)), false},
+      {port.name() + "x", false},
+      {"\\\\.\\LPT1", false},
+  };
+  for (const Case &c : cases) {
+    HANDLE h = openPort(c.name);
+    EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << c.name;
+    if (h != INVALID_HANDLE_VALUE) {
+      EXPECT_EQ(Platform_CloseHandle(h), TRUE);
+    }
+  }
+  unlink(danglingLink.c_str());
+  unlink(regularFile.c_str());
+}
+
+TEST(PlatformPosix, OneHolderAtATimeAndTheExclusiveFlagGoesWithTheClose) {
+  PtyPort port;
+  HANDLE first = openPort(port.name());
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(openPort(port.name()), INVALID_HANDLE_VALUE) << "a held port must not open again";
+
+  const int probe = open(port.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  int exclusive = 0;
+#ifdef TIOCGEXCL
+  if (probe >= 0) {
+    EXPECT_EQ(ioctl(probe, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+  }
+#endif
+  EXPECT_EQ(Platform_CloseHandle(first), TRUE);
+#ifdef TIOCGEXCL
+  if (probe >= 0) {
+    EXPECT_EQ(ioctl(probe, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "the flag would lock the next user out";
+  }
+#endif
+  if (probe >= 0) {
+    close(probe);
+  }
+  HANDLE again = openPort(port.name());
+  EXPECT_NE(again, INVALID_HANDLE_VALUE);
+  Platform_CloseHandle(again);
+}
+
+TEST(PlatformPosix, LineSettingsAreRaw8N1WithTheRateAndFlowControlAsked) {
+  struct Case {
+    DWORD rate;
+    bool cts;
+    BOOL accepted;
+    speed_t code;
+  } cases[] = {
+      {57600, false, TRUE, B57600},
+      {115200, true, TRUE, B115200},
+      {1200, false, TRUE, B1200},
+      {0, false, FALSE, B0},
+  };
+  for (const Case &c : cases) {
+    PtyPort port;
+    HANDLE h = openPort(port.name());
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    const DCB dcb = lineSettings(c.rate, c.cts);
+    EXPECT_EQ(Platform_SetCommState(h, &dcb), c.accepted) << c.rate;
+    if (c.accepted) {
+      // On Linux the master's line settings are the slave's.
+      struct termios t;
+      ASSERT_EQ(tcgetattr(port.master(), &t), 0);
+      EXPECT_EQ(cfgetospeed(&t), c.code) << c.rate;
+      EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+      EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
+      EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, c.cts) << c.rate;
+      EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+      EXPECT_EQ(t.c_oflag & OPOST, 0u);
+      EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP), 0u);
+    }
+    EXPECT_EQ(Platform_EscapeCommFunction(h, SETDTR), TRUE) << "no modem lines on a pty: ignored";
+    Platform_CloseHandle(h);
+  }
+}
+
+TEST(PlatformPosix, EveryByteValuePassesUnchangedBothWays) {
+  PtyPort port;
+  HANDLE h = openConfigured(port, 500);
+  std::string all;
+  for (int round = 0; round < 2; round++) {
+    for (int b = 0; b < 256; b++) {
+      all += static_cast<char>(b);
+    }
+  }
+  DWORD written = 0;
+  EXPECT_EQ(Platform_WriteFile(h, all.data(), static_cast<DWORD>(all.size()), &written), TRUE);
+  EXPECT_EQ(written, all.size());
+  EXPECT_EQ(port.drain(), all);
+
+  ASSERT_EQ(write(port.master(), all.data(), all.size()), static_cast<ssize_t>(all.size()));
+  std::vector<char> buf(all.size() + 10);
+  DWORD got = 0;
+  EXPECT_EQ(Platform_ReadFile(h, buf.data(), static_cast<DWORD>(all.size()), &got), TRUE);
+  EXPECT_EQ(std::string(buf.data(), got), all);
+  Platform_CloseHandle(h);
+}
+
+// A read ends when its count has arrived or T ms after it began, with what
+// arrived by then.
+TEST(PlatformPosix, ReadsEndAtTheCountOrTheTimeOut) {
+  const long T = 400;
+  struct Case {
+    const char *name;
+    std::vector<std::string> pieces;  // written by the unit 50 ms apart, from the start
+    DWORD count;
+    std::string expected;
+    bool endsEarly;
+  } cases[] = {
+      {"silence", {}, 100, "", false},
+      {"the count arrives at once", {"0123456789"}, 10, "0123456789", true},
+      {"fewer bytes than the count", {"01234"}, 10, "01234", false},
+      {"the count arrives in pieces", {"012", "345", "678"}, 9, "012345678", true},
+      {"more than the count stays for the next read", {"0123456789AB"}, 10, "0123456789", true},
+  };
+  for (const Case &c : cases) {
+    PtyPort port;
+    HANDLE h = openConfigured(port, static_cast<DWORD>(T));
+    const int master = port.master();
+    const std::vector<std::string> pieces = c.pieces;
+    std::thread unit([master, pieces] {
+      for (const std::string &p : pieces) {
+        EXPECT_EQ(write(master, p.data(), p.size()), static_cast<ssize_t>(p.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
+    char buf[64] = {};
+    DWORD got = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(Platform_ReadFile(h, buf, c.count, &got), TRUE) << c.name;
+    const long elapsed = msSince(start);
+    unit.join();
+    EXPECT_EQ(std::string(buf, got), c.expected) << c.name;
+    if (c.endsEarly) {
+      EXPECT_LT(elapsed, T) << c.name;
+    } else {
+      EXPECT_GE(elapsed, T - 2) << c.name;
+      EXPECT_LT(elapsed, T + 1000) << c.name;
+    }
+    Platform_CloseHandle(h);
+  }
+}
+
+TEST(PlatformPosix, PurgeDropsWhatArrivedBefore) {
+  PtyPort port;
+  HANDLE h = openConfigured(port, 100);
+  ASSERT_EQ(write(port.master(), "stale", 5), 5);
+  usleep(20000);
+  EXPECT_EQ(Platform_PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR),
+            TRUE);
+  char buf[16];
+  DWORD got = 99;
+  EXPECT_EQ(Platform_ReadFile(h, buf, sizeof buf, &got), TRUE);
+  EXPECT_EQ(got, 0u);
+  Platform_CloseHandle(h);
+}
+
+TEST(PlatformPosix, AWriteWaitsUntilEveryByteIsTaken) {
+  PtyPort port;
+  HANDLE h = openConfigured(port, 500);
+  std::string block(1 << 20, '\0');
+  for (size_t k = 0; k < block.size(); k++) {
+    block[k] = static_cast<char>(k * 131 + (k >> 8));
+  }
+  std::string received;
+  const int master = port.master();
+  std::thread unit([master, &received, &block] {
+    char buf[4096];
+    while (received.size() < block.size()) {
+      struct pollfd p = {master, POLLIN, 0};
+      if (poll(&p, 1, 5000) <= 0) {
+        break;
+      }
+      const ssize_t r = read(master, buf, sizeof buf);
+      if (r <= 0) {
+        break;
+      }
+      received.append(buf, static_cast<size_t>(r));
+    }
+  });
+  DWORD written = 0;
+  EXPECT_EQ(Platform_WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &written), TRUE);
+  EXPECT_EQ(written, block.size());
+  unit.join();
+  EXPECT_TRUE(received == block);
+  Platform_CloseHandle(h);
+}
+
+// The unit's side of the line disappears: reads and writes fail at once
+// instead of waiting.
+TEST(PlatformPosix, AVanishedLineFailsReadsAndWrites) {
+  PtyPort port;
+  HANDLE h = openConfigured(port, 5000);
+  port.closeMaster();
+  char buf[16];
+  DWORD got = 0;
+  auto start = Clock::now();
+  EXPECT_EQ(Platform_ReadFile(h, buf, sizeof buf, &got), FALSE);
+  EXPECT_LT(msSince(start), 2000);
+  std::string block(100000, 'x');
+  DWORD written = 0;
+  start = Clock::now();
+  EXPECT_EQ(Platform_WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &written), FALSE);
+  EXPECT_LT(msSince(start), 2000);
+  Platform_CloseHandle(h);
+}
+
+TEST(PlatformPosix, SleepWaitsItsLength) {
+  const auto start = Clock::now();
+  Platform_Sleep(120);
+  EXPECT_GE(msSince(start), 119);
+}
+
+}  // namespace
