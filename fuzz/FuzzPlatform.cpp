@@ -1,0 +1,31 @@
+// The platform under the fuzz targets: no serial port exists, nothing is
+// waited for, and console output is dropped, so that a conversion that
+// rejects its text doesn't spend the run printing the rejected line.
+#include "platform/Platform.h"
+
+HANDLE Platform_CreateFileA(const char *, DWORD, DWORD, DWORD, DWORD) {
+  return INVALID_HANDLE_VALUE;
+}
+BOOL Platform_SetupComm(HANDLE, DWORD, DWORD) { return FALSE; }
+BOOL Platform_SetCommTimeouts(HANDLE, const COMMTIMEOUTS *) { return FALSE; }
+BOOL Platform_SetCommState(HANDLE, const DCB *) { return FALSE; }
+BOOL Platform_PurgeComm(HANDLE, DWORD) { return FALSE; }
+BOOL Platform_EscapeCommFunction(HANDLE, DWORD) { return FALSE; }
+BOOL Platform_ReadFile(HANDLE, void *, DWORD, DWORD *bytesRead) {
+  if (bytesRead != nullptr) {
+    *bytesRead = 0;
+  }
+  return FALSE;
+}
+BOOL Platform_WriteFile(HANDLE, const void *, DWORD, DWORD *bytesWritten) {
+  if (bytesWritten != nullptr) {
+    *bytesWritten = 0;
+  }
+  return FALSE;
+}
+BOOL Platform_CloseHandle(HANDLE) { return FALSE; }
+void Platform_Sleep(DWORD) {}
+void Platform_ConsoleInit(void) {}
+void Platform_ConsoleWrite(const char *, size_t) {}
+int Platform_ConsoleReadInt(int *) { return -1; }
+int Platform_Getch(void) { return -1; }
