@@ -1,0 +1,340 @@
+#!/usr/bin/env python3
+"""End-to-end cases of the Windows executable, run under Wine against unitsim.
+
+The cases, their expected transcripts and the checks of what the unit received
+are those of the POSIX end-to-end runner (tests/e2e/run_e2e.py); only the way
+the tool reaches its COM ports differs. Each case gets a fresh Wine prefix in
+a temporary directory, and unitsim links its pseudo-terminal into the
+prefix's dosdevices folder as comN, where Wine's CreateFileA("\\\\.\\COMn")
+finds it.
+
+No port of this machine may ever be opened. Wine's mount manager maps COM
+numbers to the machine's /dev/ttyS*, ttyUSB* and ttyACM* by itself, and redoes
+it every time the Wine server starts; it also creates a COM device object for
+each, which opens even where the link is gone. So:
+
+  * the mount manager is disabled for the prefix (WINEDLLOVERRIDES
+    mountmgr.sys=d): no COM link and no COM device is ever made by Wine; a
+    port is there only if unitsim linked it;
+  * should it run all the same, HKLM\\Software\\Wine\\Ports names COM1 to
+    COM32 (every number the tool's detection tries) with paths that do not
+    exist, so the machine's devices could only get COM33 and up;
+  * the dosdevices folder is checked after the prefix is made, before the
+    tool runs and after it: COM links of the case's simulators only, none
+    leading to a device of the machine, or the case fails;
+  * the prefix's server, and anything else still running with the prefix,
+    is stopped on every path out.
+
+    run_wine.py --list
+    run_wine.py --exe EXE --unitsim EXE [--images DIR] [--hexconv EXE] --case NAME [--keep]
+
+Exit code 77 means "skipped" (no Wine, or no Windows executable built).
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "e2e"))
+import run_e2e as e2e  # noqa: E402  (the shared cases and checks)
+
+SKIP = 77
+PORTS = range(1, 33)  # every port number the tool's detection tries
+
+# The cases run under Wine: both whole updates and the failure paths, each of
+# which goes through other Win32 calls (time-outs over every rate, scanf on a
+# pipe, a refused announcement, a wrong acknowledgement, a port that goes away
+# in the middle of a write). Four cases of the POSIX runner are left out, for
+# what Wine does with a pseudo-terminal rather than what a Windows COM port
+# driver does (observed with Wine 8.0):
+#   held_port,             Wine opens a port that another program holds: it
+#   key_press_on_terminal  neither takes nor honours a lock, and the
+#                          pseudo-terminal's exclusive mode does not bind root;
+#   rate_refused           Wine accepts a rate of 0 instead of refusing it;
+#   manual_arbitrary_rate  Wine accepts 250000 baud but does not give the
+#                          rate to the pseudo-terminal, so the unit never
+#                          hears the tool.
+WINE_CASES = [
+    "full_tx_xc7a35",
+    "full_rx_pelmaroth_v1",
+    "missing_ready",
+    "wrong_data_ack",
+    "manual_after_silent_detection",
+    "unknown_device_code",
+    "unit_vanishes",
+]
+
+# Devices of the machine that Wine links to COM numbers by itself.
+MACHINE_PORT = re.compile(r"^/dev/(ttyS|ttyUSB|ttyACM)\d+$")
+
+# Wine's time to make a fresh prefix and start its server twice.
+SETUP_SECONDS = 90
+
+
+class Skip(Exception):
+    pass
+
+
+class Wine:
+    """One fresh prefix, its server and its COM port map."""
+
+    def __init__(self, directory):
+        self.prefix = os.path.join(directory, "prefix")
+        self.dosdevices = os.path.join(self.prefix, "dosdevices")
+        self.wine = shutil.which("wine")
+        self.wineserver = shutil.which("wineserver")
+        self.env = dict(os.environ)
+        self.env.update(
+            {
+                "WINEPREFIX": self.prefix,
+                "WINEDEBUG": "-all",
+                # No mount manager (see above); no Mono or Gecko installer and
+                # no desktop menu entries, which a headless test has no use for.
+                "WINEDLLOVERRIDES": "mountmgr.sys=d;mscoree,mshtml=;winemenubuilder.exe=d",
+            }
+        )
+        self.env.pop("DISPLAY", None)
+        self.env.pop("WAYLAND_DISPLAY", None)
+
+    def run(self, args, timeout, **kwargs):
+        kwargs.setdefault("stdout", subprocess.DEVNULL)
+        kwargs.setdefault("stderr", subprocess.DEVNULL)
+        return subprocess.run(args, env=self.env, timeout=timeout, **kwargs)
+
+    def set_up(self):
+        self.run([self.wine, "wineboot", "--init"], SETUP_SECONDS, check=True)
+        reg = os.path.join(os.path.dirname(self.prefix), "ports.reg")
+        lines = ["Windows Registry Editor Version 5.00", "", r"[HKEY_LOCAL_MACHINE\Software\Wine\Ports]"]
+        lines += [f'"COM{port}"="/nonexistent/wine-e2e/com{port}"' for port in PORTS]
+        with open(reg, "w", encoding="utf-16") as f:
+            f.write("\r\n".join(lines) + "\r\n")
+        self.run([self.wine, "regedit", "/S", reg], SETUP_SECONDS, check=True)
+        self.check_port_map({}, "once the prefix was made")
+
+    def check_port_map(self, expected, when, vanished_allowed=False):
+        """The COM links are `expected` (name -> target); none leads to the machine.
+
+        With vanished_allowed, links may be missing (a simulated unit that
+        disappears takes its link along), but none may be new or changed.
+        """
+        problems = []
+        actual = {}
+        for name in sorted(os.listdir(self.dosdevices)):
+            path = os.path.join(self.dosdevices, name)
+            if re.fullmatch(r"com\d+", name, re.I):
+                actual[name] = os.readlink(path) if os.path.islink(path) else "(not a link)"
+            if os.path.islink(path) and (
+                MACHINE_PORT.match(os.readlink(path)) or MACHINE_PORT.match(os.path.realpath(path))
+            ):
+                problems.append(f"{name} -> {os.path.realpath(path)} is a device of this machine")
+        unexpected = {k: v for k, v in actual.items() if expected.get(k) != v}
+        if unexpected or (actual != expected and not vanished_allowed):
+            problems.append(f"COM links {actual}, expected {expected}")
+        if problems:
+            raise e2e.Failure(f"Wine's COM port map {when} is unsafe:\n  " + "\n  ".join(problems))
+
+    def tear_down(self):
+        """Stops the prefix's server and every Wine process of the prefix."""
+        if self.wineserver:
+            try:
+                self.run([self.wineserver, "-k"], 30)
+                self.run([self.wineserver, "-w"], 30)
+            except subprocess.TimeoutExpired:
+                pass
+        # Whatever still runs with this prefix was started here.
+        for pid in self.processes():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+    def processes(self):
+        mine = []
+        marker = f"WINEPREFIX={self.prefix}".encode()
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/environ", "rb") as f:
+                    if marker in f.read().split(b"\0"):
+                        mine.append(int(entry))
+            except OSError:
+                continue
+        return mine
+
+
+def images_dir_of(exe):
+    """The image files the Windows build embedded, from that build's cache."""
+    build = os.path.dirname(os.path.abspath(exe))
+    cache = os.path.join(build, "CMakeCache.txt")
+    if os.path.exists(cache):
+        with open(cache) as f:
+            for line in f:
+                if line.startswith("FIRMWARE_IMAGE_DIR:") and line.split("=", 1)[1].strip():
+                    return line.split("=", 1)[1].strip()
+    return os.path.join(build, "standin-images")
+
+
+def simulated_ports(wine, ports):
+    """The COM links unitsim made: each to its pseudo-terminal, or to nothing."""
+    links = {}
+    for port in ports:
+        path = os.path.join(wine.dosdevices, f"com{port}")
+        target = os.readlink(path)
+        absent = os.path.join(wine.dosdevices, f".absent-com{port}")
+        if not (target.startswith("/dev/pts/") or target == absent):
+            raise e2e.Failure(f"unitsim linked com{port} to {target}, not to a pseudo-terminal")
+        links[f"com{port}"] = target
+    return links
+
+
+def machine_tx_counts():
+    """Bytes sent by the machine's UARTs, for the log (the kernel console may add some)."""
+    try:
+        with open("/proc/tty/driver/serial") as f:
+            return dict(re.findall(r"^(\d+):.*? tx:(\d+)", f.read(), re.M))
+    except OSError:
+        return None
+
+
+def run_case(name, args):
+    function = next(f for n, f, _ in e2e.CASES if n == name)
+    timeout = next(t for n, _, t in e2e.CASES if n == name)
+    directory = tempfile.mkdtemp(prefix=f"wine-e2e-{name}-")
+    wine = Wine(directory)
+    sims = {}
+    started = time.monotonic()
+    tx_before = machine_tx_counts()
+    status = 1
+    try:
+        images = e2e.Images(args.images, args.hexconv, directory)
+        case = function(images)
+        wine.set_up()
+        setup_seconds = time.monotonic() - started
+        for port, sim_args in case["ports"].items():
+            sims[port] = e2e.start_unitsim(args.unitsim, wine.prefix, port, sim_args)
+        ports = simulated_ports(wine, case["ports"])
+        wine.check_port_map(ports, "before the tool ran")
+        run_started = time.monotonic()
+        try:
+            result = wine.run(
+                [wine.wine, os.path.abspath(args.exe)],
+                timeout - 15,
+                input=case.get("input", "").encode(),
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                cwd=directory,
+            )
+        except subprocess.TimeoutExpired as e:
+            raise e2e.Failure(f"the tool did not end within {timeout - 15} s; it printed {e.stdout!r}")
+        tool_seconds = time.monotonic() - run_started
+        # Still the simulators' links, and only those: nothing was remapped
+        # while the tool ran.
+        wine.check_port_map(ports, "after the run", vanished_allowed=True)
+        for process, _ in sims.values():
+            e2e.stop_unitsim(process)
+
+        problems = []
+        actual = result.stdout.decode("latin-1")
+        if "stdout_re" in case:
+            if not re.fullmatch(case["stdout_re"], actual, re.S):
+                problems.append(f"the transcript does not match {case['stdout_re']!r}:\n  {actual!r}")
+        elif actual != case["stdout"]:
+            problems.append(e2e.describe_difference(case["stdout"], actual))
+        if result.returncode != case.get("exit", 0):
+            problems.append(f"exit code {result.returncode}, expected {case.get('exit', 0)}")
+        for port, (_, record) in sims.items():
+            received, commands = e2e.read_records(record)
+            try:
+                if port in case.get("images_partial", {}):
+                    e2e.check_partial_image(port, case["images_partial"][port], received)
+                else:
+                    e2e.check_images(port, case.get("images", {}).get(port, []), received)
+            except e2e.Failure as e:
+                problems.append(str(e))
+            # A port the case expects nothing on (an absent one) must hear nothing.
+            expected = case.get("commands", {}).get(port, [])
+            if commands != expected:
+                problems.append(f"COM{port} heard {commands}\n    expected {expected}")
+        if problems:
+            stderr = result.stderr.decode(errors="replace").strip()
+            if stderr:
+                problems.append(f"Wine's standard error:\n{stderr}")
+            raise e2e.Failure("\n".join(problems))
+        print(
+            f"wine e2e {name}: passed; Wine set-up {setup_seconds:.1f} s, the tool ran "
+            f"{tool_seconds:.1f} s, the case {time.monotonic() - started:.1f} s"
+        )
+        status = 0
+    except e2e.Failure as e:
+        print(f"wine e2e {name}: FAILED\n{e}")
+    except subprocess.CalledProcessError as e:
+        print(f"wine e2e {name}: FAILED\nWine could not prepare its prefix: {e}")
+    finally:
+        for process, _ in sims.values():
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        wine.tear_down()
+        left = wine.processes()
+        if left:
+            print(f"wine e2e {name}: FAILED: Wine processes {left} of the prefix survived the clean-up")
+            status = 1
+        tx_after = machine_tx_counts()
+        if tx_before is not None and tx_after != tx_before:
+            print(f"note: the machine's UART tx counters moved: {tx_before} -> {tx_after}")
+        if args.keep:
+            print(f"kept {directory}")
+        else:
+            shutil.rmtree(directory, ignore_errors=True)
+    return status
+
+
+def check_prerequisites(args):
+    missing = [tool for tool in ("wine", "wineserver") if not shutil.which(tool)]
+    if missing:
+        raise Skip(f"{' and '.join(missing)} not installed (apt-get install wine wine64)")
+    if not os.path.isfile(args.exe):
+        raise Skip(f"{args.exe} not built (cmake --preset mingw && cmake --build --preset mingw)")
+    if not os.path.isdir(args.images):
+        raise Skip(f"the images of the Windows build are not in {args.images}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--list", action="store_true", help="print the cases and their time-outs")
+    parser.add_argument("--exe", help="TessaronFwUpgrade.exe")
+    parser.add_argument("--unitsim")
+    parser.add_argument("--hexconv")
+    parser.add_argument("--images", help="image files the .exe embeds (default: from its build)")
+    parser.add_argument("--case")
+    parser.add_argument("--keep", action="store_true", help="keep the case's directory")
+    args = parser.parse_args()
+    if args.list:
+        for name, _, timeout in e2e.CASES:
+            if name in WINE_CASES:
+                print(f"{name} {timeout + SETUP_SECONDS}")
+        return 0
+    if not (args.exe and args.unitsim and args.case):
+        parser.error("--exe, --unitsim and --case are required")
+    if args.case not in WINE_CASES:
+        parser.error(f"no case {args.case}")
+    if not args.images:
+        args.images = images_dir_of(args.exe)
+    try:
+        check_prerequisites(args)
+    except Skip as e:
+        print(f"wine e2e {args.case}: SKIPPED: {e}")
+        return SKIP
+    return run_case(args.case, args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
