@@ -16,8 +16,13 @@ cmake --build --preset default
 build=build/default
 work=""
 sim_pid=""
+tool_pid=""
 # shellcheck disable=SC2317  # called by the traps below
 cleanup() {
+  if [ -n "$tool_pid" ]; then
+    kill "$tool_pid" 2>/dev/null || true
+    wait "$tool_pid" 2>/dev/null || true
+  fi
   if [ -n "$sim_pid" ]; then
     kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
@@ -56,8 +61,13 @@ echo "demo: running TessaronFwUpgrade (about 3 minutes)"
 echo
 
 # Standard input is empty so that the final "Press any key" returns at once.
+# The tool runs in the background so that a signal reaches the traps at once
+# rather than after the update.
 status=0
-"$work/TessaronFwUpgrade" </dev/null || status=$?
+"$work/TessaronFwUpgrade" </dev/null &
+tool_pid=$!
+wait "$tool_pid" || status=$?
+tool_pid=""
 echo
 echo
 echo "demo: TessaronFwUpgrade exited with $status"

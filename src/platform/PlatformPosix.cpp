@@ -29,6 +29,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <new>
 #include <string>
 
 #if defined(__APPLE__)
@@ -299,8 +300,13 @@ HANDLE Platform_CreateFileA(const char *deviceName, DWORD, DWORD, DWORD, DWORD) 
     close(fd);
     return INVALID_HANDLE_VALUE;
   }
+  PosixPort *port = new (std::nothrow) PosixPort{};
+  if (port == nullptr) {
+    noteError(path, ENOMEM);
+    close(fd);
+    return INVALID_HANDLE_VALUE;
+  }
   ioctl(fd, TIOCEXCL);
-  PosixPort *port = new PosixPort{};
   port->fd = fd;
   return port;
 }

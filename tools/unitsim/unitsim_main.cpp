@@ -424,7 +424,11 @@ int main(int argc, char **argv) {
     }
   }
 
-  unlink(link.c_str());
+  // Another simulator's port, or one left behind, is not taken over.
+  struct stat existing;
+  if (lstat(link.c_str(), &existing) == 0) {
+    fail(link + " exists already");
+  }
   if (symlink(target.c_str(), link.c_str()) != 0) {
     fail("cannot link " + link + ": " + strerror(errno));
   }
