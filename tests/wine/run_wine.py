@@ -18,7 +18,8 @@ each, which opens even where the link is gone. So:
     port is there only if unitsim linked it;
   * should it run all the same, HKLM\\Software\\Wine\\Ports names COM1 to
     COM32 (every number the tool's detection tries) with paths that do not
-    exist, so the machine's devices could only get COM33 and up;
+    exist, so the machine's devices could only be numbered COM33 and up,
+    which the tool never tries;
   * the dosdevices folder is checked after the prefix is made, before the
     tool runs and after it: COM links of the case's simulators only, none
     leading to a device of the machine, or the case fails;
@@ -74,7 +75,8 @@ WINE_CASES = [
 # Devices of the machine that Wine links to COM numbers by itself.
 MACHINE_PORT = re.compile(r"^/dev/(ttyS|ttyUSB|ttyACM)\d+$")
 
-# Wine's time to make a fresh prefix and start its server twice.
+# Bound on Wine's making of a fresh prefix (about 5 s on an idle machine) and
+# on each of its other steps; added to each case's ctest time-out.
 SETUP_SECONDS = 90
 
 
