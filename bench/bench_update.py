@@ -18,18 +18,20 @@ import sys
 import tempfile
 import time
 
-REPLY_DELAY_MS = 5  # unitsim's delay before each reply
-
-# The waits of one update, in ms, with the unit on the third rate tried.
+# A read ends when its count has arrived or T ms after it began; the tool
+# asks for far more than any reply, so every read lasts its whole time-out.
+# A reply that comes within the first read therefore costs that read and one
+# empty read behind it: 2 T from the command to the end of the collection.
+# The waits of one update, in ms, with the unit found at the third rate tried:
 FLOOR_MS = {
-    "detection: 2 silent attempts at 115200 and 9600": 4 * 500,
-    "detection: answer at 57600, then silence": 500 + REPLY_DELAY_MS,
+    "detection: 4 unanswered attempts at 115200 and 9600 (1 empty read each)": 4 * 500,
+    "detection: answer at 57600 (2 reads)": 2 * 500,
     "version query: one whole read": 1000,
-    "product check: reply, then silence": 1000 + REPLY_DELAY_MS,
-    "logic announcement: Ready, then silence": 10000 + REPLY_DELAY_MS,
-    "logic image: SUCCESS, then silence": 1000 + REPLY_DELAY_MS,
-    "firmware announcement: Ready, then silence": 5000 + REPLY_DELAY_MS,
-    "firmware image: SUCCESS, then silence": 1000 + REPLY_DELAY_MS,
+    "product check: reply, then silence (2 reads)": 2 * 1000,
+    "logic announcement: Ready, then silence (2 reads)": 2 * 10000,
+    "logic image: SUCCESS, then silence (2 reads)": 2 * 1000,
+    "firmware announcement: Ready, then silence (2 reads)": 2 * 5000,
+    "firmware image: SUCCESS, then silence (2 reads)": 2 * 1000,
     "reboot wait: 46 x 3 s": 46 * 3000,
     "reboot: clearing read": 1000,
     "reboot: final read": 11000,
@@ -75,7 +77,7 @@ def main():
     floor_ms = sum(FLOOR_MS.values())
     print("protocol floor: %.1f s" % (floor_ms / 1000.0))
     for name, ms in FLOOR_MS.items():
-        print("  %-48s %8d ms" % (name, ms))
+        print("  %-72s %8d ms" % (name, ms))
     for run in range(args.runs):
         wall_ms, maxrss_kib = one_run(args.tool, args.unitsim)
         print("run %d: wall %.3f s, ratio to floor %.4f, overhead %.0f ms, peak RSS %.1f MiB"
