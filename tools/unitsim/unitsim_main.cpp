@@ -33,28 +33,8 @@
 #include <string>
 #include <vector>
 
+#include "PosixTermios2.h"
 #include "UnitModel.h"
-
-#if defined(__linux__) && defined(TCGETS2) &&                                                \
-    (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__arm__) || \
-     defined(__riscv))
-#define UNITSIM_HAS_TERMIOS2 1
-// The kernel's record with the numeric line rates (<asm/termbits.h> can't be
-// included next to <termios.h>).
-struct termios2 {
-  tcflag_t c_iflag;
-  tcflag_t c_oflag;
-  tcflag_t c_cflag;
-  tcflag_t c_lflag;
-  cc_t c_line;
-  cc_t c_cc[19];
-  speed_t c_ispeed;
-  speed_t c_ospeed;
-};
-static_assert(sizeof(struct termios2) == 44, "kernel termios2 layout");
-#else
-#define UNITSIM_HAS_TERMIOS2 0
-#endif
 
 namespace {
 
@@ -281,7 +261,7 @@ void sleepMs(int ms) {
 // The rate the slave side runs at: on Linux the master's line settings are
 // the slave's.
 int hostBaudOf(int master) {
-#if UNITSIM_HAS_TERMIOS2
+#if POSIX_HAS_TERMIOS2
   struct termios2 t2;
   if (ioctl(master, TCGETS2, &t2) == 0) {
     return static_cast<int>(t2.c_ospeed);
