@@ -195,14 +195,29 @@ static void collectResponse(char *reply) {
   }
 }
 
-// The reply buffer of one exchange; 0 after a one-line message when memory
-// is short.
-static char *newResponseBuffer(void) {
+// Collects the unit's reply in a buffer of this exchange and judges it: 1
+// when validation is off or the reply equals the expected text. With
+// `showMismatch` a wrong reply is shown to the operator beside the expected
+// one.
+static BOOL receiveAndJudgeResponse(BOOL validateResponse, const char *expectedResponse,
+                                    bool showMismatch) {
   char *responseReceivedCopy = static_cast<char *>(calloc(DATA_BUFFER_SIZE, 1));
   if (responseReceivedCopy == nullptr) {
     Console_Line("\r\nERROR: Not enough memory to receive the unit's reply !\r");
+    return 0;
   }
-  return responseReceivedCopy;
+  collectResponse(responseReceivedCopy);
+  BOOL result = 1;
+  if (validateResponse == 1 && strcmp(responseReceivedCopy, expectedResponse) != 0) {
+    if (showMismatch) {
+      Console_Printf("\r\nExpected : %s  received : %s\r\n", expectedResponse,
+                     responseReceivedCopy);
+      Console_Line("\r\nError: Expected response did  not matched !\r");
+    }
+    result = 0;
+  }
+  free(responseReceivedCopy);
+  return result;
 }
 
 BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse,
@@ -221,17 +236,7 @@ BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse
   if (expectedResponse == nullptr) {
     return 1;
   }
-  char *responseReceivedCopy = newResponseBuffer();
-  if (responseReceivedCopy == nullptr) {
-    return 0;
-  }
-  collectResponse(responseReceivedCopy);
-  BOOL result = 1;
-  if (validateResponse == 1 && strcmp(responseReceivedCopy, expectedResponse) != 0) {
-    result = 0;
-  }
-  free(responseReceivedCopy);
-  return result;
+  return receiveAndJudgeResponse(validateResponse, expectedResponse, false);
 }
 
 // Erases the percentage on screen before the next one is drawn.
@@ -266,20 +271,7 @@ BOOL sendData(uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse,
       if (expectedResponse == nullptr) {
         return 1;
       }
-      char *responseReceivedCopy = newResponseBuffer();
-      if (responseReceivedCopy == nullptr) {
-        return 0;
-      }
-      collectResponse(responseReceivedCopy);
-      BOOL result = 1;
-      if (validateResponse == 1 && strcmp(responseReceivedCopy, expectedResponse) != 0) {
-        Console_Printf("\r\nExpected : %s  received : %s\r\n", expectedResponse,
-                       responseReceivedCopy);
-        Console_Line("\r\nError: Expected response did  not matched !\r");
-        result = 0;
-      }
-      free(responseReceivedCopy);
-      return result;
+      return receiveAndJudgeResponse(validateResponse, expectedResponse, true);
     }
   }
   return 1;
