@@ -23,6 +23,8 @@ TARGETS=(intel_hex_line str_split validate_fw base64 version_reply)
 declare -A DICTIONARY=([intel_hex_line]=fuzz/intel_hex.dict [validate_fw]=fuzz/intel_hex.dict)
 
 failed=0
+passed_count=0
+failed_count=0
 summary=()
 for target in "${TARGETS[@]}"; do
   binary="$BUILD/fuzz/fuzz_$target"
@@ -61,9 +63,11 @@ for target in "${TARGETS[@]}"; do
     done
     echo "!! fuzz_$target: finding (exit $status); inputs copied to fuzz/regressions/$target/"
     grep -E 'ERROR|SUMMARY|check failed|runtime error' "$work/log" | head -20
+    failed_count=$((failed_count + 1))
     summary+=("$(printf '%-16s FINDING  runs %-10s exec/s %-8s cov %-5s ft %-6s corpus %s' \
       "$target" "${runs:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "${corp:-?}")")
   else
+    passed_count=$((passed_count + 1))
     summary+=("$(printf '%-16s ok       runs %-10s exec/s %-8s cov %-5s ft %-6s corpus %s' \
       "$target" "${runs:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "${corp:-?}")")
   fi
@@ -71,6 +75,7 @@ done
 
 echo "== fuzzing summary (${SECONDS_PER_TARGET} s per target)"
 printf '%s\n' "${summary[@]}"
+echo "fuzz: $passed_count passed, $failed_count failed"
 if [[ $failed -ne 0 ]]; then
   echo "fuzzing found faults: see fuzz/regressions/ and the logs in $BUILD/fuzz-work/"
   exit 1

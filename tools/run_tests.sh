@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test of the project: the normal build (unit, simulated-platform and
 # end-to-end tests, the Windows executable under Wine), then the same unit
-# tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzz
+# targets for a bounded time each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,3 +21,11 @@ ctest --preset default
 cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan
+
+# Fuzzing (clang, libFuzzer): the seeds and the regression inputs replayed,
+# then every target for FUZZ_SECONDS (default 60) from its seeds; any finding
+# fails the run and is kept in fuzz/regressions/.
+cmake --preset fuzz
+cmake --build --preset fuzz
+ctest --preset fuzz
+bash fuzz/run_fuzzers.sh "${FUZZ_SECONDS:-60}"
