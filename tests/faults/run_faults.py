@@ -66,7 +66,6 @@ from run_e2e import (  # noqa: E402
 HELP = "%%%help -c version"
 VERSION = "%%%fw -v"
 IDENTIFY = "%%%fw -p"
-DETECTION_RATES = [115200, 9600, 57600, 4800, 2400, 1200]
 
 # ---------------------------------------------------------------------------
 # The cases. Each gives the simulated ports, the operator's input, and either
