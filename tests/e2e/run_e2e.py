@@ -3,16 +3,20 @@
 
 Each case makes a temporary directory holding a copy of the executable and a
 `dosdevices` folder, starts one unitsim per simulated port, runs the
-executable there with no arguments and a pipe as its standard input, and
-checks, byte for byte, what it printed, its exit code, and what the unit
-received: the images (against an independent conversion of the image files
-the build embedded), their announced checksums and lengths, and the commands.
+executable there with no arguments and a pipe (or, as an operator's console,
+a pseudo-terminal) as its standard input, and checks, byte for byte, what it
+printed, its exit code, and what the unit received: the images (against an
+independent conversion of the image files the build embedded), their
+announced checksums and lengths, and the commands. The fault and Wine runners
+share the texts and the running and checking below.
 
     run_e2e.py --list
     run_e2e.py --tool EXE --unitsim EXE --images DIR [--hexconv EXE] --case NAME [--keep]
 """
 
 import argparse
+import collections
+import contextlib
 import os
 import pty
 import re
@@ -90,7 +94,7 @@ class Images:
 
 
 # ---------------------------------------------------------------------------
-# What the operator sees.
+# What the operator sees, and what the unit hears.
 
 BANNER = (
     "\n\rYou are about to upload the firmware version 1.0.9"
@@ -109,8 +113,12 @@ FIRMWARE_SEND = "Sending data ...................................... "
 OK = "OK\r\n"
 NOT_READY = "FAILED [Unit not ready]\r\n"
 SUCCESS_LINE = "\n\r\n\rThe update was successful, the unit is now operational\r\n"
-NOT_SUCCESSFUL = "\n\rERROR: The update was not successful.\r\n"
 PRESS_ANY_KEY = "\r\nPress any key to exit"
+FAILED_END = "\n\rERROR: The update was not successful.\r\n" + PRESS_ANY_KEY
+
+HELP = "%%%help -c version"
+VERSION = "%%%fw -v"
+IDENTIFY = "%%%fw -p"
 
 
 def detected(port, rate):
@@ -133,6 +141,11 @@ def versions(code, model="K6G-TX"):
     )
 
 
+def identified_tx(port=3, rate=57600):
+    """Detection of a TX XC7A35 unit, its versions and a product check that passes."""
+    return BANNER + detected(port, rate) + versions(1) + PRODUCT + TX_OK
+
+
 def percentages(length):
     """The figures of an image transfer in writes of 10240 bytes."""
     out = "1%"
@@ -152,13 +165,7 @@ def percentages(length):
 
 def reboot_wait():
     figures = "".join("%3d%%" % (i * 100 // 46) + "\b" * 4 for i in range(46))
-    return (
-        " OK\n\r\n\rPlease wait while the unit is rebooting ........... "
-        + figures
-        + "100%"
-        + "\b" * 4
-        + "100%"
-    )
+    return " OK\n\r\n\rPlease wait while the unit is rebooting ........... " + figures + "100%\b\b\b\b100%"
 
 
 def wrong_reply(expected, received):
@@ -173,18 +180,24 @@ def announcement(command, image):
     return f"%%{command} {image_checksum(image)} {len(image)}"
 
 
+def heard(rate, *commands):
+    return [(rate, command) for command in commands]
+
+
 # ---------------------------------------------------------------------------
 # The cases. Each gives the simulated ports, the operator's typed input and,
-# from the converted images, the expected transcript, exit code, images
-# received and commands heard, as (rate, command) pairs in order.
+# from the converted images, the expected transcript (or a pattern for it),
+# exit code, images received and commands heard, as (rate, command) pairs in
+# order. Detection's attempts at rates a unit doesn't run at are not heard;
+# an absent port hears nothing.
 
-HELP = "%%%help -c version"
 
-
-def full_update(images, logic, role_ok, eng_sample, product_commands, rate, model):
+def full_update(images, port, rate, logic, role_ok=TX_OK, model="K6G-TX", eng_sample=False, identifications=1):
     logic_image, firmware = images[logic], images[0]
-    transcript = (
-        versions(4 if eng_sample else 1, model)
+    return {
+        "stdout": BANNER
+        + detected(port, rate)
+        + versions(4 if eng_sample else 1, model)
         + PRODUCT
         + (ENG_SAMPLE if eng_sample else "")
         + role_ok
@@ -199,37 +212,28 @@ def full_update(images, logic, role_ok, eng_sample, product_commands, rate, mode
         + percentages(len(firmware))
         + reboot_wait()
         + SUCCESS_LINE
-        + PRESS_ANY_KEY
-    )
-    commands = (
-        [(rate, "%%%fw -v")]
-        + [(rate, "%%%fw -p")] * product_commands
-        + [(rate, announcement("%fw -l", logic_image)), (115200, announcement("%fw -h", firmware))]
-    )
-    return transcript, [("%fw -l", logic_image), ("%fw -h", firmware)], commands
+        + PRESS_ANY_KEY,
+        "images": {port: [("%fw -l", logic_image), ("%fw -h", firmware)]},
+        "commands": {
+            port: heard(rate, HELP, VERSION, *[IDENTIFY] * identifications, announcement("%fw -l", logic_image))
+            + heard(115200, announcement("%fw -h", firmware))
+        },
+    }
 
 
 def case_full_tx_xc7a35(images):
     # COM1 is a link to nothing, COM2 has no entry: both are absent.
-    transcript, received, commands = full_update(images, 3, TX_OK, False, 1, 57600, "K6G-TX")
-    return {
-        "ports": {1: ["--absent"], 3: ["--role", "tx", "--device-code", "1", "--baud", "57600"]},
-        "stdout": BANNER + detected(3, 57600) + transcript,
-        "images": {3: received},
-        "commands": {3: [(57600, HELP)] + commands},
-    }
+    case = full_update(images, 3, 57600, 3)
+    case["ports"] = {1: ["--absent"], 3: ["--role", "tx", "--device-code", "1", "--baud", "57600"]}
+    return case
 
 
 def case_full_rx_pelmaroth_v1(images):
     # The second RX text costs four identification exchanges; port 12 at
     # 9600 is found after two silent attempts at 115200.
-    transcript, received, commands = full_update(images, 2, RX_OK, True, 4, 9600, "K6G-RX")
-    return {
-        "ports": {12: ["--role", "rx", "--variant", "2", "--device-code", "4", "--baud", "9600"]},
-        "stdout": BANNER + detected(12, 9600) + transcript,
-        "images": {12: received},
-        "commands": {12: [(9600, HELP)] + commands},
-    }
+    case = full_update(images, 12, 9600, 2, RX_OK, "K6G-RX", eng_sample=True, identifications=4)
+    case["ports"] = {12: ["--role", "rx", "--variant", "2", "--device-code", "4", "--baud", "9600"]}
+    return case
 
 
 def case_manual_after_silent_detection(images):
@@ -238,16 +242,8 @@ def case_manual_after_silent_detection(images):
     return {
         "ports": {3: ["--drop-help", "1000", "--product", "Korvex 6G SDI EXTENDER\\r\\n>>"]},
         "input": "3\n57600\n",
-        "stdout": BANNER
-        + manual_port(3)
-        + manual_rate(57600)
-        + OK
-        + versions(1)
-        + PRODUCT
-        + PRODUCT_FAILED
-        + NOT_SUCCESSFUL
-        + PRESS_ANY_KEY,
-        "commands": {3: [(57600, HELP)] * 2 + [(57600, "%%%fw -v")] + [(57600, "%%%fw -p")] * 4},
+        "stdout": BANNER + manual_port(3) + manual_rate(57600) + OK + versions(1) + PRODUCT + PRODUCT_FAILED + FAILED_END,
+        "commands": {3: heard(57600, HELP, HELP, VERSION, *[IDENTIFY] * 4)},
     }
 
 
@@ -257,16 +253,8 @@ def case_manual_arbitrary_rate(images):
     return {
         "ports": {5: ["--baud", "250000", "--device-code", "9"]},
         "input": "5\n250000\n",
-        "stdout": BANNER
-        + manual_port(5)
-        + manual_rate(250000)
-        + OK
-        + versions(9)
-        + PRODUCT
-        + UNKNOWN_PRODUCT
-        + NOT_SUCCESSFUL
-        + PRESS_ANY_KEY,
-        "commands": {5: [(250000, "%%%fw -v")]},
+        "stdout": BANNER + manual_port(5) + manual_rate(250000) + OK + versions(9) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "commands": {5: heard(250000, VERSION)},
     }
 
 
@@ -274,33 +262,16 @@ def case_unknown_device_code(images):
     # The first help answer is garbled; the second attempt at 57600 finds it.
     return {
         "ports": {3: ["--device-code", "2", "--garble-help", "1"]},
-        "stdout": BANNER
-        + detected(3, 57600)
-        + versions(2)
-        + PRODUCT
-        + UNKNOWN_PRODUCT
-        + NOT_SUCCESSFUL
-        + PRESS_ANY_KEY,
-        "commands": {3: [(57600, HELP)] * 2 + [(57600, "%%%fw -v")]},
+        "stdout": BANNER + detected(3, 57600) + versions(2) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "commands": {3: heard(57600, HELP, HELP, VERSION)},
     }
 
 
 def case_missing_ready(images):
-    logic = images[3]
     return {
         "ports": {3: ["--no-ready"]},
-        "stdout": BANNER
-        + detected(3, 57600)
-        + versions(1)
-        + PRODUCT
-        + TX_OK
-        + LOGIC_PREPARE
-        + NOT_READY
-        + NOT_SUCCESSFUL
-        + PRESS_ANY_KEY,
-        "commands": {
-            3: [(57600, HELP), (57600, "%%%fw -v"), (57600, "%%%fw -p"), (57600, announcement("%fw -l", logic))]
-        },
+        "stdout": identified_tx() + LOGIC_PREPARE + NOT_READY + FAILED_END,
+        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", images[3]))},
     }
 
 
@@ -319,28 +290,29 @@ def case_wrong_data_ack(images):
         + percentages(len(logic))
         + wrong_reply("SUCCESS", "FAILURE")
         + PRODUCT_FAILED
-        + NOT_SUCCESSFUL
-        + PRESS_ANY_KEY,
+        + FAILED_END,
         # The image itself arrived whole and right.
         "images": {3: [("%fw -l", logic)]},
-        "commands": {
-            3: [(57600, HELP), (57600, "%%%fw -v")]
-            + [(57600, "%%%fw -p")] * 3
-            + [(57600, announcement("%fw -l", logic))]
-        },
+        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, IDENTIFY, IDENTIFY, announcement("%fw -l", logic))},
     }
 
 
-def case_held_port(images):
+def case_held_port(images, terminal=False):
     # Another program holds COM3: detection passes it over in silence and the
     # operator's choice of it fails.
     return {
         "ports": {3: ["--hold"]},
-        "input": "3\n57600\n",
+        "input": "3\n" if terminal else "3\n57600\n",
+        "terminal": terminal,
         "stdout": BANNER + manual_port(3) + "ERROR: Opening COM3 failed !" + PRESS_ANY_KEY,
         "exit": 255,
-        "commands": {3: []},
     }
+
+
+def case_key_press_on_terminal(images):
+    # The same on the operator's terminal, where the tool waits for a key
+    # press of its own (see run_on_terminal).
+    return case_held_port(images, terminal=True)
 
 
 def case_rate_refused(images):
@@ -350,19 +322,7 @@ def case_rate_refused(images):
         "input": "3\n0\n",
         "stdout": BANNER + manual_port(3) + manual_rate(0) + PRESS_ANY_KEY,
         "exit": 255,
-        "commands": {3: [(57600, HELP)] * 2},
-    }
-
-
-def case_key_press_on_terminal(images):
-    # The operator's terminal: the manual port fails to open, and the tool
-    # waits for a key press of its own (see run_on_terminal).
-    return {
-        "ports": {3: ["--hold"]},
-        "terminal": True,
-        "input": "3\n",
-        "stdout": BANNER + manual_port(3) + "ERROR: Opening COM3 failed !" + PRESS_ANY_KEY,
-        "exit": 255,
+        "commands": {3: heard(57600, HELP, HELP)},
     }
 
 
@@ -372,15 +332,12 @@ def case_unit_vanishes(images):
     # hang. How many chunks the line had taken by then depends on the
     # pseudo-terminal's buffering, so the figures in between are left open.
     logic = images[3]
-    head = BANNER + detected(3, 57600) + versions(1) + PRODUCT + TX_OK + LOGIC_PREPARE + OK + LOGIC_SEND + "1%"
-    tail = PRODUCT_FAILED + NOT_SUCCESSFUL + PRESS_ANY_KEY
+    head = identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND + "1%"
     return {
         "ports": {3: ["--vanish-after", "1"]},
-        "stdout_re": re.escape(head) + r"(\x08\x08\x08?\d{1,2}%)*" + re.escape(tail),
+        "stdout_re": re.escape(head) + r"(\x08\x08\x08?\d{1,2}%)*" + re.escape(PRODUCT_FAILED + FAILED_END),
         "images_partial": {3: ("%fw -l", logic)},
-        "commands": {
-            3: [(57600, HELP), (57600, "%%%fw -v"), (57600, "%%%fw -p"), (57600, announcement("%fw -l", logic))]
-        },
+        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
     }
 
 
@@ -401,11 +358,28 @@ CASES = [
 ]
 
 # ---------------------------------------------------------------------------
-# Running a case.
+# Running and checking a case (shared by the fault and Wine runners).
 
 
 class Failure(Exception):
     pass
+
+
+# What a run of the tool gave: its output, exit code and standard error, the
+# seconds it took, and problems seen while it ran.
+Run = collections.namedtuple("Run", "output code err seconds problems")
+
+
+def place_tool(tool, directory):
+    """The tool in the case's directory, beside a port map with no entry yet."""
+    copy = os.path.join(directory, os.path.basename(tool))
+    try:
+        os.link(tool, copy)
+    except OSError:
+        shutil.copy2(tool, copy)
+    # The folder is the whole port map, even with no unit in it.
+    os.mkdir(os.path.join(directory, "dosdevices"))
+    return copy
 
 
 def start_unitsim(unitsim, directory, port, args):
@@ -432,6 +406,104 @@ def stop_unitsim(process):
     err = process.stderr.read().decode(errors="replace")
     if process.returncode != 0 or err:
         raise Failure(f"unitsim ended with {process.returncode}: {err}")
+
+
+@contextlib.contextmanager
+def units(unitsim, directory, ports):
+    """One unitsim per port, as {port: (process, record)}; none outlives the block."""
+    sims = {}
+    try:
+        for port, sim_args in ports.items():
+            sims[port] = start_unitsim(unitsim, directory, port, sim_args)
+        yield sims
+    finally:
+        for process, _ in sims.values():
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+
+
+def run_with_pipe(command, directory, typed, limit, env=None):
+    """Runs the tool with a pipe holding `typed` as its standard input."""
+    started = time.monotonic()
+    try:
+        result = subprocess.run(
+            command, input=typed.encode(), capture_output=True, cwd=directory, timeout=limit, env=env
+        )
+    except subprocess.TimeoutExpired as e:
+        raise Failure(f"the tool did not end within {limit} s; it printed {e.stdout!r}")
+    return Run(result.stdout, result.returncode, result.stderr, time.monotonic() - started, [])
+
+
+def open_descriptors(pid):
+    """The process's open descriptors other than 0, 1 and 2, with their targets."""
+    found = {}
+    for name in os.listdir(f"/proc/{pid}/fd"):
+        with contextlib.suppress(OSError):
+            if int(name) > 2:
+                found[int(name)] = os.readlink(f"/proc/{pid}/fd/{name}")
+    return found
+
+
+def run_on_terminal(command, directory, typed, limit, valgrind_log=None):
+    """Runs the tool with a terminal as its standard input (output to a pipe).
+
+    The numbers are typed as an operator types them. At "Press any key" the
+    tool must wait for a key of its own, not take the line end left behind
+    by the last number, must read it without echo, and must give the
+    terminal its settings back afterwards. While it waits, its port must be
+    closed: only standard input, output and error may be left open (and,
+    under memcheck, the checker's own log and the descriptors it keeps at
+    the top of the table).
+    """
+    master, slave = pty.openpty()
+    before = termios.tcgetattr(slave)
+    started = time.monotonic()
+    process = subprocess.Popen(command, stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=directory)
+    try:
+        os.write(master, typed.encode())
+        output, leftover = b"", None
+        while True:
+            if time.monotonic() - started > limit:
+                raise Failure(f"the tool did not end within {limit} s; it printed {output[-400:]!r}")
+            ready, _, _ = select.select([process.stdout, master], [], [], 0.1)
+            if master in ready:
+                os.read(master, 4096)  # the terminal's echo of what was typed
+            if process.stdout in ready:
+                chunk = os.read(process.stdout.fileno(), 1 << 20)
+                if not chunk:
+                    break
+                output += chunk
+            lflag = termios.tcgetattr(slave)[3]
+            waiting = output.endswith(PRESS_ANY_KEY.encode()) and not lflag & termios.ICANON
+            if leftover is None and waiting and process.poll() is None:
+                # In its key read now.
+                if lflag & termios.ECHO:
+                    raise Failure("while waiting for the key, the terminal still echoes")
+                leftover = {
+                    fd: target
+                    for fd, target in open_descriptors(process.pid).items()
+                    if not valgrind_log or (fd < 1000 and target != valgrind_log)
+                }
+                os.write(master, b"k")
+        try:
+            process.wait(timeout=max(5.0, limit - (time.monotonic() - started)))
+        except subprocess.TimeoutExpired:
+            raise Failure("the tool did not end after the key press")
+        problems = []
+        if leftover is None:
+            problems.append(f"the tool ended without waiting for a key; it printed {output!r}")
+        elif leftover:
+            problems.append(f"descriptors left open at the end of the run: {leftover}")
+        if termios.tcgetattr(slave) != before:
+            problems.append(f"the terminal's settings were not restored: {before} -> {termios.tcgetattr(slave)}")
+        return Run(output, process.returncode, process.stderr.read(), time.monotonic() - started, problems)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        os.close(master)
+        os.close(slave)
 
 
 def describe_difference(expected, actual):
@@ -490,52 +562,6 @@ def check_images(port, expected, actual):
             raise Failure(f"COM{port} image {k}: " + "; ".join(problems))
 
 
-def run_on_terminal(tool, directory, case):
-    """Runs the tool with a terminal as its standard input (output to a pipe).
-
-    The numbers are typed as an operator types them; at "Press any key" the
-    tool must wait for a key of its own, not take the line end left behind
-    by the last number, must read it without echo, and must give the
-    terminal its settings back afterwards.
-    """
-    master, slave = pty.openpty()
-    try:
-        before = termios.tcgetattr(slave)
-        process = subprocess.Popen(
-            [tool], stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=directory
-        )
-        os.write(master, case["input"].encode())
-        output = b""
-        deadline = time.monotonic() + 20
-        while not output.endswith(PRESS_ANY_KEY.encode()) and time.monotonic() < deadline:
-            ready, _, _ = select.select([process.stdout], [], [], 0.2)
-            if ready:
-                chunk = os.read(process.stdout.fileno(), 65536)
-                if not chunk:
-                    break
-                output += chunk
-        time.sleep(0.5)
-        if process.poll() is not None:
-            raise Failure(f"the tool ended without waiting for a key; it printed {output!r}")
-        waiting = termios.tcgetattr(slave)
-        if waiting[3] & (termios.ECHO | termios.ICANON):
-            raise Failure("while waiting for the key, the terminal still echoes or waits for Enter")
-        os.write(master, b"k")
-        try:
-            rest, err = process.communicate(timeout=5)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.communicate()
-            raise Failure("the tool did not end on the key press")
-        after = termios.tcgetattr(slave)
-        if after != before:
-            raise Failure(f"the terminal's settings were not restored: {before} -> {after}")
-        return subprocess.CompletedProcess([tool], process.returncode, output + rest, err)
-    finally:
-        os.close(master)
-        os.close(slave)
-
-
 def check_partial_image(port, expected, actual):
     """One image announced right and cut short, its bytes a prefix of the image."""
     command, image = expected
@@ -553,105 +579,95 @@ def check_partial_image(port, expected, actual):
         raise Failure(f"COM{port}: the interrupted image is not a right start of the image: {got}")
 
 
-def run_case(name, args):
-    function, timeout = next((f, t) for n, f, t in CASES if n == name)
-    directory = tempfile.mkdtemp(prefix=f"e2e-{name}-")
-    sims = {}
+def check_run(case, run, sims):
+    """Stops the units; every way the run and what they received differ from the case."""
+    for process, _ in sims.values():
+        stop_unitsim(process)
+    problems = list(run.problems)
+    actual = run.output.decode("latin-1")
+    if "stdout_re" in case:
+        if not re.fullmatch(case["stdout_re"], actual, re.S):
+            problems.append(f"the transcript does not match {case['stdout_re']!r}:\n  {actual!r}")
+    elif actual != case["stdout"]:
+        problems.append(describe_difference(case["stdout"], actual))
+    if run.code != case.get("exit", 0):
+        problems.append(f"exit code {run.code}, expected {case.get('exit', 0)}")
+    if run.err:
+        problems.append(f"the tool wrote to standard error: {run.err!r}")
+    records = {}
+    for port, (_, record) in sims.items():
+        received, commands = records[port] = read_records(record)
+        try:
+            if port in case.get("images_partial", {}):
+                check_partial_image(port, case["images_partial"][port], received)
+            else:
+                check_images(port, case.get("images", {}).get(port, []), received)
+        except Failure as e:
+            problems.append(str(e))
+        expected = case.get("commands", {}).get(port, [])
+        if commands != expected:
+            problems.append(f"COM{port} heard {commands}\n    expected {expected}")
+    if "check" in case and not problems:
+        try:
+            case["check"](actual, records, run.seconds)
+        except Failure as e:
+            problems.append(str(e))
+    return problems
+
+
+def run_reported(kind, name, keep, body):
+    """Runs body(directory) in a fresh directory; prints the verdict, 0 when passed."""
+    directory = tempfile.mkdtemp(prefix=f"{kind.replace(' ', '-')}-{name}-")
     started = time.monotonic()
     try:
-        images = Images(args.images, args.hexconv, directory)
-        case = function(images)
-        tool = os.path.join(directory, os.path.basename(args.tool))
-        try:
-            os.link(args.tool, tool)
-        except OSError:
-            shutil.copy2(args.tool, tool)
-        # The folder is the whole port map, even with no unit in it.
-        os.mkdir(os.path.join(directory, "dosdevices"))
-        for port, sim_args in case["ports"].items():
-            sims[port] = start_unitsim(args.unitsim, directory, port, sim_args)
-        run_started = time.monotonic()
-        if case.get("terminal"):
-            result = run_on_terminal(tool, directory, case)
-        else:
-            try:
-                result = subprocess.run(
-                    [tool],
-                    input=case.get("input", "").encode(),
-                    stdout=subprocess.PIPE,
-                    stderr=subprocess.PIPE,
-                    cwd=directory,
-                    timeout=timeout - 15,
-                )
-            except subprocess.TimeoutExpired as e:
-                raise Failure(f"the tool did not end within {timeout - 15} s; it printed {e.stdout!r}")
-        tool_seconds = time.monotonic() - run_started
-        for process, _ in sims.values():
-            stop_unitsim(process)
-
-        problems = []
-        actual = result.stdout.decode("latin-1")
-        if "stdout_re" in case:
-            if not re.fullmatch(case["stdout_re"], actual, re.S):
-                problems.append(f"the transcript does not match {case['stdout_re']!r}:\n  {actual!r}")
-        elif actual != case["stdout"]:
-            problems.append(describe_difference(case["stdout"], actual))
-        if result.returncode != case.get("exit", 0):
-            problems.append(f"exit code {result.returncode}, expected {case.get('exit', 0)}")
-        if result.stderr:
-            problems.append(f"the tool wrote to standard error: {result.stderr!r}")
-        for port, (_, record) in sims.items():
-            received, commands = read_records(record)
-            try:
-                if port in case.get("images_partial", {}):
-                    check_partial_image(port, case["images_partial"][port], received)
-                else:
-                    check_images(port, case.get("images", {}).get(port, []), received)
-            except Failure as e:
-                problems.append(str(e))
-            expected_commands = case.get("commands", {}).get(port, [])
-            if commands != expected_commands:
-                problems.append(f"COM{port} heard {commands}\n    expected {expected_commands}")
-        if problems:
-            raise Failure("\n".join(problems))
-        print(
-            f"e2e {name}: passed; the tool ran {tool_seconds:.1f} s, "
-            f"the case {time.monotonic() - started:.1f} s"
-        )
+        detail = body(directory)
+        print(f"{kind} {name}: passed; {detail}, the case {time.monotonic() - started:.1f} s")
         return 0
     except Failure as e:
-        print(f"e2e {name}: FAILED\n{e}")
-        if args.keep:
-            print(f"kept {directory}")
+        print(f"{kind} {name}: FAILED\n{e}")
         return 1
     finally:
-        for process, _ in sims.values():
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-        if not args.keep:
+        if keep:
+            print(f"kept {directory}")
+        else:
             shutil.rmtree(directory, ignore_errors=True)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def command_line(doc, cases, required, optional=()):
+    """The runners' arguments; --list prints "<case> <time-out>" lines and ends."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("--list", action="store_true", help="print the cases and their time-outs")
-    parser.add_argument("--tool")
-    parser.add_argument("--unitsim")
-    parser.add_argument("--hexconv")
-    parser.add_argument("--images")
-    parser.add_argument("--case")
+    for option in required + optional + ("case",):
+        parser.add_argument("--" + option)
     parser.add_argument("--keep", action="store_true", help="keep the case's directory")
     args = parser.parse_args()
     if args.list:
-        for name, _, timeout in CASES:
+        for name, _, timeout in cases:
             print(f"{name} {timeout}")
-        return 0
-    if not (args.tool and args.unitsim and args.images and args.case):
-        parser.error("--tool, --unitsim, --images and --case are required")
-    if args.case not in [n for n, _, _ in CASES]:
+        sys.exit(0)
+    if any(getattr(args, option) is None for option in required + ("case",)):
+        parser.error(", ".join("--" + option for option in required + ("case",)) + " are required")
+    if args.case not in [name for name, _, _ in cases]:
         parser.error(f"no case {args.case}")
-    return run_case(args.case, args)
+    return args
+
+
+def main():
+    args = command_line(__doc__, CASES, ("tool", "unitsim", "images"), ("hexconv",))
+    function, timeout = next((f, t) for n, f, t in CASES if n == args.case)
+
+    def body(directory):
+        case = function(Images(args.images, args.hexconv, directory))
+        tool = place_tool(args.tool, directory)
+        run_tool = run_on_terminal if case.get("terminal") else run_with_pipe
+        with units(args.unitsim, directory, case["ports"]) as sims:
+            run = run_tool([tool], directory, case.get("input", ""), timeout - 15)
+            problems = check_run(case, run, sims)
+        if problems:
+            raise Failure("\n".join(problems))
+        return f"the tool ran {run.seconds:.1f} s"
+
+    return run_reported("e2e", args.case, args.keep, body)
 
 
 if __name__ == "__main__":

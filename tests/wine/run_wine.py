@@ -32,16 +32,15 @@ each, which opens even where the link is gone. So:
 Exit code 77 means "skipped" (no Wine, or no Windows executable built).
 """
 
-import argparse
 import os
 import re
 import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
+sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "e2e"))
 import run_e2e as e2e  # noqa: E402  (the shared cases and checks)
@@ -206,99 +205,6 @@ def machine_tx_counts():
         return None
 
 
-def run_case(name, args):
-    function = next(f for n, f, _ in e2e.CASES if n == name)
-    timeout = next(t for n, _, t in e2e.CASES if n == name)
-    directory = tempfile.mkdtemp(prefix=f"wine-e2e-{name}-")
-    wine = Wine(directory)
-    sims = {}
-    started = time.monotonic()
-    tx_before = machine_tx_counts()
-    status = 1
-    try:
-        images = e2e.Images(args.images, args.hexconv, directory)
-        case = function(images)
-        wine.set_up()
-        setup_seconds = time.monotonic() - started
-        for port, sim_args in case["ports"].items():
-            sims[port] = e2e.start_unitsim(args.unitsim, wine.prefix, port, sim_args)
-        ports = simulated_ports(wine, case["ports"])
-        wine.check_port_map(ports, "before the tool ran")
-        run_started = time.monotonic()
-        try:
-            result = wine.run(
-                [wine.wine, os.path.abspath(args.exe)],
-                timeout - 15,
-                input=case.get("input", "").encode(),
-                stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE,
-                cwd=directory,
-            )
-        except subprocess.TimeoutExpired as e:
-            raise e2e.Failure(f"the tool did not end within {timeout - 15} s; it printed {e.stdout!r}")
-        tool_seconds = time.monotonic() - run_started
-        # Still the simulators' links, and only those: nothing was remapped
-        # while the tool ran.
-        wine.check_port_map(ports, "after the run", vanished_allowed=True)
-        for process, _ in sims.values():
-            e2e.stop_unitsim(process)
-
-        problems = []
-        actual = result.stdout.decode("latin-1")
-        if "stdout_re" in case:
-            if not re.fullmatch(case["stdout_re"], actual, re.S):
-                problems.append(f"the transcript does not match {case['stdout_re']!r}:\n  {actual!r}")
-        elif actual != case["stdout"]:
-            problems.append(e2e.describe_difference(case["stdout"], actual))
-        if result.returncode != case.get("exit", 0):
-            problems.append(f"exit code {result.returncode}, expected {case.get('exit', 0)}")
-        for port, (_, record) in sims.items():
-            received, commands = e2e.read_records(record)
-            try:
-                if port in case.get("images_partial", {}):
-                    e2e.check_partial_image(port, case["images_partial"][port], received)
-                else:
-                    e2e.check_images(port, case.get("images", {}).get(port, []), received)
-            except e2e.Failure as e:
-                problems.append(str(e))
-            # A port the case expects nothing on (an absent one) must hear nothing.
-            expected = case.get("commands", {}).get(port, [])
-            if commands != expected:
-                problems.append(f"COM{port} heard {commands}\n    expected {expected}")
-        if problems:
-            stderr = result.stderr.decode(errors="replace").strip()
-            if stderr:
-                problems.append(f"Wine's standard error:\n{stderr}")
-            raise e2e.Failure("\n".join(problems))
-        print(
-            f"wine e2e {name}: passed; Wine set-up {setup_seconds:.1f} s, the tool ran "
-            f"{tool_seconds:.1f} s, the case {time.monotonic() - started:.1f} s"
-        )
-        status = 0
-    except e2e.Failure as e:
-        print(f"wine e2e {name}: FAILED\n{e}")
-    except subprocess.CalledProcessError as e:
-        print(f"wine e2e {name}: FAILED\nWine could not prepare its prefix: {e}")
-    finally:
-        for process, _ in sims.values():
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-        wine.tear_down()
-        left = wine.processes()
-        if left:
-            print(f"wine e2e {name}: FAILED: Wine processes {left} of the prefix survived the clean-up")
-            status = 1
-        tx_after = machine_tx_counts()
-        if tx_before is not None and tx_after != tx_before:
-            print(f"note: the machine's UART tx counters moved: {tx_before} -> {tx_after}")
-        if args.keep:
-            print(f"kept {directory}")
-        else:
-            shutil.rmtree(directory, ignore_errors=True)
-    return status
-
-
 def check_prerequisites(args):
     missing = [tool for tool in ("wine", "wineserver") if not shutil.which(tool)]
     if missing:
@@ -310,32 +216,51 @@ def check_prerequisites(args):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--list", action="store_true", help="print the cases and their time-outs")
-    parser.add_argument("--exe", help="TessaronFwUpgrade.exe")
-    parser.add_argument("--unitsim")
-    parser.add_argument("--hexconv")
-    parser.add_argument("--images", help="image files the .exe embeds (default: from its build)")
-    parser.add_argument("--case")
-    parser.add_argument("--keep", action="store_true", help="keep the case's directory")
-    args = parser.parse_args()
-    if args.list:
-        for name, _, timeout in e2e.CASES:
-            if name in WINE_CASES:
-                print(f"{name} {timeout + SETUP_SECONDS}")
-        return 0
-    if not (args.exe and args.unitsim and args.case):
-        parser.error("--exe, --unitsim and --case are required")
-    if args.case not in WINE_CASES:
-        parser.error(f"no case {args.case}")
-    if not args.images:
-        args.images = images_dir_of(args.exe)
+    cases = [(n, f, t + SETUP_SECONDS) for n, f, t in e2e.CASES if n in WINE_CASES]
+    args = e2e.command_line(__doc__, cases, ("exe", "unitsim"), ("images", "hexconv"))
+    function, timeout = next((f, t - SETUP_SECONDS) for n, f, t in cases if n == args.case)
+    args.images = args.images or images_dir_of(args.exe)
     try:
         check_prerequisites(args)
     except Skip as e:
         print(f"wine e2e {args.case}: SKIPPED: {e}")
         return SKIP
-    return run_case(args.case, args)
+
+    def body(directory):
+        wine = Wine(directory)
+        try:
+            case = function(e2e.Images(args.images, args.hexconv, directory))
+            started = time.monotonic()
+            wine.set_up()
+            setup_seconds = time.monotonic() - started
+            with e2e.units(args.unitsim, wine.prefix, case["ports"]) as sims:
+                ports = simulated_ports(wine, case["ports"])
+                wine.check_port_map(ports, "before the tool ran")
+                command = [wine.wine, os.path.abspath(args.exe)]
+                run = e2e.run_with_pipe(command, directory, case.get("input", ""), timeout - 15, wine.env)
+                # Still the simulators' links, and only those: nothing was
+                # remapped while the tool ran.
+                wine.check_port_map(ports, "after the run", vanished_allowed=True)
+                # Wine's own messages go to standard error; shown on failure.
+                problems = e2e.check_run(case, run._replace(err=b""), sims)
+            stderr = run.err.decode(errors="replace").strip()
+            if problems:
+                raise e2e.Failure("\n".join(problems + ([f"Wine's standard error:\n{stderr}"] if stderr else [])))
+            return f"Wine set-up {setup_seconds:.1f} s, the tool ran {run.seconds:.1f} s"
+        except subprocess.CalledProcessError as e:
+            raise e2e.Failure(f"Wine could not prepare its prefix: {e}")
+        finally:
+            wine.tear_down()
+            left = wine.processes()
+            if left:
+                raise e2e.Failure(f"Wine processes {left} of the prefix survived the clean-up")
+
+    tx_before = machine_tx_counts()
+    status = e2e.run_reported("wine e2e", args.case, args.keep, body)
+    tx_after = machine_tx_counts()
+    if tx_before is not None and tx_after != tx_before:
+        print(f"note: the machine's UART tx counters moved: {tx_before} -> {tx_after}")
+    return status
 
 
 if __name__ == "__main__":
