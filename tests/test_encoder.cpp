@@ -7,7 +7,7 @@
 #include <string>
 
 #include "Encoder.h"
-#include "WebTestSupport.h"
+#include "TestSupport.h"
 
 namespace {
 

@@ -7,8 +7,7 @@
 #include <vector>
 
 #include "FileAPI.h"
-#include "PlatformSim.h"
-#include "WebTestSupport.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -17,10 +16,6 @@ const std::string NOT_OPENED = "ERROR: File does not exists or Not opened !\n";
 
 class FileApiTest : public TempDirTest {
  protected:
-  void SetUp() override {
-    TempDirTest::SetUp();
-    Sim_Reset();
-  }
   void TearDown() override {
     if (fptr != nullptr) {
       fclose(fptr);
@@ -36,22 +31,27 @@ TEST_F(FileApiTest, CreateEmptiesAppendKeeps) {
   ASSERT_EQ(FileAPI_CloseFile(), 1);
   EXPECT_EQ(readWholeFile("f.bin"), "");
 
+  // Binary writes go out unchanged; an empty one writes nothing.
   ASSERT_EQ(FileAPI_OpenFile_ToWrite("f.bin", 1), 1);
-  ASSERT_EQ(FileAPI_writeToFileBinary("abc", 3), 1);
+  ASSERT_EQ(FileAPI_writeToFileBinary("a\r\n", 3), 1);
+  ASSERT_EQ(FileAPI_writeToFileBinary(nullptr, 0), 1);
   ASSERT_EQ(FileAPI_CloseFile(), 1);
   ASSERT_EQ(FileAPI_OpenFile_ToWrite("f.bin", 1), 1);
-  ASSERT_EQ(FileAPI_writeToFileBinary("de", 2), 1);
+  ASSERT_EQ(FileAPI_writeToFileBinary("x\0y", 3), 1);
   ASSERT_EQ(FileAPI_CloseFile(), 1);
-  EXPECT_EQ(readWholeFile("f.bin"), "abcde");
+  EXPECT_EQ(readWholeFile("f.bin"), std::string("a\r\nx\0y", 6));
 
+  // An open while a stream is open closes the first one, whose data is kept.
   ASSERT_EQ(FileAPI_CreateFile("f.bin", 1), 1);
-  ASSERT_EQ(FileAPI_CloseFile(), 1);
-  EXPECT_EQ(readWholeFile("f.bin"), "");
-
+  ASSERT_EQ(FileAPI_writeToFileBinary("kept", 4), 1);
   ASSERT_EQ(FileAPI_OpenFile_ToWrite("new.bin", 1), 1);  // created when missing
   ASSERT_EQ(FileAPI_CloseFile(), 1);
+  EXPECT_EQ(readWholeFile("f.bin"), "kept");
   EXPECT_TRUE(std::filesystem::exists("new.bin"));
-  EXPECT_EQ(Sim_ConsoleText(), "");
+  EXPECT_EQ(console(), "");
+  // The stream is gone: a second close is refused.
+  EXPECT_EQ(FileAPI_CloseFile(), 0);
+  EXPECT_EQ(console(), NOT_OPENED);
 }
 
 // Only 1 selects binary mode. On Windows the text mode turns "\n" into
@@ -62,29 +62,15 @@ TEST_F(FileApiTest, OnlyOneSelectsBinaryMode) {
 #else
   const std::string textModeResult = "a\nb";
 #endif
-  const struct {
-    BOOL isBinary;
-    std::string expected;
-  } cases[] = {{1, "a\nb"}, {0, textModeResult}, {2, textModeResult}, {-1, textModeResult}};
-  for (const auto &c : cases) {
-    SCOPED_TRACE("isBinary " + std::to_string(c.isBinary));
-    ASSERT_EQ(FileAPI_CreateFile("m.txt", c.isBinary), 1);
+  for (const BOOL isBinary : {1, 0, 2, -1}) {
+    SCOPED_TRACE("isBinary " + std::to_string(isBinary));
+    ASSERT_EQ(FileAPI_CreateFile("m.txt", isBinary), 1);
     ASSERT_EQ(FileAPI_writeToFileBinary("a\nb", 3), 1);
     ASSERT_EQ(FileAPI_CloseFile(), 1);
-    EXPECT_EQ(readWholeFile("m.txt"), c.expected);
-    ASSERT_EQ(FileAPI_OpenFile_ToRead("m.txt", c.isBinary), 1);
+    EXPECT_EQ(readWholeFile("m.txt"), isBinary == 1 ? "a\nb" : textModeResult);
+    ASSERT_EQ(FileAPI_OpenFile_ToRead("m.txt", isBinary), 1);
     ASSERT_EQ(FileAPI_CloseFile(), 1);
   }
-}
-
-TEST_F(FileApiTest, BinaryWritesGoOutUnchanged) {
-  ASSERT_EQ(FileAPI_CreateFile("b.bin", 1), 1);
-  EXPECT_EQ(FileAPI_writeToFileBinary("\r\n", 2), 1);
-  EXPECT_EQ(FileAPI_writeToFileBinary("x\0y", 3), 1);
-  EXPECT_EQ(FileAPI_writeToFileBinary("ignored", 0), 1);
-  EXPECT_EQ(FileAPI_writeToFileBinary(nullptr, 0), 1);
-  ASSERT_EQ(FileAPI_CloseFile(), 1);
-  EXPECT_EQ(readWholeFile("b.bin"), std::string("\x0D\x0Ax\0y", 5));
 }
 
 // Every open that fails leaves no stream, so what follows is refused.
@@ -109,28 +95,9 @@ TEST_F(FileApiTest, FailedOpensLeaveNoStream) {
     EXPECT_EQ(FileAPI_writeToFileBinary("x", 1), 0);
     EXPECT_EQ(FileAPI_writeToFile("x"), 0);
     EXPECT_EQ(FileAPI_CloseFile(), 0);
-    EXPECT_EQ(Sim_ConsoleText(), NO_FILE + NOT_OPENED + NOT_OPENED + NOT_OPENED);
+    EXPECT_EQ(console(), NO_FILE + NOT_OPENED + NOT_OPENED + NOT_OPENED);
   }
   EXPECT_FALSE(std::filesystem::exists("missing.bin"));
-}
-
-TEST_F(FileApiTest, SecondCloseIsRefused) {
-  ASSERT_EQ(FileAPI_CreateFile("c.bin", 1), 1);
-  EXPECT_EQ(FileAPI_CloseFile(), 1);
-  EXPECT_EQ(Sim_ConsoleText(), "");
-  EXPECT_EQ(FileAPI_CloseFile(), 0);
-  EXPECT_EQ(Sim_ConsoleText(), NOT_OPENED);
-}
-
-// An open while a stream is open closes the first one, whose data is kept.
-TEST_F(FileApiTest, OpenWhileOpenClosesTheFirstStream) {
-  ASSERT_EQ(FileAPI_CreateFile("first.bin", 1), 1);
-  ASSERT_EQ(FileAPI_writeToFileBinary("kept", 4), 1);
-  ASSERT_EQ(FileAPI_CreateFile("second.bin", 1), 1);
-  ASSERT_EQ(FileAPI_writeToFileBinary("2", 1), 1);
-  ASSERT_EQ(FileAPI_CloseFile(), 1);
-  EXPECT_EQ(readWholeFile("first.bin"), "kept");
-  EXPECT_EQ(readWholeFile("second.bin"), "2");
 }
 
 // The text is data: a conversion directive is never interpreted (it would
@@ -161,34 +128,22 @@ TEST_F(FileApiTest, TextIsWrittenAsDataWithOnlyDoublePercentFolded) {
 
 // /dev/full takes nothing: a write larger than the stream's buffer fails at
 // once, a small one fails when the close flushes it.
-class FileApiFullDevice : public FileApiTest {
- protected:
-  void SetUp() override {
-    FileApiTest::SetUp();
-    if (!std::filesystem::exists("/dev/full")) {
-      GTEST_SKIP() << "no /dev/full on this system";
-    }
+TEST_F(FileApiTest, WritesAndClosesTheDeviceDoesNotTakeFail) {
+  if (!std::filesystem::exists("/dev/full")) {
+    GTEST_SKIP() << "no /dev/full on this system";
   }
-};
-
-TEST_F(FileApiFullDevice, WriteTakenInPartFails) {
-  const std::vector<char> block(1 << 20, 'x');
+  const std::string block(1 << 20, 'x');
   ASSERT_EQ(FileAPI_OpenFile_ToWrite("/dev/full", 1), 1);
   EXPECT_EQ(FileAPI_writeToFileBinary(block.data(), static_cast<uint32_t>(block.size())), 0);
-  const std::string text(1 << 20, 'y');
-  EXPECT_EQ(FileAPI_writeToFile(text.c_str()), 0);
+  EXPECT_EQ(FileAPI_writeToFile(block.c_str()), 0);
   FileAPI_CloseFile();
   EXPECT_EQ(fptr, nullptr);
-}
 
-TEST_F(FileApiFullDevice, FailedCloseFailsAndLeavesNoStream) {
   ASSERT_EQ(FileAPI_CreateFile("/dev/full", 1), 1);
   ASSERT_EQ(FileAPI_writeToFileBinary("buffered", 8), 1);
   EXPECT_EQ(FileAPI_CloseFile(), 0);
   EXPECT_EQ(fptr, nullptr);
-  EXPECT_EQ(Sim_ConsoleText(), "");
-  EXPECT_EQ(FileAPI_CloseFile(), 0);
-  EXPECT_EQ(Sim_ConsoleText(), NOT_OPENED);
+  EXPECT_EQ(console(), "");
 }
 
 }  // namespace
