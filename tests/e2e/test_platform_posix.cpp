@@ -2,26 +2,15 @@
 // open, raw 8N1 line settings, the read time-out rule, hang-up, and the
 // purge. Each test links its own pseudo-terminal as dosdevices/com<N> beside
 // this program, N unique to the process, so tests may run side by side.
-#if defined(__linux__) && !defined(_GNU_SOURCE)
-#define _GNU_SOURCE
-#endif
+#include "../PtyPorts.h"
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <limits.h>
-#include <poll.h>
-#include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "platform/Platform.h"
 
 namespace {
 
@@ -31,75 +20,6 @@ long msSince(Clock::time_point start) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
-
-std::string mapDirectory() {
-  char path[PATH_MAX + 1];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  EXPECT_GT(n, 0);
-  path[n > 0 ? n : 0] = '\0';
-  std::string dir(path);
-  dir = dir.substr(0, dir.rfind('/')) + "/dosdevices";
-  mkdir(dir.c_str(), 0755);
-  return dir;
-}
-
-// A port number no other test process uses at the same time.
-int uniquePort(int k) { return 1000 + (getpid() % 8000) * 10 + k; }
-
-std::string deviceName(int n) { return "\\\\.\\COM" + std::to_string(n); }
-
-HANDLE openPort(const std::string &name) {
-  return Platform_CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_SYSTEM);
-}
-
-// A pseudo-terminal pair whose slave side is port n.
-class PtyPort {
- public:
-  explicit PtyPort(int k = 0)
-      : n_(uniquePort(k)), link_(mapDirectory() + "/com" + std::to_string(n_)) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    EXPECT_GE(master_, 0);
-    EXPECT_EQ(grantpt(master_), 0);
-    EXPECT_EQ(unlockpt(master_), 0);
-    slave_ = ptsname(master_);
-    unlink(link_.c_str());
-    EXPECT_EQ(symlink(slave_.c_str(), link_.c_str()), 0);
-  }
-  ~PtyPort() {
-    unlink(link_.c_str());
-    closeMaster();
-  }
-  std::string name() const { return deviceName(n_); }
-  int master() const { return master_; }
-  const std::string &slave() const { return slave_; }
-  void closeMaster() {
-    if (master_ >= 0) {
-      close(master_);
-      master_ = -1;
-    }
-  }
-  // Everything the host sent within `ms` of silence.
-  std::string drain(int ms = 200) {
-    std::string got;
-    char buf[65536];
-    struct pollfd p = {master_, POLLIN, 0};
-    while (poll(&p, 1, ms) > 0) {
-      const ssize_t r = read(master_, buf, sizeof buf);
-      if (r <= 0) {
-        break;
-      }
-      got.append(buf, static_cast<size_t>(r));
-    }
-    return got;
-  }
-
- private:
-  int n_;
-  std::string link_;
-  int master_ = -1;
-  std::string slave_;
-};
 
 DCB lineSettings(DWORD rate, bool ctsFlow) {
   DCB dcb{};
@@ -116,7 +36,7 @@ DCB lineSettings(DWORD rate, bool ctsFlow) {
 }
 
 // Opens the port and configures it as the serial link does.
-HANDLE openConfigured(const PtyPort &port, DWORD readTimeoutMs, DWORD rate = 57600) {
+HANDLE openConfigured(const MappedPort &port, DWORD readTimeoutMs, DWORD rate = 57600) {
   HANDLE h = openPort(port.name());
   EXPECT_NE(h, INVALID_HANDLE_VALUE);
   const COMMTIMEOUTS cto = {readTimeoutMs, 0, readTimeoutMs, 0, 0};
@@ -129,28 +49,18 @@ HANDLE openConfigured(const PtyPort &port, DWORD readTimeoutMs, DWORD rate = 576
 }
 
 TEST(PlatformPosix, PortsComeFromTheMapBesideTheProgram) {
-  PtyPort port;
-  const std::string dir = mapDirectory();
-  const int dangling = uniquePort(1);
-  const int regular = uniquePort(2);
-  const int missing = uniquePort(3);
-  const std::string danglingLink = dir + "/com" + std::to_string(dangling);
-  const std::string regularFile = dir + "/com" + std::to_string(regular);
-  unlink(danglingLink.c_str());
-  ASSERT_EQ(symlink((dir + "/no-such-device").c_str(), danglingLink.c_str()), 0);
-  FILE *f = fopen(regularFile.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fclose(f);
-
+  MappedPort port;
+  MappedPort dangling(1, MappedPort::Dangling);
+  MappedPort plainFile(2, MappedPort::PlainFile);
   struct Case {
     std::string name;
     bool opens;
   } cases[] = {
       {port.name(), true},
       {"COM" + std::to_string(uniquePort(0)), true},  // without the "\\.\" prefix
-      {deviceName(missing), false},                   // no entry: the port does not exist
-      {deviceName(dangling), false},                  // a link to nothing
-      {deviceName(regular), false},                   // not a terminal
+      {deviceName(uniquePort(3)), false},             // no entry: the port does not exist
+      {dangling.name(), false},                       // a link to nothing
+      {plainFile.name(), false},                      // not a terminal
       {"\\\\.\\COM0", false},
       {"\\\\.\\COM", false},
       {"\\\\.\\COM0" + std::to_string(uniquePort(0)), false},
@@ -164,17 +74,15 @@ TEST(PlatformPosix, PortsComeFromTheMapBesideTheProgram) {
       EXPECT_EQ(Platform_CloseHandle(h), TRUE);
     }
   }
-  unlink(danglingLink.c_str());
-  unlink(regularFile.c_str());
 }
 
 TEST(PlatformPosix, OneHolderAtATimeAndTheExclusiveFlagGoesWithTheClose) {
-  PtyPort port;
+  MappedPort port;
   HANDLE first = openPort(port.name());
   ASSERT_NE(first, INVALID_HANDLE_VALUE);
   EXPECT_EQ(openPort(port.name()), INVALID_HANDLE_VALUE) << "a held port must not open again";
 
-  const int probe = open(port.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const int probe = open(port.target().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   int exclusive = 0;
 #ifdef TIOCGEXCL
   if (probe >= 0) {
@@ -210,7 +118,7 @@ TEST(PlatformPosix, LineSettingsAreRaw8N1WithTheRateAndFlowControlAsked) {
       {0, false, FALSE, B0},
   };
   for (const Case &c : cases) {
-    PtyPort port;
+    MappedPort port;
     HANDLE h = openPort(port.name());
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     const DCB dcb = lineSettings(c.rate, c.cts);
@@ -233,7 +141,7 @@ TEST(PlatformPosix, LineSettingsAreRaw8N1WithTheRateAndFlowControlAsked) {
 }
 
 TEST(PlatformPosix, EveryByteValuePassesUnchangedBothWays) {
-  PtyPort port;
+  MappedPort port;
   HANDLE h = openConfigured(port, 500);
   std::string all;
   for (int round = 0; round < 2; round++) {
@@ -272,7 +180,7 @@ TEST(PlatformPosix, ReadsEndAtTheCountOrTheTimeOut) {
       {"more than the count stays for the next read", {"0123456789AB"}, 10, "0123456789", true},
   };
   for (const Case &c : cases) {
-    PtyPort port;
+    MappedPort port;
     HANDLE h = openConfigured(port, static_cast<DWORD>(T));
     const int master = port.master();
     const std::vector<std::string> pieces = c.pieces;
@@ -300,7 +208,7 @@ TEST(PlatformPosix, ReadsEndAtTheCountOrTheTimeOut) {
 }
 
 TEST(PlatformPosix, PurgeDropsWhatArrivedBefore) {
-  PtyPort port;
+  MappedPort port;
   HANDLE h = openConfigured(port, 100);
   ASSERT_EQ(write(port.master(), "stale", 5), 5);
   usleep(20000);
@@ -314,7 +222,7 @@ TEST(PlatformPosix, PurgeDropsWhatArrivedBefore) {
 }
 
 TEST(PlatformPosix, AWriteWaitsUntilEveryByteIsTaken) {
-  PtyPort port;
+  MappedPort port;
   HANDLE h = openConfigured(port, 500);
   std::string block(1 << 20, '\0');
   for (size_t k = 0; k < block.size(); k++) {
@@ -347,9 +255,9 @@ TEST(PlatformPosix, AWriteWaitsUntilEveryByteIsTaken) {
 // The unit's side of the line disappears: reads and writes fail at once
 // instead of waiting.
 TEST(PlatformPosix, AVanishedLineFailsReadsAndWrites) {
-  PtyPort port;
+  MappedPort port;
   HANDLE h = openConfigured(port, 5000);
-  port.closeMaster();
+  port.hangUp();
   char buf[16];
   DWORD got = 0;
   auto start = Clock::now();

@@ -4,18 +4,10 @@
 // unit that hangs up, a plain close) leaves the process with exactly the
 // descriptors it had before. Each test links its own pseudo-terminal as
 // dosdevices/com<N> beside this program, N unique to the process.
-#if defined(__linux__) && !defined(_GNU_SOURCE)
-#define _GNU_SOURCE
-#endif
+#include "../PtyPorts.h"
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -23,7 +15,6 @@
 #include <vector>
 
 #include "ComPortAPI.h"
-#include "platform/Platform.h"
 
 namespace {
 
@@ -49,76 +40,6 @@ std::vector<std::string> openDescriptors() {
   closedir(dir);
   return found;
 }
-
-std::string mapDirectory() {
-  char path[PATH_MAX + 1];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  path[n > 0 ? n : 0] = '\0';
-  std::string dir(path);
-  dir = dir.substr(0, dir.rfind('/')) + "/dosdevices";
-  mkdir(dir.c_str(), 0755);
-  return dir;
-}
-
-// A port number no other test process uses at the same time.
-int uniquePort(int k) { return 2000 + (getpid() % 7000) * 10 + k; }
-
-std::string deviceName(int n) { return "\\\\.\\COM" + std::to_string(n); }
-
-HANDLE bareOpen(int n) {
-  return Platform_CreateFileA(deviceName(n).c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_SYSTEM);
-}
-
-// Port n of the map: a pseudo-terminal, a link to nothing, or a plain file.
-class MappedPort {
- public:
-  enum Kind { Terminal, Dangling, PlainFile };
-  MappedPort(int k, Kind kind)
-      : n_(uniquePort(k)), link_(mapDirectory() + "/com" + std::to_string(n_)) {
-    std::string target;
-    if (kind == Terminal) {
-      master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-      EXPECT_GE(master_, 0);
-      EXPECT_EQ(grantpt(master_), 0);
-      EXPECT_EQ(unlockpt(master_), 0);
-      target = ptsname(master_);
-    } else if (kind == Dangling) {
-      target = link_ + ".nothing";
-    } else {
-      file_ = link_ + ".file";
-      const int fd = open(file_.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-      EXPECT_GE(fd, 0);
-      close(fd);
-      target = file_;
-    }
-    unlink(link_.c_str());
-    EXPECT_EQ(symlink(target.c_str(), link_.c_str()), 0);
-    slave_ = target;
-  }
-  ~MappedPort() {
-    unlink(link_.c_str());
-    if (!file_.empty()) {
-      unlink(file_.c_str());
-    }
-    hangUp();
-  }
-  int number() const { return n_; }
-  const std::string &target() const { return slave_; }
-  void hangUp() {
-    if (master_ >= 0) {
-      close(master_);
-      master_ = -1;
-    }
-  }
-
- private:
-  int n_;
-  std::string link_;
-  std::string slave_;
-  std::string file_;
-  int master_ = -1;
-};
 
 class FdHygieneTest : public ::testing::Test {
  protected:
@@ -167,7 +88,7 @@ TEST_F(FdHygieneTest, EveryFailedOpenReleasesWhatItOpened) {
       EXPECT_EQ(ComPortAPI_OpenCOM(c.port), 0) << c.what;
       EXPECT_EQ(ComPortAPI_IsOpen(), 0) << c.what;
       // Detection's bare open of the same port fails as well, or is closed.
-      const HANDLE h = bareOpen(c.port);
+      const HANDLE h = openPort(deviceName(c.port));
       if (h != INVALID_HANDLE_VALUE) {
         EXPECT_TRUE(Platform_CloseHandle(h)) << c.what;
       }
@@ -177,7 +98,7 @@ TEST_F(FdHygieneTest, EveryFailedOpenReleasesWhatItOpened) {
 }
 
 TEST_F(FdHygieneTest, OpenAndCloseRepeatedLeaveNothingBehind) {
-  MappedPort port(1, MappedPort::Terminal);
+  MappedPort port;
   expectNoDescriptorLeft("100 opens and closes", [&] {
     const size_t closed = openDescriptors().size();
     for (int k = 0; k < 100; k++) {
@@ -186,7 +107,7 @@ TEST_F(FdHygieneTest, OpenAndCloseRepeatedLeaveNothingBehind) {
       const std::vector<std::string> open = openDescriptors();
       ASSERT_EQ(open.size(), closed + 1);
       ASSERT_EQ(ComPortAPI_CloseCOM(), 1);
-      const HANDLE h = bareOpen(port.number());
+      const HANDLE h = openPort(port.name());
       ASSERT_NE(h, INVALID_HANDLE_VALUE);
       ASSERT_TRUE(Platform_CloseHandle(h));
     }
@@ -203,7 +124,7 @@ TEST_F(FdHygieneTest, OpenAndCloseRepeatedLeaveNothingBehind) {
 }
 
 TEST_F(FdHygieneTest, AUnitThatHangsUpLeavesOnlyAPortToClose) {
-  MappedPort port(1, MappedPort::Terminal);
+  MappedPort port;
   ASSERT_EQ(ComPortAPI_OpenCOM(port.number()), 1);
   port.hangUp();
   // What is open now: ours, and the port on the hung-up terminal.
