@@ -73,10 +73,7 @@ class Images:
     """The converted images, made on first use (and checked against hexconv)."""
 
     def __init__(self, directory, hexconv, scratch):
-        self.directory = directory
-        self.hexconv = hexconv
-        self.scratch = scratch
-        self.cache = {}
+        self.directory, self.hexconv, self.scratch, self.cache = directory, hexconv, scratch, {}
 
     def __getitem__(self, index):
         if index not in self.cache:
@@ -131,6 +128,11 @@ def manual_port(port):
 
 def manual_rate(rate):
     return f"OK\r\n\n\r\n\rEnter the BAUD RATE       : \r\nSetting baud rate at {rate}.........."
+
+
+def manual(port, rate):
+    """A detection that found nothing, and the port and rate the operator typed accepted."""
+    return BANNER + manual_port(port) + manual_rate(rate) + OK
 
 
 def versions(code, model="K6G-TX"):
@@ -195,24 +197,13 @@ def heard(rate, *commands):
 def full_update(images, port, rate, logic, role_ok=TX_OK, model="K6G-TX", eng_sample=False, identifications=1):
     logic_image, firmware = images[logic], images[0]
     return {
-        "stdout": BANNER
-        + detected(port, rate)
-        + versions(4 if eng_sample else 1, model)
-        + PRODUCT
-        + (ENG_SAMPLE if eng_sample else "")
-        + role_ok
-        + LOGIC_PREPARE
-        + OK
-        + LOGIC_SEND
-        + percentages(len(logic_image))
-        + OK
-        + FIRMWARE_PREPARE
-        + OK
-        + FIRMWARE_SEND
-        + percentages(len(firmware))
-        + reboot_wait()
-        + SUCCESS_LINE
-        + PRESS_ANY_KEY,
+        "stdout": "".join([
+            BANNER, detected(port, rate), versions(4 if eng_sample else 1, model), PRODUCT,
+            ENG_SAMPLE if eng_sample else "", role_ok,
+            LOGIC_PREPARE, OK, LOGIC_SEND, percentages(len(logic_image)), OK,
+            FIRMWARE_PREPARE, OK, FIRMWARE_SEND, percentages(len(firmware)),
+            reboot_wait(), SUCCESS_LINE, PRESS_ANY_KEY,
+        ]),  # fmt: skip
         "images": {port: [("%fw -l", logic_image), ("%fw -h", firmware)]},
         "commands": {
             port: heard(rate, HELP, VERSION, *[IDENTIFY] * identifications, announcement("%fw -l", logic_image))
@@ -242,7 +233,7 @@ def case_manual_after_silent_detection(images):
     return {
         "ports": {3: ["--drop-help", "1000", "--product", "Korvex 6G SDI EXTENDER\\r\\n>>"]},
         "input": "3\n57600\n",
-        "stdout": BANNER + manual_port(3) + manual_rate(57600) + OK + versions(1) + PRODUCT + PRODUCT_FAILED + FAILED_END,
+        "stdout": manual(3, 57600) + versions(1) + PRODUCT + PRODUCT_FAILED + FAILED_END,
         "commands": {3: heard(57600, HELP, HELP, VERSION, *[IDENTIFY] * 4)},
     }
 
@@ -253,7 +244,7 @@ def case_manual_arbitrary_rate(images):
     return {
         "ports": {5: ["--baud", "250000", "--device-code", "9"]},
         "input": "5\n250000\n",
-        "stdout": BANNER + manual_port(5) + manual_rate(250000) + OK + versions(9) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "stdout": manual(5, 250000) + versions(9) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
         "commands": {5: heard(250000, VERSION)},
     }
 
@@ -279,18 +270,10 @@ def case_wrong_data_ack(images):
     logic = images[4]
     return {
         "ports": {3: ["--role", "rx", "--ack", "FAILURE"]},
-        "stdout": BANNER
-        + detected(3, 57600)
-        + versions(1, "K6G-RX")
-        + PRODUCT
-        + RX_OK
-        + LOGIC_PREPARE
-        + OK
-        + LOGIC_SEND
-        + percentages(len(logic))
-        + wrong_reply("SUCCESS", "FAILURE")
-        + PRODUCT_FAILED
-        + FAILED_END,
+        "stdout": "".join([
+            BANNER, detected(3, 57600), versions(1, "K6G-RX"), PRODUCT, RX_OK, LOGIC_PREPARE, OK, LOGIC_SEND,
+            percentages(len(logic)), wrong_reply("SUCCESS", "FAILURE"), PRODUCT_FAILED, FAILED_END,
+        ]),  # fmt: skip
         # The image itself arrived whole and right.
         "images": {3: [("%fw -l", logic)]},
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, IDENTIFY, IDENTIFY, announcement("%fw -l", logic))},
@@ -539,44 +522,26 @@ def read_records(record):
     return images, commands
 
 
-def check_images(port, expected, actual):
+def check_images(port, expected, actual, partial=False):
+    """The images announced right and received whole; with `partial`, one image
+    announced right whose bytes, cut short, start the image."""
     if len(actual) != len(expected):
         raise Failure(f"COM{port}: the unit received {len(actual)} images, expected {len(expected)}")
     for k, ((command, image), got) in enumerate(zip(expected, actual), 1):
-        problems = []
-        if got["command"] != command:
-            problems.append(f"announced with {got['command']!r}, expected {command!r}")
-        if int(got["length"]) != len(image):
-            problems.append(f"announced length {got['length']}, expected {len(image)}")
-        if int(got["checksum"]) != image_checksum(image):
-            problems.append(f"announced checksum {got['checksum']}, expected {image_checksum(image)}")
-        if got["checksumOk"] != "1" or got["complete"] != "1":
-            problems.append(f"complete={got['complete']} checksumOk={got['checksumOk']}")
-        if got["data"] != image:
-            diff = next(
-                (i for i in range(min(len(image), len(got["data"]))) if image[i] != got["data"][i]),
-                min(len(image), len(got["data"])),
+        announced = (got["command"], int(got["length"]), int(got["checksum"]))
+        if announced != (command, len(image), image_checksum(image)):
+            expected = (command, len(image), image_checksum(image))
+            raise Failure(f"COM{port} image {k} announced as {announced}, not {expected}")
+        if partial:
+            if got["complete"] != "0" or not got["data"] or not image.startswith(got["data"]):
+                raise Failure(f"COM{port}: the interrupted image is not a right start of the image: {got}")
+        elif got["checksumOk"] != "1" or got["complete"] != "1" or got["data"] != image:
+            data = got["data"]
+            diff = next((i for i, (a, b) in enumerate(zip(image, data)) if a != b), min(len(image), len(data)))
+            raise Failure(
+                f"COM{port} image {k}: complete={got['complete']} checksumOk={got['checksumOk']}, "
+                f"{len(data)} bytes received, first difference at offset {diff}"
             )
-            problems.append(f"{len(got['data'])} bytes received, first difference at offset {diff}")
-        if problems:
-            raise Failure(f"COM{port} image {k}: " + "; ".join(problems))
-
-
-def check_partial_image(port, expected, actual):
-    """One image announced right and cut short, its bytes a prefix of the image."""
-    command, image = expected
-    if len(actual) != 1:
-        raise Failure(f"COM{port}: the unit received {len(actual)} images, expected 1")
-    got = actual[0]
-    if (
-        got["command"] != command
-        or int(got["length"]) != len(image)
-        or int(got["checksum"]) != image_checksum(image)
-        or got["complete"] != "0"
-        or not got["data"]
-        or not image.startswith(got["data"])
-    ):
-        raise Failure(f"COM{port}: the interrupted image is not a right start of the image: {got}")
 
 
 def check_run(case, run, sims):
@@ -599,7 +564,7 @@ def check_run(case, run, sims):
         received, commands = records[port] = read_records(record)
         try:
             if port in case.get("images_partial", {}):
-                check_partial_image(port, case["images_partial"][port], received)
+                check_images(port, [case["images_partial"][port]], received, partial=True)
             else:
                 check_images(port, case.get("images", {}).get(port, []), received)
         except Failure as e:

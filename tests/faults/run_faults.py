@@ -121,7 +121,7 @@ def case_flood(images):
     return {
         "ports": {3: ["--baud", str(rate), "--flood-version"]},
         "input": f"3\n{rate}\n",
-        "stdout": BANNER + manual_port(3) + manual_rate(rate) + OK + versions(1) + PRODUCT + PRODUCT_FAILED + FAILED_END,
+        "stdout": e2e.manual(3, rate) + versions(1) + PRODUCT + PRODUCT_FAILED + FAILED_END,
         "commands": {3: heard(rate, VERSION, *[IDENTIFY] * 4)},
         "check": check,
     }
