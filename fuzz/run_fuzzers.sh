@@ -22,7 +22,6 @@ BUILD="${FUZZ_BUILD_DIR:-build/fuzz}"
 TARGETS=(intel_hex_line str_split validate_fw base64 version_reply)
 declare -A DICTIONARY=([intel_hex_line]=fuzz/intel_hex.dict [validate_fw]=fuzz/intel_hex.dict)
 
-failed=0
 passed_count=0
 failed_count=0
 summary=()
@@ -55,8 +54,9 @@ for target in "${TARGETS[@]}"; do
   rate=$(sed -nE 's/^stat::average_exec_per_sec: +([0-9]+)/\1/p' "$work/log")
 
   findings=("$work"/artifacts/*)
+  verdict=ok
   if [[ $status -ne 0 || -e "${findings[0]}" ]]; then
-    failed=1
+    verdict=FINDING
     mkdir -p "fuzz/regressions/$target"
     for f in "${findings[@]}"; do
       [[ -e "$f" ]] && cp "$f" "fuzz/regressions/$target/"
@@ -64,19 +64,17 @@ for target in "${TARGETS[@]}"; do
     echo "!! fuzz_$target: finding (exit $status); inputs copied to fuzz/regressions/$target/"
     grep -E 'ERROR|SUMMARY|check failed|runtime error' "$work/log" | head -20
     failed_count=$((failed_count + 1))
-    summary+=("$(printf '%-16s FINDING  runs %-10s exec/s %-8s cov %-5s ft %-6s corpus %s' \
-      "$target" "${runs:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "${corp:-?}")")
   else
     passed_count=$((passed_count + 1))
-    summary+=("$(printf '%-16s ok       runs %-10s exec/s %-8s cov %-5s ft %-6s corpus %s' \
-      "$target" "${runs:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "${corp:-?}")")
   fi
+  summary+=("$(printf '%-16s %-8s runs %-10s exec/s %-8s cov %-5s ft %-6s corpus %s' "$target" \
+    "$verdict" "${runs:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "${corp:-?}")")
 done
 
 echo "== fuzzing summary (${SECONDS_PER_TARGET} s per target)"
 printf '%s\n' "${summary[@]}"
 echo "fuzz: $passed_count passed, $failed_count failed"
-if [[ $failed -ne 0 ]]; then
+if [[ $failed_count -ne 0 ]]; then
   echo "fuzzing found faults: see fuzz/regressions/ and the logs in $BUILD/fuzz-work/"
   exit 1
 fi

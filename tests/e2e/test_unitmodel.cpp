@@ -88,22 +88,6 @@ TEST(UnitModel, ConsoleLines) {
   }
 }
 
-TEST(UnitModel, HelpRepliesDroppedThenGarbledThenRight) {
-  UnitConfig config;
-  config.droppedHelpReplies = 1;
-  config.garbledHelpReplies = 2;
-  Host host(config);
-  const std::string full = kHelp;
-  const std::string expected[] = {"", full.substr(0, full.size() - 1),
-                                  full.substr(0, full.size() - 1), full, full};
-  uint64_t t = 0;
-  for (const std::string &reply : expected) {
-    host.send("%%%help -c version\n\r", t);
-    EXPECT_EQ(host.receive(t + 500), reply) << t;
-    t += 1000;
-  }
-}
-
 // The whole upload dialogue at the unit's end, including an image that
 // starts with a carriage return right behind the announcement's "\n\r".
 TEST(UnitModel, ImagesAreTakenAtTheDataRateAndAcknowledged) {
@@ -141,37 +125,6 @@ TEST(UnitModel, ImagesAreTakenAtTheDataRateAndAcknowledged) {
   EXPECT_EQ(host.receive(5505), config.bootText);
   host.send("%%%fw -v\n\r", 6000);
   EXPECT_EQ(host.receive(7000), config.versionReply);
-}
-
-TEST(UnitModel, AWrongChecksumIsRefusedAndTheUnitStaysUp) {
-  UnitConfig config;
-  config.baudRate = 115200;
-  Host host(config);
-  const std::string firmware = "abc";
-  host.send(announce("%fw -h", firmware, checksumOf(firmware) + 1) + firmware, 0);
-  EXPECT_EQ(host.receive(100), "ReadyERROR: checksum");
-  ASSERT_EQ(host.unit.images().size(), 1u);
-  EXPECT_FALSE(host.unit.images()[0].checksumOk);
-  EXPECT_TRUE(host.unit.images()[0].complete);
-  host.send("%%%fw -p\n\r", 200);
-  EXPECT_EQ(host.receive(300), config.productId);
-}
-
-TEST(UnitModel, VanishesAfterTheGivenImageBytes) {
-  UnitConfig config;
-  config.baudRate = 115200;
-  config.vanishAfterImageBytes = 4;
-  Host host(config);
-  const std::string image(10, 'x');
-  host.send(announce("%fw -l", image, checksumOf(image)), 0);
-  EXPECT_EQ(host.receive(100), "Ready");
-  host.send(image, 200);
-  EXPECT_TRUE(host.unit.vanished());
-  EXPECT_EQ(host.unit.images()[0].data.size(), 4u);
-  EXPECT_FALSE(host.unit.images()[0].complete);
-  EXPECT_EQ(host.unit.nextOutputTime(), UINT64_MAX);
-  host.send("%%%fw -p\n\r", 300);
-  EXPECT_EQ(host.receive(1000), "");
 }
 
 TEST(UnitModel, AFloodNeverEndsAndGoesAtTheLineRate) {
