@@ -103,6 +103,13 @@ class WebPackageTest : public TempDirTest {
   static BOOL writeFromText(const std::string &text) {
     return createFirmwareFileForWebFromText(writableText(text).data());
   }
+  // The writer failed but still ended with the exit prompt and its key.
+  void expectFailureShownToTheEnd() {
+    ASSERT_GE(console().size(), PROMPT.size());
+    EXPECT_EQ(console().substr(console().size() - PROMPT.size()), PROMPT);
+    EXPECT_EQ(Sim_GetchCount(), 1);
+    EXPECT_EQ(fptr, nullptr);
+  }
 };
 
 TEST_F(WebPackageTest, EmbeddedImagePackage) {
@@ -113,26 +120,16 @@ TEST_F(WebPackageTest, EmbeddedImagePackage) {
   expectPackageOf(readWholeFile(PACKAGE), image);
 
   const std::string sum = std::to_string(checkSumOf(image));
-  EXPECT_EQ(Sim_ConsoleText(),
-            "\r\n Firmware data is valid !\r\n"
-            "\r\n Firmware CheckSum = " +
-                sum +
-                " !\r\n"
-                "\r\n Firmware CheckSum u = " +
-                sum +
-                " !\r\n"
-                "\r\n Firmware data length = " +
-                std::to_string(image.size()) + " !\r\n" + PROMPT);
+  EXPECT_EQ(console(), "\r\n Firmware data is valid !\r\n\r\n Firmware CheckSum = " + sum +
+                           " !\r\n\r\n Firmware CheckSum u = " + sum +
+                           " !\r\n\r\n Firmware data length = " + std::to_string(image.size()) +
+                           " !\r\n" + PROMPT);
   EXPECT_EQ(Sim_GetchCount(), 1);
   EXPECT_EQ(fptr, nullptr);
-  // The writer converted a copy: the start-up text is still whole.
+  // The writer converted a copy: the start-up text is still whole. Used up
+  // by a conversion, it does not matter, and a second call replaces the
+  // package instead of appending to it.
   EXPECT_EQ(std::string(gHexFirmware), catalogueText(0));
-}
-
-// The start-up copy used up by an earlier conversion does not matter, and a
-// second call replaces the package instead of appending to it.
-TEST_F(WebPackageTest, SameWholePackageAfterTheTextWasUsedAndOnSecondCall) {
-  ASSERT_EQ(createFirmwareFileForWeb(), 1);
   const std::string first = readWholeFile(PACKAGE);
   ASSERT_EQ(ValidateFwAndConcatenateData(gHexFirmware), 1);
   ASSERT_EQ(createFirmwareFileForWeb(), 1);
@@ -156,24 +153,21 @@ TEST_F(WebPackageTest, EncodedTextBufferBoundary) {
   std::string image;
   ASSERT_EQ(writeFromText(sparseHexText(460797, &image)), 1);
   expectPackageOf(readWholeFile(PACKAGE), image);
-  EXPECT_EQ(Sim_ConsoleText().find("ERROR BASE 64"), std::string::npos);
+  EXPECT_EQ(console().find("ERROR BASE 64"), std::string::npos);
 
   Sim_Reset();
   ASSERT_EQ(writeFromText(sparseHexText(460798, &image)), 0);
   EXPECT_EQ(readWholeFile(PACKAGE), headerOf(image));
-  const std::string console = Sim_ConsoleText();
-  EXPECT_NE(console.find("\r\n ERROR BASE 64 !\r\n" + PROMPT), std::string::npos) << console;
-  EXPECT_EQ(Sim_GetchCount(), 1);
+  EXPECT_NE(console().find("\r\n ERROR BASE 64 !\r\n" + PROMPT), std::string::npos) << console();
+  expectFailureShownToTheEnd();
 }
 
 // A text with no data record gives nothing to encode: no body, result 0.
 TEST_F(WebPackageTest, EmptyImageWritesNoBody) {
   ASSERT_EQ(writeFromText(upperAddressRecord(0x8000) + END_RECORD), 0);
   EXPECT_EQ(readWholeFile(PACKAGE), FIXED_HEADER + "0\r\n0\r\n");
-  const std::string console = Sim_ConsoleText();
-  EXPECT_NE(console.find("empty"), std::string::npos) << console;
-  EXPECT_EQ(console.substr(console.size() - PROMPT.size()), PROMPT);
-  EXPECT_EQ(Sim_GetchCount(), 1);
+  EXPECT_NE(console().find("empty"), std::string::npos) << console();
+  expectFailureShownToTheEnd();
 }
 
 TEST_F(WebPackageTest, InvalidTextLeavesEarlierPackageUntouched) {
@@ -195,10 +189,9 @@ TEST_F(WebPackageTest, InvalidTextLeavesEarlierPackageUntouched) {
     Sim_Reset();
     EXPECT_EQ(writeFromText(c.text), 0);
     EXPECT_TRUE(readWholeFile(PACKAGE) == earlier);
-    const std::string console = Sim_ConsoleText();
     const std::string verdict = "\r\nERROR: Firmware data is not valid !\r\n";
-    ASSERT_GE(console.size(), verdict.size());
-    EXPECT_EQ(console.substr(console.size() - verdict.size()), verdict);
+    ASSERT_GE(console().size(), verdict.size());
+    EXPECT_EQ(console().substr(console().size() - verdict.size()), verdict);
     EXPECT_EQ(Sim_GetchCount(), 0);
     EXPECT_EQ(fptr, nullptr);
   }
@@ -209,13 +202,10 @@ TEST_F(WebPackageTest, InvalidTextLeavesEarlierPackageUntouched) {
 TEST_F(WebPackageTest, UnwritablePackageFails) {
   std::filesystem::create_directory(PACKAGE);
   ASSERT_EQ(createFirmwareFileForWeb(), 0);
-  const std::string console = Sim_ConsoleText();
-  EXPECT_NE(console.find("ERROR: File does not exists\n"), std::string::npos);
-  EXPECT_NE(console.find("ERROR: File does not exists or Not opened !\n"), std::string::npos);
-  EXPECT_EQ(console.substr(console.size() - PROMPT.size()), PROMPT);
-  EXPECT_EQ(Sim_GetchCount(), 1);
+  EXPECT_NE(console().find("ERROR: File does not exists\n"), std::string::npos);
+  EXPECT_NE(console().find("ERROR: File does not exists or Not opened !\n"), std::string::npos);
   EXPECT_TRUE(std::filesystem::is_directory(PACKAGE));
-  EXPECT_EQ(fptr, nullptr);
+  expectFailureShownToTheEnd();
 }
 
 // A file-size limit that lets the header through but not the body: the
@@ -233,8 +223,7 @@ TEST_F(WebPackageTest, PackageCutShortFails) {
 
   EXPECT_EQ(result, 0);
   EXPECT_EQ(readWholeFile(PACKAGE).size(), 2000u);
-  EXPECT_EQ(Sim_GetchCount(), 1);
-  EXPECT_EQ(fptr, nullptr);
+  expectFailureShownToTheEnd();
 }
 
 // The packaging program: exit 0 and the same package as the writer makes in
