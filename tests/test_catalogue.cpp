@@ -72,37 +72,32 @@ class CatalogueTest : public TempDirTest {
 };
 
 // Converted one after the other, longest logic image first: each to its
-// length, and the microcontroller image, shorter than every logic image,
-// keeps nothing of the one before.
-TEST_F(CatalogueTest, EveryEntryConvertsToItsImageLength) {
+// length and to the bytes objcopy makes of it, and the microcontroller image,
+// shorter than every logic image, keeps nothing of the one before. objcopy
+// starts its output at the lowest address: 0 in a logic image, 0x80008000 in
+// the microcontroller image, whose gap it is told to fill as the conversion
+// does.
+TEST_F(CatalogueTest, EveryEntryConvertsToItsImageAsObjcopyConvertsIt) {
+  const bool objcopy = std::system("command -v objcopy > /dev/null 2>&1") == 0;
   for (int k : {2, 1, 3, 4, 0}) {
     SCOPED_TRACE(kCatalogue[k].name);
     Sim_ClearConsole();
-    EXPECT_EQ(convertCatalogueEntry(k), 1);
+    ASSERT_EQ(convertCatalogueEntry(k), 1);
     EXPECT_EQ(console(), "");
     EXPECT_EQ(gDataConcatenatedLenght, kCatalogue[k].imageLength);
+    if (objcopy) {
+      writeWholeFile("image.hex", catalogueText(k));
+      ASSERT_EQ(std::system("objcopy -I ihex -O binary --gap-fill 0xFF image.hex image.bin"), 0);
+      EXPECT_TRUE(readWholeFile("image.bin") == convertedImage().substr(k == 0 ? kMcuDataStart : 0))
+          << "image differs from objcopy's";
+    }
   }
   EXPECT_TRUE(allFF(0, kMcuDataStart));
   EXPECT_FALSE(allFF(kMcuDataStart, kMcuDataStart + 16));
   EXPECT_TRUE(allFF(kMcuGapStart, kMcuGapEnd));
   EXPECT_TRUE(allFF(static_cast<size_t>(gDataConcatenatedLenght), CONCAT_BUFFER_SIZE));
-}
-
-// objcopy starts its output at the lowest address: 0 in a logic image,
-// 0x80008000 in the microcontroller image, whose gap it is told to fill as
-// the conversion does.
-TEST_F(CatalogueTest, ImagesAgreeWithObjcopy) {
-  if (std::system("command -v objcopy > /dev/null 2>&1") != 0) {
-    GTEST_SKIP() << "objcopy (binutils) is not installed";
-  }
-  for (int k = 0; k < 5; k++) {
-    SCOPED_TRACE(kCatalogue[k].name);
-    ASSERT_EQ(convertCatalogueEntry(k), 1);
-    writeWholeFile("image.hex", catalogueText(k));
-    ASSERT_EQ(std::system("objcopy -I ihex -O binary --gap-fill 0xFF image.hex image.bin"), 0);
-    const std::string reference = readWholeFile("image.bin");
-    EXPECT_TRUE(reference == convertedImage().substr(k == 0 ? kMcuDataStart : 0))
-        << "image differs from objcopy's, which has " << reference.size() << " bytes";
+  if (!objcopy) {
+    GTEST_SKIP() << "objcopy (binutils) is not installed: the images were not compared";
   }
 }
 
