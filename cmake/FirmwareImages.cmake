@@ -37,7 +37,7 @@ else()
     OUTPUT ${FWUPG_IMAGE_FILES}
     COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/make_standin_images.py"
             "${FWUPG_IMAGE_DIR}"
-    DEPENDS "${PROJECT_SOURCE_DIR}/tools/make_standin_images.py"
+    DEPENDS "${PROJECT_SOURCE_DIR}/tools/make_standin_images.py" "${PROJECT_SOURCE_DIR}/tools/build_output.py"
     COMMENT "Making stand-in firmware images (not for real units)"
     VERBATIM)
 endif()
@@ -47,7 +47,8 @@ add_custom_command(
   OUTPUT "${FWUPG_GENERATED_DIR}/firmware/BinImage.cpp" "${FWUPG_GENERATED_DIR}/firmware/BinImage.h"
   COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/gen_binimage.py"
           --out-dir "${FWUPG_GENERATED_DIR}/firmware" ${FWUPG_IMAGE_FILES}
-  DEPENDS "${PROJECT_SOURCE_DIR}/tools/gen_binimage.py" ${FWUPG_IMAGE_FILES}
+  DEPENDS "${PROJECT_SOURCE_DIR}/tools/gen_binimage.py" "${PROJECT_SOURCE_DIR}/tools/build_output.py"
+          ${FWUPG_IMAGE_FILES}
   COMMENT "Generating the embedded image catalogue"
   VERBATIM)
 

@@ -20,6 +20,8 @@ import os
 import re
 import sys
 
+from build_output import write_if_changed
+
 # Entry order of the table: start-up takes entry 0 (the microcontroller
 # image), the update sequence one of entries 1 to 4 by device and role.
 CATALOGUE = [
@@ -169,20 +171,6 @@ def generate(images):
     return "".join(header), "".join(source)
 
 
-def write_if_changed(path, content):
-    data = content.encode("ascii")
-    try:
-        with open(path, "rb") as existing:
-            if existing.read() == data:
-                return
-    except FileNotFoundError:
-        pass
-    temporary = path + ".tmp"
-    with open(temporary, "wb") as out:
-        out.write(data)
-    os.replace(temporary, path)
-
-
 def main(argv):
     parser = argparse.ArgumentParser(description="Generate the embedded image catalogue.")
     parser.add_argument("--out-dir", required=True)
@@ -237,8 +225,8 @@ def main(argv):
 
     header, source = generate(images)
     os.makedirs(args.out_dir, exist_ok=True)
-    write_if_changed(os.path.join(args.out_dir, "BinImage.h"), header)
-    write_if_changed(os.path.join(args.out_dir, "BinImage.cpp"), source)
+    write_if_changed(os.path.join(args.out_dir, "BinImage.h"), header.encode("ascii"))
+    write_if_changed(os.path.join(args.out_dir, "BinImage.cpp"), source.encode("ascii"))
     return 0
 
 

@@ -16,6 +16,8 @@ import hashlib
 import os
 import sys
 
+from build_output import write_if_changed
+
 RECORD_DATA = 0
 RECORD_EOF = 1
 RECORD_EXTENDED_LINEAR_ADDRESS = 4
@@ -79,19 +81,6 @@ IMAGES = [
     ("K613284_R1_09_TX_XC7A35.mcs", 0x0000, 0, 808152, [], None),
     ("K613284_R1_09_RX_XC7A35.mcs", 0x0000, 0, 1073288, [], None),
 ]
-
-
-def write_if_changed(path, content):
-    try:
-        with open(path, "rb") as existing:
-            if existing.read() == content:
-                return
-    except FileNotFoundError:
-        pass
-    temporary = path + ".tmp"
-    with open(temporary, "wb") as out:
-        out.write(content)
-    os.replace(temporary, path)
 
 
 def main(argv):
