@@ -1,8 +1,9 @@
 // Makes one allocation of the tool's own code fail, to reach the paths that
-// only a full heap takes. The test program is linked with
-// -Wl,--wrap=malloc,--wrap=realloc (GNU linkers), which routes every malloc
-// and realloc call of the statically linked code through the wrappers in
-// test_string_operations.cpp; they pass each call through unless armed.
+// only a full heap takes. A test program that uses it is linked with
+// -Wl,--wrap=malloc,--wrap=realloc,--wrap=calloc (GNU linkers; see
+// fwupg_fail_allocations in tests/CMakeLists.txt), which routes every malloc,
+// realloc and calloc call of the statically linked code through the wrappers
+// in FailingAllocation.cpp; they pass each call through unless armed.
 #ifndef FAILINGALLOCATION_H
 #define FAILINGALLOCATION_H
 

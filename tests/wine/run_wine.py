@@ -83,9 +83,14 @@ class Wine:
         self.dosdevices = os.path.join(self.prefix, "dosdevices")
         self.wine = shutil.which("wine")
         self.wineserver = shutil.which("wineserver")
+        # Wine keeps its server's socket in a folder under TMPDIR; inside the
+        # case's folder it goes away with the case instead of piling up in /tmp.
+        self.tmp = os.path.join(directory, "tmp")
+        os.makedirs(self.tmp, exist_ok=True)
         self.env = dict(os.environ)
         self.env.update(
             {
+                "TMPDIR": self.tmp,
                 "WINEPREFIX": self.prefix,
                 "WINEDEBUG": "-all",
                 # No mount manager (see above); no Mono or Gecko installer and
