@@ -570,12 +570,105 @@ static BOOL rejectRecord(int index, const char *problem, const char *intelHexStr
   return 0;
 }
 
+// The line store holds the start code, one record text and the terminator.
+#define INTEL_HEX_LINE_STORE 100
+
+// Copies record text `recordText` into the line store `line` as a line that
+// starts with its start code and ends at its first carriage return or line
+// feed: the line that StrRemoveNL with a zero replacement leaves, cut while
+// copying so that no line is walked twice. A record text too long for the
+// store is cut to what fits, so that nothing lands past the store; false
+// then.
+static bool takeRecordLine(char *line, const char *recordText) {
+  const size_t recordTextRoom = INTEL_HEX_LINE_STORE - 2;
+  const size_t recordLength = strlen(recordText);
+  const bool tooLong = recordLength > recordTextRoom;
+  const size_t kept = lineEnd(recordText, tooLong ? recordTextRoom : recordLength);
+  line[0] = ':';
+  copyRecordText(line + 1, recordText, kept);
+  line[1 + kept] = '\0';
+  return !tooLong;
+}
+
+// Moves the address window to the one an extended linear address record
+// names. Only the second address byte selects the window: the unit's images
+// run from 0x8000xxxx (microcontroller) or 0x0000xxxx (logic).
+static BOOL selectAddressWindow(int index, const char *line, const uint8_t *data_contents,
+                                uint32_t *memory_offset) {
+  if (intel_hex_line_data_length(line) < 2) {
+    return rejectRecord(
+        index, " is an extended linear address record without its two address bytes", line);
+  }
+  *memory_offset = static_cast<uint32_t>(data_contents[1]) * 65536u;
+  if (*memory_offset >= CONCAT_BUFFER_SIZE) {
+    return rejectRecord(index, " places data beyond the 4 MiB image area", line);
+  }
+  return 1;
+}
+
+// Places a data record's bytes in the image area and makes the image end
+// with them. A record may run on past the end of its 64 KiB window: the
+// offset is flat, with no wrap inside the window. The line passed the test
+// when its bytes were taken, so its address field is read as
+// intel_hex_line_address reads a valid line, without testing it again.
+static BOOL placeDataRecord(int index, const char *line, const uint8_t *data_contents,
+                            uint32_t memory_offset) {
+  const uint32_t address =
+      memory_offset + 256u * u8_from_hex_string(line + 3) + u8_from_hex_string(line + 5);
+  const uint8_t data_length = intel_hex_line_data_length(line);
+  if (address + data_length > CONCAT_BUFFER_SIZE) {
+    return rejectRecord(index, " places data beyond the 4 MiB image area", line);
+  }
+  memcpy(gDataConcatenated + address, data_contents, data_length);
+  gDataConcatenatedLenght = static_cast<int>(address + data_length);
+  return 1;
+}
+
+// Tests one record text and applies it to the image; 0 ends the conversion
+// (the reason has been printed).
+static BOOL applyRecord(int index, const char *recordText, uint32_t *memory_offset) {
+  char intelHexStringLine[INTEL_HEX_LINE_STORE];
+  const bool fits = takeRecordLine(intelHexStringLine, recordText);
+
+  // Data and extended linear address records are tested by taking their
+  // bytes, which tests the line first; only a failure is looked at again,
+  // to tell a bad line from a full heap. Other records are tested alone.
+  const uint8_t recordType = intel_hex_line_record_type(intelHexStringLine);
+  const bool extendedLinear = recordType == INTEL_HEX_RECORD_EXTENDED_LINEAR_ADDRESS;
+  const bool dataRecord = recordType == INTEL_HEX_RECORD_DATA;
+  uint8_t *data_contents = nullptr;
+  bool lineIsValid = false;
+  if (fits) {
+    if (extendedLinear || dataRecord) {
+      data_contents = new_u8_data_array_from_intel_hex_string(intelHexStringLine);
+    }
+    lineIsValid = data_contents != nullptr ||
+                  intel_hex_line_is_valid(intelHexStringLine) == INTEL_HEX_STRING_OK;
+  }
+  if (!lineIsValid) {
+    Console_Line("\r\n intel_hex_line_is_valid \r");
+    Console_Printf("%s", intelHexStringLine);
+    Console_Line("\r");
+    return 0;
+  }
+  if ((extendedLinear || dataRecord) && data_contents == nullptr) {
+    return rejectRecord(index, ", no memory for its data bytes", intelHexStringLine);
+  }
+
+  BOOL applied = 1;
+  if (extendedLinear) {
+    applied = selectAddressWindow(index, intelHexStringLine, data_contents, memory_offset);
+  } else if (dataRecord) {
+    applied = placeDataRecord(index, intelHexStringLine, data_contents, *memory_offset);
+  }
+  // End of file, segment and start address records change nothing, and the
+  // walk goes on past the end-of-file record.
+  free(data_contents);
+  return applied;
+}
+
 BOOL ValidateFwAndConcatenateData(char *gHexData) {
-  int index = 0;
   uint32_t memory_offset = 0;
-  // The start code, one record text and the terminator.
-  char intelHexStringLine[100];
-  const size_t recordTextRoom = sizeof intelHexStringLine - 2;
 
   memset(gDataConcatenated, 0xFF, CONCAT_BUFFER_SIZE);
   gDataConcatenatedLenght = 0;
@@ -587,84 +680,8 @@ BOOL ValidateFwAndConcatenateData(char *gHexData) {
   }
 
   BOOL result = 1;
-  for (; extractedHexLine[index] != nullptr; index++) {
-    // A record text too long for the store is cut to what fits, so that
-    // nothing lands past the store, and rejected with the cut line. The
-    // line ends at its first carriage return or line feed: the line that
-    // StrRemoveNL with a zero replacement leaves, cut while copying so that
-    // no line is walked twice.
-    const char *recordText = extractedHexLine[index];
-    const size_t recordLength = strlen(recordText);
-    const bool tooLong = recordLength > recordTextRoom;
-    const size_t kept = lineEnd(recordText, tooLong ? recordTextRoom : recordLength);
-    intelHexStringLine[0] = ':';
-    copyRecordText(intelHexStringLine + 1, recordText, kept);
-    intelHexStringLine[1 + kept] = '\0';
-
-    // Data and extended linear address records are tested by taking their
-    // bytes, which tests the line first; only a failure is looked at again,
-    // to tell a bad line from a full heap. Other records are tested alone.
-    const uint8_t recordType = intel_hex_line_record_type(intelHexStringLine);
-    const bool extendedLinear = recordType == INTEL_HEX_RECORD_EXTENDED_LINEAR_ADDRESS;
-    const bool dataRecord = recordType == INTEL_HEX_RECORD_DATA;
-    uint8_t *data_contents = nullptr;
-    bool lineIsValid = false;
-    if (!tooLong) {
-      if (extendedLinear || dataRecord) {
-        data_contents = new_u8_data_array_from_intel_hex_string(intelHexStringLine);
-      }
-      lineIsValid = data_contents != nullptr ||
-                    intel_hex_line_is_valid(intelHexStringLine) == INTEL_HEX_STRING_OK;
-    }
-    if (!lineIsValid) {
-      Console_Line("\r\n intel_hex_line_is_valid \r");
-      Console_Printf("%s", intelHexStringLine);
-      Console_Line("\r");
-      result = 0;
-      break;
-    }
-    if ((extendedLinear || dataRecord) && data_contents == nullptr) {
-      result = rejectRecord(index, ", no memory for its data bytes", intelHexStringLine);
-      break;
-    }
-
-    if (extendedLinear) {
-      // Only the second address byte selects the window: the unit's
-      // images run from 0x8000xxxx (microcontroller) or 0x0000xxxx (logic).
-      if (intel_hex_line_data_length(intelHexStringLine) < 2) {
-        free(data_contents);
-        result = rejectRecord(index,
-                              " is an extended linear address record without its two address bytes",
-                              intelHexStringLine);
-        break;
-      }
-      memory_offset = static_cast<uint32_t>(data_contents[1]) * 65536u;
-      free(data_contents);
-      if (memory_offset >= CONCAT_BUFFER_SIZE) {
-        result =
-            rejectRecord(index, " places data beyond the 4 MiB image area", intelHexStringLine);
-        break;
-      }
-    } else if (dataRecord) {
-      // A record may run on past the end of its 64 KiB window: the offset
-      // is flat, with no wrap inside the window. The line passed the test
-      // when its bytes were taken, so its address field is read as
-      // intel_hex_line_address reads a valid line, without testing it again.
-      const uint32_t address = memory_offset + 256u * u8_from_hex_string(intelHexStringLine + 3) +
-                               u8_from_hex_string(intelHexStringLine + 5);
-      const uint8_t data_length = intel_hex_line_data_length(intelHexStringLine);
-      if (address + data_length > CONCAT_BUFFER_SIZE) {
-        free(data_contents);
-        result =
-            rejectRecord(index, " places data beyond the 4 MiB image area", intelHexStringLine);
-        break;
-      }
-      memcpy(gDataConcatenated + address, data_contents, data_length);
-      gDataConcatenatedLenght = static_cast<int>(address + data_length);
-      free(data_contents);
-    }
-    // End of file, segment and start address records change nothing, and
-    // the walk goes on past the end-of-file record.
+  for (int index = 0; result && extractedHexLine[index] != nullptr; index++) {
+    result = applyRecord(index, extractedHexLine[index], &memory_offset);
   }
   free(extractedHexLine);
   return result;
