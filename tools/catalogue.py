@@ -1,0 +1,82 @@
+"""The release's image catalogue, firmware/catalogue.json: the one place that
+names the release version, the image files in table order, the
+microcontroller image and the logic images by device code and unit role.
+
+    {"version": "1.0.9",
+     "images": [{"file": "NAME.hex", "microcontroller": true},
+                {"file": "NAME.mcs", "device_code": 4, "unit": "TX"}, ...]}
+
+The build (CMake), the image generator, the stand-in maker, the release
+command and the tests read it through this module or, from CMake, through
+string(JSON).
+"""
+
+import json
+import os
+import re
+
+DEFAULT_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "firmware",
+                            "catalogue.json")
+UNITS = ("TX", "RX")
+
+
+class CatalogueError(Exception):
+    pass
+
+
+class Catalogue:
+    def __init__(self, version, files, microcontroller, logic):
+        self.version = version
+        self.files = files  # the image file names in table order
+        self.microcontroller = microcontroller  # table index of the microcontroller image
+        self.logic = logic  # [(table index, device code, unit)] in table order
+
+    def logic_entry(self, device_code, unit):
+        """The table index of the logic image for this device code and unit, or None."""
+        for index, code, role in self.logic:
+            if code == device_code and role == unit:
+                return index
+        return None
+
+
+def load(path=None):
+    path = path or os.environ.get("FWUPG_CATALOGUE") or DEFAULT_PATH
+    try:
+        with open(path, encoding="utf-8") as f:
+            data = json.load(f)
+    except (OSError, ValueError) as error:
+        raise CatalogueError(f"{path}: {error}") from error
+
+    def fail(what):
+        raise CatalogueError(f"{path}: {what}")
+
+    version = data.get("version") if isinstance(data, dict) else None
+    if not isinstance(version, str) or not re.fullmatch(r"\d+\.\d+\.\d+", version):
+        fail('"version" must be a text of the form 1.0.9')
+    images = data.get("images")
+    if not isinstance(images, list) or not images:
+        fail('"images" must be a non-empty list')
+    files, microcontroller, logic = [], [], []
+    for index, image in enumerate(images):
+        name = image.get("file") if isinstance(image, dict) else None
+        if not isinstance(name, str) or not re.fullmatch(r"[A-Za-z0-9][A-Za-z0-9._-]{0,68}", name):
+            fail(f"image {index}: \"file\" must be a plain file name of at most 69 characters")
+        if name in files:
+            fail(f"image {index}: {name} is listed twice")
+        files.append(name)
+        if image.get("microcontroller") is True:
+            microcontroller.append(index)
+            continue
+        code, unit = image.get("device_code"), image.get("unit")
+        if not isinstance(code, int) or isinstance(code, bool) or not 0 < code < 256:
+            fail(f"image {index} ({name}): \"device_code\" must be a whole number from 1 to 255")
+        if unit not in UNITS:
+            fail(f"image {index} ({name}): \"unit\" must be \"TX\" or \"RX\"")
+        if any(c == code and u == unit for _, c, u in logic):
+            fail(f"image {index} ({name}): a second image for device code {code}, {unit}")
+        logic.append((index, code, unit))
+    if len(microcontroller) != 1:
+        fail('exactly one image must be marked "microcontroller": true')
+    if not logic:
+        fail("no logic image")
+    return Catalogue(version, files, microcontroller[0], logic)
