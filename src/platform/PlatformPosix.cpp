@@ -226,7 +226,12 @@ PortMap findPortMap() {
   std::vector<std::string> directories;
   for (const std::string &program : {invokedPath(), executablePath()}) {
     if (!program.empty()) {
-      const std::string dir = directoryOf(program);
+      std::string dir = directoryOf(program);
+      char cwd[PATH_MAX + 1];
+      if (dir[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr) {
+        // Started by a relative path: the tool never changes its directory.
+        dir = std::string(cwd) + (dir == "." ? "" : "/" + dir);
+      }
       if (std::find(directories.begin(), directories.end(), dir) == directories.end()) {
         directories.push_back(dir);
       }
