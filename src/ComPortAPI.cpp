@@ -64,6 +64,13 @@ COMMTIMEOUTS g_cto = initialTimeouts();
 // here.
 static bool sPortOpen = false;
 
+// The system's reason for a failure of the port, for whoever reads standard
+// error; the operator's transcript on standard output stays as it is.
+static void reportPortFailure(void) {
+  const char *reason = Platform_LastErrorText();
+  fprintf(stderr, "%s\n", reason[0] != '\0' ? reason : "the port failed for an unknown reason");
+}
+
 BOOL ComPortAPI_IsOpen(void) { return sPortOpen ? 1 : 0; }
 
 void ComPortAPI_ResetForTest(void) {
@@ -74,12 +81,21 @@ void ComPortAPI_ResetForTest(void) {
 }
 
 BOOL ComPortAPI_OpenCOM(int nId) {
+  if (nId < 1 || nId > 99999999) {
+    // Ports are numbered from 1, and the name must fit szCOM: no other name
+    // is handed to the system.
+    g_hCOM = INVALID_HANDLE_VALUE;
+    Console_Printf("ERROR: Opening COM%d failed !", nId);
+    fprintf(stderr, "COM%d: no such port (ports are numbered from 1)\n", nId);
+    return 0;
+  }
   char szCOM[16];
   snprintf(szCOM, sizeof szCOM, "\\\\.\\COM%d", nId);
   g_hCOM = Platform_CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_SYSTEM);
   if (g_hCOM == INVALID_HANDLE_VALUE) {
     Console_Printf("ERROR: Opening COM%d failed !", nId);
+    reportPortFailure();
     return 0;
   }
   (void)Platform_SetupComm(g_hCOM, RX_SIZE, TX_SIZE);
@@ -89,6 +105,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
   }
   if (!configured) {
     Console_Printf("ERROR: COM%d configuration failed !", nId);
+    reportPortFailure();
     (void)Platform_CloseHandle(g_hCOM);
     return 0;
   }
@@ -111,6 +128,9 @@ BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
   BOOL result = 0;
   if (sPortOpen && nBytesToRead >= 0) {
     result = Platform_ReadFile(g_hCOM, buffer, static_cast<DWORD>(nBytesToRead), &bytesRead);
+    if (!result) {
+      reportPortFailure();
+    }
   }
   *pBytesRead = static_cast<int>(bytesRead);
   return result ? 1 : 0;
@@ -121,9 +141,20 @@ BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
   BOOL result = 0;
   if (sPortOpen && nBytesToWrite >= 0) {
     result = Platform_WriteFile(g_hCOM, buffer, static_cast<DWORD>(nBytesToWrite), &bytesWritten);
+    if (!result) {
+      reportPortFailure();
+    }
   }
   *pBytesWritten = static_cast<int>(bytesWritten);
   return result ? 1 : 0;
+}
+
+// The platform's verdict on a setting applied to the open port.
+static BOOL appliedOrReported(BOOL applied) {
+  if (!applied) {
+    reportPortFailure();
+  }
+  return applied ? 1 : 0;
 }
 
 // The setters store first and then apply: a value set while no port is open
@@ -138,7 +169,7 @@ BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {
   if (!sPortOpen) {
     return 0;
   }
-  return Platform_SetCommTimeouts(g_hCOM, &g_cto) ? 1 : 0;
+  return appliedOrReported(Platform_SetCommTimeouts(g_hCOM, &g_cto));
 }
 
 BOOL ComPortAPI_SetBaudRate(int baudrate) {
@@ -150,7 +181,7 @@ BOOL ComPortAPI_SetBaudRate(int baudrate) {
   if (!sPortOpen) {
     return 0;
   }
-  return Platform_SetCommState(g_hCOM, &g_dcb) ? 1 : 0;
+  return appliedOrReported(Platform_SetCommState(g_hCOM, &g_dcb));
 }
 
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
@@ -162,5 +193,5 @@ BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
   if (!sPortOpen) {
     return 0;
   }
-  return Platform_SetCommState(g_hCOM, &g_dcb) ? 1 : 0;
+  return appliedOrReported(Platform_SetCommState(g_hCOM, &g_dcb));
 }

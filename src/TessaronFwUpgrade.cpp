@@ -39,10 +39,20 @@ int gBaudRate = 0;
 #define DETECTION_EXPECTED_ANSWER \
   "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>"
 
+// The rates a port can be asked for by the operator.
+#define OPERATOR_MIN_BAUD_RATE 50
+#define OPERATOR_MAX_BAUD_RATE 4000000
+
 #define REBOOT_STEPS 46
 #define REBOOT_STEP_MS 3000
 
 static const int kDetectionBaudRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
+
+// A build from stand-in images must never reach a real unit: it may use only
+// the ports of a port map.
+#ifndef FWUPG_STANDIN_IMAGES
+#error "FWUPG_STANDIN_IMAGES (1 for stand-in images, 0 for release images) is not defined"
+#endif
 
 /*---------------------------------------------------------------------------
  * Start-up and operator dialogue
@@ -110,6 +120,11 @@ void releaseSharedBuffers(void) {
 
 int fwupgradeMain(void) {
   Platform_ConsoleInit();
+  if (!Platform_PreparePorts(FWUPG_STANDIN_IMAGES)) {
+    fprintf(stderr, "ERROR: %s\n", Platform_LastErrorText());
+    dipsplayLastMessageToUserBeforeExit("");
+    return -1;
+  }
   if (!allocateSharedBuffers()) {
     dipsplayLastMessageToUserBeforeExit("");
     return -1;
@@ -129,7 +144,12 @@ int fwupgradeMain(void) {
   } else {
     Console_Printf("FAILED");
     Console_Printf("\n\r\n\rEnter the COM port number : ");
-    (void)Platform_ConsoleReadInt(&gComPortNumber);
+    if (Platform_ConsoleReadInt(&gComPortNumber) != 1) {
+      // What detection left here is no choice of the operator's: port 0,
+      // which no port has, and the failure of an open.
+      gComPortNumber = 0;
+      fprintf(stderr, "ERROR: no COM port number was read from the input\n");
+    }
     Console_Printf("\r\nOpening COM%d....................", gComPortNumber);
     if (!ComPortAPI_OpenCOM(gComPortNumber)) {
       dipsplayLastMessageToUserBeforeExit("");
@@ -138,9 +158,18 @@ int fwupgradeMain(void) {
     }
     Console_Line("OK\r");
     Console_Printf("\n\r\n\rEnter the BAUD RATE       : ");
-    (void)Platform_ConsoleReadInt(&gBaudRate);
+    BOOL rateUsable = 1;
+    if (Platform_ConsoleReadInt(&gBaudRate) != 1) {
+      gBaudRate = 0;
+      rateUsable = 0;
+      fprintf(stderr, "ERROR: no baud rate was read from the input\n");
+    } else if (gBaudRate < OPERATOR_MIN_BAUD_RATE || gBaudRate > OPERATOR_MAX_BAUD_RATE) {
+      rateUsable = 0;
+      fprintf(stderr, "ERROR: %d baud is outside the rates a port can run at (%d to %d)\n",
+              gBaudRate, OPERATOR_MIN_BAUD_RATE, OPERATOR_MAX_BAUD_RATE);
+    }
     Console_Printf("\r\nSetting baud rate at %d..........", gBaudRate);
-    if (!ComPortAPI_SetBaudRate(gBaudRate)) {
+    if (!rateUsable || !ComPortAPI_SetBaudRate(gBaudRate)) {
       (void)ComPortAPI_CloseCOM();
       dipsplayLastMessageToUserBeforeExit("");
       releaseSharedBuffers();

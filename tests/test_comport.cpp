@@ -71,33 +71,45 @@ TEST_F(ComPortTest, SettersApplyToTheOpenPortAndReportItsVerdict) {
   EXPECT_EQ(console(), "") << "setters print nothing";
 }
 
+// The operator's transcript keeps the port module's texts; the reason goes
+// to standard error, one line.
 TEST_F(ComPortTest, OpenFailuresPrintTheirTextAndLeaveNoPortOpen) {
   struct Case {
     const char *name;
     void (*arrange)();
     const char *expected;
     int setCommStateCalls;
+    std::string reason;
   } cases[] = {
-      {"absent", [] {}, "ERROR: Opening COM5 failed !", 0},
-      {"held by another program", [] { Sim_HoldPort(5); }, "ERROR: Opening COM5 failed !", 0},
+      {"absent", [] {}, "ERROR: Opening COM5 failed !", 0, "COM5: no such port"},
+      {"held by another program", [] { Sim_HoldPort(5); }, "ERROR: Opening COM5 failed !", 0,
+       "COM5: held by another program"},
+      {"open refused",
+       [] {
+         Sim_AddPort(5);
+         Sim_FailCall("CreateFileA", 1);
+       },
+       "ERROR: Opening COM5 failed !", 0, "COM5: CreateFileA failed (injected)"},
       {"rate refused",
        [] {
          Sim_AddPort(5);
          Sim_SetPortRates(5, {115200});
        },
-       "ERROR: COM5 configuration failed !", 1},
+       "ERROR: COM5 configuration failed !", 1, "COM5: 9600 baud refused"},
       {"time-outs refused",
        [] {
          Sim_AddPort(5);
          Sim_FailCall("SetCommTimeouts", 1);
        },
-       "ERROR: COM5 configuration failed !", 0},
+       "ERROR: COM5 configuration failed !", 0, "COM5: SetCommTimeouts failed (injected)"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
     c.arrange();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(ComPortAPI_OpenCOM(5), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.reason + "\n");
     EXPECT_EQ(console(), c.expected);
     EXPECT_FALSE(Sim_PortIsOpen(5) || ComPortAPI_IsOpen());
     EXPECT_EQ(Sim_CallCount("SetCommState"), c.setCommStateCalls);
@@ -110,6 +122,7 @@ TEST_F(ComPortTest, FailedReadsWritesAndClosesOfTheOpenPort) {
   ASSERT_EQ(ComPortAPI_OpenCOM(1), 1);
   char buffer[4] = {'a', 'b', 'c', 'd'};
   int count = -1;
+  testing::internal::CaptureStderr();
   Sim_FailCall("WriteFile", 1);
   EXPECT_EQ(ComPortAPI_WriteCOM(buffer, 4, &count), 0);
   EXPECT_EQ(count, 0);
@@ -118,6 +131,12 @@ TEST_F(ComPortTest, FailedReadsWritesAndClosesOfTheOpenPort) {
   Sim_FailCall("ReadFile", 1);
   EXPECT_EQ(ComPortAPI_ReadCOM(buffer, 4, &count), 0);
   EXPECT_EQ(count, 0);
+  Sim_FailCall("SetCommState", 1);
+  EXPECT_EQ(ComPortAPI_SetBaudRate(57600), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "COM1: WriteFile failed (injected)\nCOM1: ReadFile failed (injected)\n"
+            "COM1: SetCommState failed (injected)\n")
+      << "one reason a failure, none for a success";
   // A close succeeds whatever the platform says; a second one has no port
   // to release and succeeds too.
   Sim_FailCall("CloseHandle", 1);

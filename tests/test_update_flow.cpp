@@ -238,38 +238,76 @@ TEST_F(UpdateFlowTest, ImageChoiceByDeviceAndRole) {
   }
 }
 
+// A port or rate that the operator's line does not give as a number is no
+// port or rate at all, whatever detection left behind (a silent COM32 leaves
+// port 32, a silent COM4 leaves 1200 baud, both stored and openable).
 TEST_F(UpdateFlowTest, ManualPathFailuresEndWithMinusOne) {
   const std::string notOpened = "\r\nOpening COM0....................ERROR: Opening COM0 failed !";
+  const std::string noPortRead =
+      "ERROR: no COM port number was read from the input\n"
+      "COM0: no such port (ports are numbered from 1)\n";
+  const auto rateTail = [](const std::string &rate) {
+    return "\r\nOpening COM4....................OK\r\n\n\r\n\rEnter the BAUD RATE       : "
+           "\r\nSetting baud rate at " +
+           rate + "..........";
+  };
+  const auto silentCom32 = [] { Sim_AddPort(32); };
+  const auto silentCom4 = [] { Sim_AddPort(4); };
   struct Case {
     const char *name;
     const char *input;
     void (*arrange)();
     std::string tail;
+    std::string reason;
   } cases[] = {
       {"port cannot be opened", "9\n", [] {},
-       "\r\nOpening COM9....................ERROR: Opening COM9 failed !"},
+       "\r\nOpening COM9....................ERROR: Opening COM9 failed !", "COM9: no such port\n"},
       {"rate refused", "4\n1234\n",
        [] {
          Sim_AddPort(4);
          Sim_SetPortRates(4, {115200, 9600, 57600, 4800, 2400, 1200});
        },
-       "\r\nOpening COM4....................OK\r\n\n\r\n\rEnter the BAUD RATE       : "
-       "\r\nSetting baud rate at 1234.........."},
-      {"no number typed", "abc\n", [] {}, notOpened},
-      {"end of input", "", [] {}, notOpened},
+       rateTail("1234"), "COM4: 1234 baud refused\n"},
+      {"no number typed", "abc\n", silentCom32, notOpened, noPortRead},
+      {"end of input", "", silentCom32, notOpened, noPortRead},
+      {"empty line, then a port", "\n4\n", silentCom4, notOpened, noPortRead},
+      {"number and more on the line", "4 57600\n", silentCom4, notOpened, noPortRead},
+      {"rate is a word", "4\nfast\n", silentCom4, rateTail("0"),
+       "ERROR: no baud rate was read from the input\n"},
+      {"end of input at the rate", "4\n", silentCom4, rateTail("0"),
+       "ERROR: no baud rate was read from the input\n"},
+      {"rate below 50", "4\n49\n", silentCom4, rateTail("49"),
+       "ERROR: 49 baud is outside the rates a port can run at (50 to 4000000)\n"},
+      {"rate above 4000000", "4\n4000001\n", silentCom4, rateTail("4000001"),
+       "ERROR: 4000001 baud is outside the rates a port can run at (50 to 4000000)\n"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
     c.arrange();
     Sim_SetInput(c.input);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(fwupgradeMain(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.reason);
     EXPECT_EQ(console(), kBanner + kManualPort + c.tail + kPressKey);
     EXPECT_EQ(Sim_GetchCount(), 1);
     for (int n = 1; n <= 32; n++) {
       EXPECT_FALSE(Sim_PortIsOpen(n));
     }
   }
+}
+
+// Ports that may not be used at all end the run before anything is opened.
+TEST_F(UpdateFlowTest, PortsThatMayNotBeUsedEndTheRunBeforeDetection) {
+  Sim_AddPort(3);
+  Sim_FailCall("PreparePorts", 1);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fwupgradeMain(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "ERROR: port map: PreparePorts failed (injected)\n");
+  EXPECT_EQ(console(), kPressKey);
+  EXPECT_EQ(Sim_CallCount("CreateFileA"), 0);
+  EXPECT_EQ(Sim_GetchCount(), 1);
 }
 
 TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithZeroAndTheErrorLine) {

@@ -27,6 +27,17 @@ BOOL Platform_ReadFile(HANDLE hCom, void *buffer, DWORD bytesToRead, DWORD *byte
 BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWORD *bytesWritten);
 BOOL Platform_CloseHandle(HANDLE hCom);
 
+// Settles, before any port is touched, how port numbers reach devices. With
+// portMapRequired (programs that carry stand-in images) ports are reached
+// only through a port map, never the machine's usual devices. 0 when no port
+// may be used at all: a port map that is there but unusable, or none where
+// one is required.
+BOOL Platform_PreparePorts(BOOL portMapRequired);
+
+// Why the last serial call failed, in words for the operator: the port, its
+// device where there is one, and the system's reason. "" before any failure.
+const char *Platform_LastErrorText(void);
+
 // A plain wait.
 void Platform_Sleep(DWORD milliseconds);
 
@@ -34,7 +45,9 @@ void Platform_Sleep(DWORD milliseconds);
 // with backspaces and must show while the transfer runs.
 void Platform_ConsoleInit(void);
 void Platform_ConsoleWrite(const char *text, size_t length);
-// scanf("%d") on the operator's input: its result, the value only on 1.
+// One line of the operator's input as a decimal number: 1 with the value; 0
+// when the line holds anything else, an empty line too; EOF at the end of
+// the input. The value is stored only on 1.
 int Platform_ConsoleReadInt(int *value);
 // One key press, without echo and without Enter; returns at once at the end
 // of the input so that a script never hangs here.

@@ -2,23 +2,32 @@
 // console on file descriptors 0 and 1.
 //
 // Port numbers map to devices without any configuration. When a folder
-// "dosdevices" stands beside the executable, it is the whole map:
+// "dosdevices" stands beside the program, it is the whole map:
 // dosdevices/comN, a symbolic link to a serial device or a pseudo-terminal,
 // is port N, and a number without an entry does not exist (so tests and
-// demos never touch the machine's own ports). Otherwise a fixed table
-// reaches the usual devices.
+// demos never touch the machine's own ports). The folder is looked for
+// beside the path the program was started by (a symbolic link, say) and then
+// beside the program's real file. A "dosdevices" that is there but is no
+// usable folder (a link to nothing, a plain file, unreadable) means no port
+// at all, never the machine's devices. Otherwise a fixed table reaches the
+// usual devices, unless the program asked for a map (Platform_PreparePorts).
+//
+// A port that another program holds is never used: one named by a live UUCP
+// lock file, one in exclusive mode, one under flock().
 //
 // A HANDLE points at a PosixPort. Nothing is printed here: the serial link
-// above reports failures in its own words; the operating system's reason for
-// the last failure stays in gPosixLastError for a debugger or a core dump.
+// above reports failures; the reason for the last one, naming the port and
+// its device, is kept for Platform_LastErrorText.
 #if defined(__linux__) && !defined(_GNU_SOURCE)
 #define _GNU_SOURCE
 #endif
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,13 +38,17 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 #include <string>
+#include <vector>
 
 #if defined(__APPLE__)
+#include <crt_externs.h>
 #include <mach-o/dyld.h>
 #endif
 
+#include "OperatorNumber.h"
 #include "Platform.h"
 #include "PosixTermios2.h"
 
@@ -44,24 +57,57 @@ namespace {
 struct PosixPort {
   int fd;
   COMMTIMEOUTS timeouts;
+  std::string name;       // "COM3 (/dev/ttyUSB0)", for the failure texts
+  bool exclusiveSetHere;  // this program put the terminal in exclusive mode
 };
 
 }  // namespace
 
-// Why the last serial call failed, e.g. "open /dev/pts/3: Device or resource busy".
-char gPosixLastError[256];
+// Why the last serial call failed, e.g.
+// "COM3 (/dev/ttyUSB0): Permission denied (on Linux, ...)".
+char gPosixLastError[1024];
 
 namespace {
 
+// Only ports mapped by a dosdevices folder may be used.
+bool sPortMapRequired = false;
+// The port the current call works on, as the failure texts name it.
+std::string sCurrentPort;
+
+void noteText(const std::string &text) {
+  const std::string line = sCurrentPort.empty() ? text : sCurrentPort + ": " + text;
+  snprintf(gPosixLastError, sizeof gPosixLastError, "%s", line.c_str());
+}
+
+// What the operator can do about the commonest refusals.
+const char *hintFor(int error) {
+  switch (error) {
+#if defined(__linux__)
+    case EACCES:
+    case EPERM:
+      return " (on Linux, add your user to the \"dialout\" group)";
+#endif
+    case EBUSY:
+      return " (another program holds the port)";
+    case EIO:
+      return " (the line has gone: unplugged, or the unit is off)";
+    default:
+      return "";
+  }
+}
+
+// `what` failed with `error`; an empty `what` for the opening of the port.
 void noteError(const std::string &what, int error) {
-  snprintf(gPosixLastError, sizeof gPosixLastError, "%s: %s", what.c_str(), strerror(error));
+  noteText((what.empty() ? "" : what + ": ") + strerror(error) + hintFor(error));
 }
 
 PosixPort *portOf(HANDLE h) {
   if (h == nullptr || h == INVALID_HANDLE_VALUE) {
     return nullptr;
   }
-  return static_cast<PosixPort *>(h);
+  PosixPort *port = static_cast<PosixPort *>(h);
+  sCurrentPort = port->name;
+  return port;
 }
 
 uint64_t monotonicMs() {
@@ -98,9 +144,58 @@ bool parsePortNumber(const char *name, int *n) {
   return true;
 }
 
-// The directory that holds the running executable, without a trailing slash;
-// empty when it can't be found.
-std::string executableDirectory() {
+std::string directoryOf(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// The path the program was started by, its argv[0]; a bare name is looked
+// up along PATH as the shell did. Empty when it can't be found.
+std::string invokedPath() {
+  std::string arg0;
+#if defined(__APPLE__)
+  char **argv = *_NSGetArgv();
+  if (argv != nullptr && argv[0] != nullptr) {
+    arg0 = argv[0];
+  }
+#else
+  char cmdline[PATH_MAX + 1];
+  const int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    const ssize_t n = read(fd, cmdline, sizeof cmdline - 1);
+    close(fd);
+    cmdline[n > 0 ? n : 0] = '\0';
+    arg0 = cmdline;  // up to the first NUL
+  }
+#endif
+  if (arg0.empty() || arg0.find('/') != std::string::npos) {
+    return arg0;
+  }
+  const char *path = getenv("PATH");
+  std::string dirs = path != nullptr ? path : "";
+  size_t from = 0;
+  for (;;) {
+    const size_t colon = dirs.find(':', from);
+    std::string dir =
+        dirs.substr(from, colon == std::string::npos ? std::string::npos : colon - from);
+    const std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + arg0;
+    struct stat st;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    if (colon == std::string::npos) {
+      return "";
+    }
+    from = colon + 1;
+  }
+}
+
+// The running program's real file; empty when it can't be found.
+std::string executablePath() {
   char path[PATH_MAX + 1];
 #if defined(__APPLE__)
   uint32_t size = sizeof path;
@@ -115,34 +210,175 @@ std::string executableDirectory() {
   }
   path[length] = '\0';
 #endif
-  std::string dir(path);
-  const size_t slash = dir.rfind('/');
-  if (slash == std::string::npos) {
-    return "";
-  }
-  return slash == 0 ? std::string("/") : dir.substr(0, slash);
+  return path;
 }
 
-// The device path of port n, or empty when the port does not exist.
-std::string devicePathOf(int n) {
-  const std::string exeDir = executableDirectory();
-  if (!exeDir.empty()) {
-    const std::string map = exeDir + (exeDir == "/" ? "" : "/") + "dosdevices";
-    struct stat st;
-    if (stat(map.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      return map + "/com" + std::to_string(n);
+struct PortMap {
+  enum State { Absent, Usable, Broken } state;
+  std::string folder;    // Usable, Broken: the dosdevices path
+  std::string problem;   // Broken: why it can't serve as the map
+  std::string lookedIn;  // Absent: the directories searched
+};
+
+// The dosdevices folder beside the path the program was started by, else
+// beside its real file. The first "dosdevices" found decides, usable or not.
+PortMap findPortMap() {
+  std::vector<std::string> directories;
+  for (const std::string &program : {invokedPath(), executablePath()}) {
+    if (!program.empty()) {
+      std::string dir = directoryOf(program);
+      char cwd[PATH_MAX + 1];
+      if (dir[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr) {
+        // Started by a relative path: the tool never changes its directory.
+        dir = std::string(cwd) + (dir == "." ? "" : "/" + dir);
+      }
+      if (std::find(directories.begin(), directories.end(), dir) == directories.end()) {
+        directories.push_back(dir);
+      }
     }
   }
+  PortMap map{PortMap::Absent, "", "", ""};
+  for (const std::string &dir : directories) {
+    map.lookedIn += (map.lookedIn.empty() ? "" : " and ") + dir;
+    const std::string folder = (dir == "/" ? "" : dir) + "/dosdevices";
+    struct stat st;
+    if (lstat(folder.c_str(), &st) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) {
+        continue;
+      }
+      return {PortMap::Broken, folder, strerror(errno), ""};
+    }
+    if (stat(folder.c_str(), &st) != 0) {
+      return {PortMap::Broken, folder,
+              errno == ENOENT ? "a link to nothing" : std::string(strerror(errno)), ""};
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      return {PortMap::Broken, folder, "not a folder", ""};
+    }
+    if (access(folder.c_str(), R_OK | X_OK) != 0) {
+      return {PortMap::Broken, folder, std::string("unreadable: ") + strerror(errno), ""};
+    }
+    return {PortMap::Usable, folder, "", ""};
+  }
+  return map;
+}
+
+std::string brokenMapText(const PortMap &map) {
+  return "the port map " + map.folder + " cannot be used (" + map.problem +
+         "); no port is used, not even the machine's own";
+}
+
+// The device of port n and the port's name for the failure texts; false
+// (the reason noted) when the port does not exist or must not be reached.
+bool devicePathOf(int n, std::string *path) {
+  const std::string com = "COM" + std::to_string(n);
+  const PortMap map = findPortMap();
+  if (map.state == PortMap::Broken) {
+    sCurrentPort = com;
+    noteText(brokenMapText(map));
+    return false;
+  }
+  if (map.state == PortMap::Usable) {
+    *path = map.folder + "/com" + std::to_string(n);
+    char device[PATH_MAX + 1];
+    sCurrentPort = com + " (" + *path;
+    if (realpath(path->c_str(), device) != nullptr) {
+      sCurrentPort += std::string(" -> ") + device;
+    }
+    sCurrentPort += ")";
+    return true;
+  }
+  sCurrentPort = com;
+  if (sPortMapRequired) {
+    noteText("no such port: this program reaches ports only through a dosdevices folder");
+    return false;
+  }
   if (n >= 1 && n <= 4) {
-    return "/dev/ttyS" + std::to_string(n - 1);
+    *path = "/dev/ttyS" + std::to_string(n - 1);
+  } else if (n >= 5 && n <= 20) {
+    *path = "/dev/ttyUSB" + std::to_string(n - 5);
+  } else if (n >= 21 && n <= 32) {
+    *path = "/dev/ttyACM" + std::to_string(n - 21);
+  } else {
+    noteError("", ENOENT);
+    return false;
   }
-  if (n >= 5 && n <= 20) {
-    return "/dev/ttyUSB" + std::to_string(n - 5);
+  sCurrentPort = com + " (" + *path + ")";
+  return true;
+}
+
+/*---------------------------------------------------------------------------
+ * Ports held by other programs
+ *-------------------------------------------------------------------------*/
+
+// The process that a UUCP lock file names: its pid as ASCII (often padded
+// to ten characters) or as a binary int; 0 when the file names none.
+long lockOwner(const char *content, size_t length) {
+  size_t k = 0;
+  while (k < length && (content[k] == ' ' || content[k] == '\t')) {
+    k++;
   }
-  if (n >= 21 && n <= 32) {
-    return "/dev/ttyACM" + std::to_string(n - 21);
+  long pid = 0;
+  size_t digits = 0;
+  for (; k < length && content[k] >= '0' && content[k] <= '9' && pid < 100000000L; k++, digits++) {
+    pid = pid * 10 + (content[k] - '0');
   }
-  return "";
+  while (k < length && isspace(static_cast<unsigned char>(content[k]))) {
+    k++;
+  }
+  if (digits > 0 && k == length) {
+    return pid;
+  }
+  if (length == sizeof(int)) {
+    int binary = 0;
+    memcpy(&binary, content, sizeof binary);
+    return binary > 0 ? binary : 0;
+  }
+  return 0;
+}
+
+// Whether a live process holds the device by a UUCP lock file
+// (/run/lock/LCK..ttyUSB0, LCK..pts_5 for /dev/pts/5); noted if so. A lock
+// file whose process has gone is stale and ignored; one that names no
+// process can't be judged and counts as held.
+bool heldByLockFile(const std::string &path) {
+  char real[PATH_MAX + 1];
+  const std::string device = realpath(path.c_str(), real) != nullptr ? real : path;
+  std::vector<std::string> names;
+  if (device.rfind("/dev/", 0) == 0) {
+    std::string underDev = device.substr(5);
+    std::replace(underDev.begin(), underDev.end(), '/', '_');
+    names.push_back(underDev);
+  }
+  const std::string last = device.substr(device.rfind('/') + 1);
+  if (std::find(names.begin(), names.end(), last) == names.end()) {
+    names.push_back(last);
+  }
+  for (const char *dir : {"/run/lock", "/var/lock"}) {
+    for (const std::string &name : names) {
+      const std::string file = std::string(dir) + "/LCK.." + name;
+      const int fd = open(file.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+          continue;
+        }
+        noteText("held by another program (lock file " + file + ": " + strerror(errno) + ")");
+        return true;
+      }
+      char content[64];
+      const ssize_t n = read(fd, content, sizeof content);
+      close(fd);
+      const long pid = n > 0 ? lockOwner(content, static_cast<size_t>(n)) : 0;
+      if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+        continue;  // stale: its process has gone
+      }
+      noteText("held by another program (" +
+               (pid > 0 ? "process " + std::to_string(pid) : std::string("no process named")) +
+               " in the lock file " + file + ")");
+      return true;
+    }
+  }
+  return false;
 }
 
 /*---------------------------------------------------------------------------
@@ -241,14 +477,14 @@ void writeAll(int fd, const char *text, size_t length) {
  *-------------------------------------------------------------------------*/
 
 HANDLE Platform_CreateFileA(const char *deviceName, DWORD, DWORD, DWORD, DWORD) {
+  sCurrentPort = deviceName != nullptr ? deviceName : "(no name)";
   int n = 0;
   if (deviceName == nullptr || !parsePortNumber(deviceName, &n)) {
-    noteError(deviceName != nullptr ? deviceName : "(null)", ENOENT);
+    noteText("not the name of a COM port");
     return INVALID_HANDLE_VALUE;
   }
-  const std::string path = devicePathOf(n);
-  if (path.empty()) {
-    noteError(deviceName, ENOENT);
+  std::string path;
+  if (!devicePathOf(n, &path) || heldByLockFile(path)) {
     return INVALID_HANDLE_VALUE;
   }
   // Non-blocking so that a port without carrier opens at once; reads and
@@ -258,29 +494,43 @@ HANDLE Platform_CreateFileA(const char *deviceName, DWORD, DWORD, DWORD, DWORD) 
     fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    noteError("open " + path, errno);
+    noteError("", errno);
     return INVALID_HANDLE_VALUE;
   }
   if (!isatty(fd)) {
-    noteError(path, ENOTTY);
+    noteText("not a serial port or terminal");
     close(fd);
     return INVALID_HANDLE_VALUE;
   }
-  // One program at a time, as on Windows. TIOCEXCL keeps other users out,
-  // but root passes it; the lock keeps out every program that asks for it.
+  // One program at a time, as on Windows. Another program's exclusive mode
+  // keeps other users out but lets root in, so it is asked for here; the
+  // lock keeps out every program that asks for it.
+#ifdef TIOCGEXCL
+  int exclusive = 0;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+    noteText("held by another program (it has the port in exclusive mode)");
+    close(fd);
+    return INVALID_HANDLE_VALUE;
+  }
+#endif
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    noteError("lock " + path, errno == EWOULDBLOCK ? EBUSY : errno);
+    if (errno == EWOULDBLOCK) {
+      noteText("held by another program (it has locked the port)");
+    } else {
+      noteError("lock", errno);
+    }
     close(fd);
     return INVALID_HANDLE_VALUE;
   }
   PosixPort *port = new (std::nothrow) PosixPort{};
   if (port == nullptr) {
-    noteError(path, ENOMEM);
+    noteError("", ENOMEM);
     close(fd);
     return INVALID_HANDLE_VALUE;
   }
-  ioctl(fd, TIOCEXCL);
+  port->exclusiveSetHere = ioctl(fd, TIOCEXCL) == 0;
   port->fd = fd;
+  port->name = sCurrentPort;
   return port;
 }
 
@@ -550,8 +800,10 @@ BOOL Platform_CloseHandle(HANDLE hCom) {
     return FALSE;
   }
   // On a pseudo-terminal the exclusive flag outlives the close and would
-  // keep a non-root user out of the next open.
-  ioctl(port->fd, TIOCNXCL);
+  // keep a non-root user out of the next open. Only the flag set here goes.
+  if (port->exclusiveSetHere) {
+    ioctl(port->fd, TIOCNXCL);
+  }
   const int r = close(port->fd);
   if (r != 0) {
     noteError("close", errno);
@@ -559,6 +811,26 @@ BOOL Platform_CloseHandle(HANDLE hCom) {
   delete port;
   return r == 0 ? TRUE : FALSE;
 }
+
+BOOL Platform_PreparePorts(BOOL portMapRequired) {
+  sPortMapRequired = portMapRequired != 0;
+  sCurrentPort.clear();
+  const PortMap map = findPortMap();
+  if (map.state == PortMap::Broken) {
+    noteText(brokenMapText(map));
+    return FALSE;
+  }
+  if (map.state == PortMap::Absent && sPortMapRequired) {
+    noteText(
+        "this program carries stand-in firmware images and reaches ports only through a "
+        "dosdevices folder, which is not beside it (looked in " +
+        map.lookedIn + "); no port is used");
+    return FALSE;
+  }
+  return TRUE;
+}
+
+const char *Platform_LastErrorText(void) { return gPosixLastError; }
 
 /*---------------------------------------------------------------------------
  * Time and console
@@ -582,7 +854,7 @@ void Platform_ConsoleWrite(const char *text, size_t length) {
   writeAll(STDOUT_FILENO, text, length);
 }
 
-int Platform_ConsoleReadInt(int *value) { return scanf("%d", value); }
+int Platform_ConsoleReadInt(int *value) { return readOperatorNumber(stdin, value); }
 
 int Platform_Getch(void) {
   if (!isatty(STDIN_FILENO)) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <set>
 
+#include "OperatorNumber.h"
 #include "Platform.h"
 #include "UnitModel.h"
 
@@ -50,6 +51,7 @@ struct SimState {
   std::map<std::string, std::set<int>> failAt;
   std::vector<SimWireEvent> wireLog;
   std::set<SimHandle *> handles;
+  std::string lastError;
 };
 
 SimState &state() {
@@ -65,6 +67,16 @@ bool callFails(const char *operation) {
   return it != s.failAt.end() && it->second.count(count) != 0;
 }
 
+// Keeps the reason of a failure for Platform_LastErrorText; returns FALSE.
+BOOL failWith(const std::string &port, const std::string &reason) {
+  state().lastError = port + ": " + reason;
+  return FALSE;
+}
+
+std::string injected(const char *operation) {
+  return std::string(operation) + " failed (injected)";
+}
+
 SimPort *portOf(HANDLE h) {
   auto *handle = static_cast<SimHandle *>(h);
   if (h == nullptr || h == INVALID_HANDLE_VALUE || state().handles.count(handle) == 0) {
@@ -74,6 +86,10 @@ SimPort *portOf(HANDLE h) {
 }
 
 int portNumberOf(HANDLE h) { return static_cast<SimHandle *>(h)->port; }
+
+std::string nameOf(HANDLE h) {
+  return portOf(h) != nullptr ? "COM" + std::to_string(portNumberOf(h)) : "no port";
+}
 
 void logEvent(SimWireEvent::Kind kind, int port, const std::string &bytes) {
   SimState &s = state();
@@ -199,7 +215,9 @@ COMMTIMEOUTS Sim_PortTimeouts(int n) { return state().ports[n].cto; }
 
 HANDLE Platform_CreateFileA(const char *deviceName, DWORD desiredAccess, DWORD shareMode,
                             DWORD creationDisposition, DWORD flagsAndAttributes) {
+  const std::string name = strncmp(deviceName, "\\\\.\\", 4) == 0 ? deviceName + 4 : deviceName;
   if (callFails("CreateFileA")) {
+    failWith(name, injected("CreateFileA"));
     return INVALID_HANDLE_VALUE;
   }
   int n = 0;
@@ -207,10 +225,12 @@ HANDLE Platform_CreateFileA(const char *deviceName, DWORD desiredAccess, DWORD s
   if (!parsePortNumber(deviceName, &n) || n < kFirstPort || n > kLastPort ||
       desiredAccess != (GENERIC_READ | GENERIC_WRITE) || shareMode != 0 ||
       creationDisposition != OPEN_EXISTING || flagsAndAttributes != FILE_ATTRIBUTE_SYSTEM) {
+    failWith(name, "no such port");
     return INVALID_HANDLE_VALUE;
   }
   SimPort &p = state().ports[n];
   if (!p.present || p.held || p.open || (p.unit != nullptr && p.unit->vanished())) {
+    failWith(name, p.held || p.open ? "held by another program" : "no such port");
     return INVALID_HANDLE_VALUE;
   }
   p.open = true;
@@ -227,14 +247,14 @@ HANDLE Platform_CreateFileA(const char *deviceName, DWORD desiredAccess, DWORD s
 
 BOOL Platform_SetupComm(HANDLE hCom, DWORD, DWORD) {
   if (callFails("SetupComm")) {
-    return FALSE;
+    return failWith(nameOf(hCom), injected("SetupComm"));
   }
   return portOf(hCom) != nullptr;
 }
 
 BOOL Platform_SetCommTimeouts(HANDLE hCom, const COMMTIMEOUTS *timeouts) {
   if (callFails("SetCommTimeouts")) {
-    return FALSE;
+    return failWith(nameOf(hCom), injected("SetCommTimeouts"));
   }
   SimPort *p = portOf(hCom);
   if (p == nullptr) {
@@ -247,15 +267,16 @@ BOOL Platform_SetCommTimeouts(HANDLE hCom, const COMMTIMEOUTS *timeouts) {
 
 BOOL Platform_SetCommState(HANDLE hCom, const DCB *dcb) {
   if (callFails("SetCommState")) {
-    return FALSE;
+    return failWith(nameOf(hCom), injected("SetCommState"));
   }
   SimPort *p = portOf(hCom);
-  if (p == nullptr || dcb->BaudRate == 0 || dcb->BaudRate > 4000000) {
-    return FALSE;
+  if (p == nullptr) {
+    return failWith(nameOf(hCom), "not open");
   }
-  if (!p->acceptedRates.empty() && std::find(p->acceptedRates.begin(), p->acceptedRates.end(),
-                                             dcb->BaudRate) == p->acceptedRates.end()) {
-    return FALSE;
+  if (dcb->BaudRate == 0 || dcb->BaudRate > 4000000 ||
+      (!p->acceptedRates.empty() && std::find(p->acceptedRates.begin(), p->acceptedRates.end(),
+                                              dcb->BaudRate) == p->acceptedRates.end())) {
+    return failWith(nameOf(hCom), std::to_string(dcb->BaudRate) + " baud refused");
   }
   pump(*p);  // what arrived so far arrived at the old rate
   p->dcb = *dcb;
@@ -266,7 +287,7 @@ BOOL Platform_SetCommState(HANDLE hCom, const DCB *dcb) {
 
 BOOL Platform_PurgeComm(HANDLE hCom, DWORD flags) {
   if (callFails("PurgeComm")) {
-    return FALSE;
+    return failWith(nameOf(hCom), injected("PurgeComm"));
   }
   SimPort *p = portOf(hCom);
   if (p == nullptr) {
@@ -281,7 +302,7 @@ BOOL Platform_PurgeComm(HANDLE hCom, DWORD flags) {
 
 BOOL Platform_EscapeCommFunction(HANDLE hCom, DWORD) {
   if (callFails("EscapeCommFunction")) {
-    return FALSE;
+    return failWith(nameOf(hCom), injected("EscapeCommFunction"));
   }
   return portOf(hCom) != nullptr;
 }
@@ -289,11 +310,11 @@ BOOL Platform_EscapeCommFunction(HANDLE hCom, DWORD) {
 BOOL Platform_ReadFile(HANDLE hCom, void *buffer, DWORD bytesToRead, DWORD *bytesRead) {
   *bytesRead = 0;
   if (callFails("ReadFile")) {
-    return FALSE;
+    return failWith(nameOf(hCom), injected("ReadFile"));
   }
   SimPort *p = portOf(hCom);
   if (p == nullptr || (p->unit != nullptr && p->unit->vanished())) {
-    return FALSE;
+    return failWith(nameOf(hCom), "read: the line has gone");
   }
   SimState &s = state();
   // The read ends when its count has arrived or T ms after it began.
@@ -324,11 +345,11 @@ BOOL Platform_ReadFile(HANDLE hCom, void *buffer, DWORD bytesToRead, DWORD *byte
 BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWORD *bytesWritten) {
   *bytesWritten = 0;
   if (callFails("WriteFile")) {
-    return FALSE;
+    return failWith(nameOf(hCom), injected("WriteFile"));
   }
   SimPort *p = portOf(hCom);
   if (p == nullptr || (p->unit != nullptr && p->unit->vanished())) {
-    return FALSE;
+    return failWith(nameOf(hCom), "write: the line has gone");
   }
   SimState &s = state();
   if (s.pacedWrites && p->dcb.BaudRate != 0) {
@@ -349,9 +370,12 @@ BOOL Platform_CloseHandle(HANDLE hCom) {
   const bool failed = callFails("CloseHandle");
   SimPort *p = portOf(hCom);
   if (p == nullptr) {
-    return FALSE;
+    return failWith(nameOf(hCom), "not open");
   }
   const int n = portNumberOf(hCom);
+  if (failed) {
+    failWith(nameOf(hCom), injected("CloseHandle"));
+  }
   p->open = false;
   p->inQueue.clear();
   state().handles.erase(static_cast<SimHandle *>(hCom));
@@ -359,6 +383,15 @@ BOOL Platform_CloseHandle(HANDLE hCom) {
   logEvent(SimWireEvent::Close, n, "");
   return failed ? FALSE : TRUE;
 }
+
+BOOL Platform_PreparePorts(BOOL) {
+  if (callFails("PreparePorts")) {
+    return failWith("port map", injected("PreparePorts"));
+  }
+  return TRUE;
+}
+
+const char *Platform_LastErrorText(void) { return state().lastError.c_str(); }
 
 void Platform_Sleep(DWORD milliseconds) {
   state().nowMs += milliseconds;
@@ -373,30 +406,14 @@ void Platform_ConsoleWrite(const char *text, size_t length) {
 
 int Platform_ConsoleReadInt(int *value) {
   SimState &s = state();
-  const std::string &in = s.input;
-  size_t pos = s.inputPos;
-  while (pos < in.size() && isspace(static_cast<unsigned char>(in[pos]))) {
-    pos++;
-  }
-  if (pos >= in.size()) {
-    s.inputPos = pos;
+  if (s.inputPos >= s.input.size()) {
     return EOF;
   }
-  const size_t start = pos;
-  if (in[pos] == '+' || in[pos] == '-') {
-    pos++;
-  }
-  const size_t digitsStart = pos;
-  while (pos < in.size() && isdigit(static_cast<unsigned char>(in[pos]))) {
-    pos++;
-  }
-  if (pos == digitsStart) {
-    s.inputPos = start;  // the offending text stays for the next read
-    return 0;
-  }
-  *value = atoi(in.substr(start, pos - start).c_str());
-  s.inputPos = pos;
-  return 1;
+  const size_t lineEnd = s.input.find('\n', s.inputPos);
+  const size_t next = lineEnd == std::string::npos ? s.input.size() : lineEnd + 1;
+  const std::string line = s.input.substr(s.inputPos, next - s.inputPos);
+  s.inputPos = next;
+  return parseOperatorNumber(line.c_str(), value);
 }
 
 int Platform_Getch(void) {

@@ -36,7 +36,8 @@ void Sim_SetPacedWrites(bool paced);
 
 // The Nth call (1-based, counted from now) of the named platform operation
 // fails: "CreateFileA", "SetCommTimeouts", "SetCommState", "ReadFile",
-// "WriteFile", ... A write that fails takes no byte.
+// "WriteFile", "PreparePorts", ... A write that fails takes no byte. The
+// reason Platform_LastErrorText gives then names the port and the operation.
 void Sim_FailCall(const char *operation, int nth);
 // How often an operation has been called since Sim_Reset.
 int Sim_CallCount(const char *operation);
@@ -44,7 +45,7 @@ int Sim_CallCount(const char *operation);
 // Everything written to the console since Sim_Reset.
 const std::string &Sim_ConsoleText(void);
 void Sim_ClearConsole(void);
-// Operator input read by Platform_ConsoleReadInt (scanf "%d" rules) and
+// Operator input read by Platform_ConsoleReadInt (one number a line) and
 // Platform_Getch; at its end both return at once (EOF).
 void Sim_SetInput(const std::string &input);
 int Sim_GetchCount(void);

@@ -4,10 +4,11 @@
 // Every serial function hands its arguments to the Win32 call of the same
 // name unchanged, so that the port behaves exactly as the driver of the COM
 // port defines it: reads end at the count or at the COMMTIMEOUTS limits,
-// writes wait on CTS while output flow control is on.
+// writes wait on CTS while output flow control is on. A failing call keeps
+// the system's error code for Platform_LastErrorText.
 
-// scanf is the plain C runtime call here; the runtime's "secure" variants
-// would tie the code to one compiler.
+// The plain C runtime calls (fgets, snprintf) are used here; the runtime's
+// "secure" variants would tie the code to one compiler.
 #ifndef _CRT_SECURE_NO_WARNINGS
 #define _CRT_SECURE_NO_WARNINGS
 #endif
@@ -18,29 +19,55 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <string.h>
+
+#include "OperatorNumber.h"
+
+namespace {
+
+// The port of the last open ("COM3"), what failed last, and the system's
+// error code then.
+char sPortName[16];
+const char *sFailedCall = "";
+DWORD sErrorCode = 0;
+char sErrorText[512];
+
+BOOL noted(BOOL result, const char *call) {
+  if (!result) {
+    sErrorCode = GetLastError();
+    sFailedCall = call;
+  }
+  return result;
+}
+
+}  // namespace
 
 HANDLE Platform_CreateFileA(const char *deviceName, DWORD desiredAccess, DWORD shareMode,
                             DWORD creationDisposition, DWORD flagsAndAttributes) {
+  const char *shortName = strncmp(deviceName, "\\\\.\\", 4) == 0 ? deviceName + 4 : deviceName;
+  snprintf(sPortName, sizeof sPortName, "%s", shortName);
   // No security attributes, no template; no FILE_FLAG_OVERLAPPED is ever
   // passed, so every read and write below is synchronous.
-  return CreateFileA(deviceName, desiredAccess, shareMode, NULL, creationDisposition,
-                     flagsAndAttributes, NULL);
+  const HANDLE h = CreateFileA(deviceName, desiredAccess, shareMode, NULL, creationDisposition,
+                               flagsAndAttributes, NULL);
+  (void)noted(h != INVALID_HANDLE_VALUE, "");
+  return h;
 }
 
 BOOL Platform_SetupComm(HANDLE hCom, DWORD inQueue, DWORD outQueue) {
-  return SetupComm(hCom, inQueue, outQueue);
+  return noted(SetupComm(hCom, inQueue, outQueue), "queue sizes: ");
 }
 
 BOOL Platform_SetCommTimeouts(HANDLE hCom, const COMMTIMEOUTS *timeouts) {
   // The Win32 prototype takes a non-const pointer although it only reads the
   // record; a copy keeps the caller's master record untouchable.
   COMMTIMEOUTS copy = *timeouts;
-  return SetCommTimeouts(hCom, &copy);
+  return noted(SetCommTimeouts(hCom, &copy), "time-outs: ");
 }
 
 BOOL Platform_SetCommState(HANDLE hCom, const DCB *dcb) {
   DCB copy = *dcb;
-  return SetCommState(hCom, &copy);
+  return noted(SetCommState(hCom, &copy), "line settings: ");
 }
 
 BOOL Platform_PurgeComm(HANDLE hCom, DWORD flags) { return PurgeComm(hCom, flags); }
@@ -51,19 +78,44 @@ BOOL Platform_EscapeCommFunction(HANDLE hCom, DWORD function) {
 
 BOOL Platform_ReadFile(HANDLE hCom, void *buffer, DWORD bytesToRead, DWORD *bytesRead) {
   DWORD received = 0;
-  const BOOL result = ReadFile(hCom, buffer, bytesToRead, &received, NULL);
+  const BOOL result = noted(ReadFile(hCom, buffer, bytesToRead, &received, NULL), "read: ");
   *bytesRead = received;
   return result;
 }
 
 BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWORD *bytesWritten) {
   DWORD sent = 0;
-  const BOOL result = WriteFile(hCom, buffer, bytesToWrite, &sent, NULL);
+  const BOOL result = noted(WriteFile(hCom, buffer, bytesToWrite, &sent, NULL), "write: ");
   *bytesWritten = sent;
   return result;
 }
 
-BOOL Platform_CloseHandle(HANDLE hCom) { return CloseHandle(hCom); }
+BOOL Platform_CloseHandle(HANDLE hCom) { return noted(CloseHandle(hCom), "close: "); }
+
+BOOL Platform_PreparePorts(BOOL) {
+  // Windows names its COM ports itself; there is no other table to fall
+  // back to.
+  return TRUE;
+}
+
+const char *Platform_LastErrorText(void) {
+  if (sErrorCode == 0) {
+    return "";
+  }
+  char reason[400];
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      NULL, sErrorCode, 0, reason, sizeof reason, NULL);
+  if (length == 0) {
+    snprintf(reason, sizeof reason, "system error %lu", static_cast<unsigned long>(sErrorCode));
+  }
+  // The system's text ends with a line end.
+  for (size_t k = strlen(reason);
+       k > 0 && (reason[k - 1] == '\r' || reason[k - 1] == '\n' || reason[k - 1] == ' '); k--) {
+    reason[k - 1] = '\0';
+  }
+  snprintf(sErrorText, sizeof sErrorText, "%s: %s%s", sPortName, sFailedCall, reason);
+  return sErrorText;
+}
 
 void Platform_Sleep(DWORD milliseconds) { Sleep(milliseconds); }
 
@@ -83,6 +135,6 @@ void Platform_ConsoleWrite(const char *text, size_t length) {
   }
 }
 
-int Platform_ConsoleReadInt(int *value) { return scanf("%d", value); }
+int Platform_ConsoleReadInt(int *value) { return readOperatorNumber(stdin, value); }
 
 int Platform_Getch(void) { return _getch(); }

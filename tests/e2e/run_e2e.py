@@ -280,6 +280,11 @@ def case_wrong_data_ack(images):
     }
 
 
+# Standard error when another program holds COM3: its exclusive mode (which
+# keeps out all but root) or its lock.
+HELD_COM3 = r"COM3 \(.*/dosdevices/com3 -> /dev/pts/\d+\): (held by another program \(.*\)|Device or resource busy.*)\n"
+
+
 def case_held_port(images, terminal=False):
     # Another program holds COM3: detection passes it over in silence and the
     # operator's choice of it fails.
@@ -288,6 +293,7 @@ def case_held_port(images, terminal=False):
         "input": "3\n" if terminal else "3\n57600\n",
         "terminal": terminal,
         "stdout": BANNER + manual_port(3) + "ERROR: Opening COM3 failed !" + PRESS_ANY_KEY,
+        "stderr_re": HELD_COM3,
         "exit": 255,
     }
 
@@ -299,14 +305,19 @@ def case_key_press_on_terminal(images):
 
 
 def case_rate_refused(images):
-    # A rate of 0 is refused by the port, which is closed again.
+    # A rate of 0 is refused, and the port is closed again.
     return {
         "ports": {3: ["--drop-help", "1000"]},
         "input": "3\n0\n",
         "stdout": BANNER + manual_port(3) + manual_rate(0) + PRESS_ANY_KEY,
+        "stderr_re": re.escape("ERROR: 0 baud is outside the rates a port can run at (50 to 4000000)\n"),
         "exit": 255,
         "commands": {3: heard(57600, HELP, HELP)},
     }
+
+
+# Standard error when COM3's unit goes away in the middle of a write.
+LINE_GONE_COM3 = r"COM3 \(.*/dosdevices/com3 -> /dev/pts/\d+\): write: .*\n"
 
 
 def case_unit_vanishes(images):
@@ -321,6 +332,7 @@ def case_unit_vanishes(images):
         "stdout_re": re.escape(head) + r"(\x08\x08\x08?\d{1,2}%)*" + re.escape(PRODUCT_FAILED + FAILED_END),
         "images_partial": {3: ("%fw -l", logic)},
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
+        "stderr_re": LINE_GONE_COM3,
     }
 
 
@@ -353,7 +365,7 @@ class Failure(Exception):
 Run = collections.namedtuple("Run", "output code err seconds problems")
 
 
-def place_tool(tool, directory):
+def place_tool(tool, directory, port_map=True):
     """The tool in the case's directory, beside a port map with no entry yet."""
     copy = os.path.join(directory, os.path.basename(tool))
     try:
@@ -361,7 +373,8 @@ def place_tool(tool, directory):
     except OSError:
         shutil.copy2(tool, copy)
     # The folder is the whole port map, even with no unit in it.
-    os.mkdir(os.path.join(directory, "dosdevices"))
+    if port_map:
+        os.mkdir(os.path.join(directory, "dosdevices"))
     return copy
 
 
@@ -557,8 +570,15 @@ def check_run(case, run, sims):
         problems.append(describe_difference(case["stdout"], actual))
     if run.code != case.get("exit", 0):
         problems.append(f"exit code {run.code}, expected {case.get('exit', 0)}")
-    if run.err:
-        problems.append(f"the tool wrote to standard error: {run.err!r}")
+    # Standard error holds the reasons of the failures, and nothing else; it
+    # is not checked when err is None.
+    if run.err is not None:
+        err = run.err.decode(errors="replace")
+        if "stderr_re" in case:
+            if not re.fullmatch(case["stderr_re"], err, re.S):
+                problems.append(f"standard error does not match {case['stderr_re']!r}:\n  {err!r}")
+        elif err:
+            problems.append(f"the tool wrote to standard error: {err!r}")
     records = {}
     for port, (_, record) in sims.items():
         received, commands = records[port] = read_records(record)

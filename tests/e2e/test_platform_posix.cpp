@@ -48,30 +48,40 @@ HANDLE openConfigured(const MappedPort &port, DWORD readTimeoutMs, DWORD rate = 
   return h;
 }
 
+// A failed open leaves its reason, naming the port and its map entry.
 TEST(PlatformPosix, PortsComeFromTheMapBesideTheProgram) {
   MappedPort port;
   MappedPort dangling(1, MappedPort::Dangling);
   MappedPort plainFile(2, MappedPort::PlainFile);
+  const auto entry = [](int k) {
+    const int n = uniquePort(k);
+    return "COM" + std::to_string(n) + " (" + mapDirectory() + "/com" + std::to_string(n);
+  };
   struct Case {
     std::string name;
     bool opens;
+    std::string reason;
   } cases[] = {
-      {port.name(), true},
-      {"COM" + std::to_string(uniquePort(0)), true},  // without the "\\.\" prefix
-      {deviceName(uniquePort(3)), false},             // no entry: the port does not exist
-      {dangling.name(), false},                       // a link to nothing
-      {plainFile.name(), false},                      // not a terminal
-      {"\\\\.\\COM0", false},
-      {"\\\\.\\COM", false},
-      {"\\\\.\\COM0" + std::to_string(uniquePort(0)), false},
-      {port.name() + "x", false},
-      {"\\\\.\\LPT1", false},
+      {port.name(), true, ""},
+      {"COM" + std::to_string(uniquePort(0)), true, ""},  // without the "\\.\" prefix
+      {deviceName(uniquePort(3)), false,                  // no entry: the port does not exist
+       entry(3) + "): No such file or directory"},
+      {dangling.name(), false, entry(1) + "): No such file or directory"},  // a link to nothing
+      {plainFile.name(), false,
+       entry(2) + " -> " + plainFile.target() + "): not a serial port or terminal"},
+      {"\\\\.\\COM0", false, "\\\\.\\COM0: not the name of a COM port"},
+      {"\\\\.\\COM", false, "\\\\.\\COM: not the name of a COM port"},
+      {"\\\\.\\COM0" + std::to_string(uniquePort(0)), false, ""},
+      {port.name() + "x", false, ""},
+      {"\\\\.\\LPT1", false, ""},
   };
   for (const Case &c : cases) {
     HANDLE h = openPort(c.name);
     EXPECT_EQ(h != INVALID_HANDLE_VALUE, c.opens) << c.name;
     if (h != INVALID_HANDLE_VALUE) {
       EXPECT_EQ(Platform_CloseHandle(h), TRUE);
+    } else if (!c.reason.empty()) {
+      EXPECT_EQ(Platform_LastErrorText(), c.reason);
     }
   }
 }
@@ -81,6 +91,9 @@ TEST(PlatformPosix, OneHolderAtATimeAndTheExclusiveFlagGoesWithTheClose) {
   HANDLE first = openPort(port.name());
   ASSERT_NE(first, INVALID_HANDLE_VALUE);
   EXPECT_EQ(openPort(port.name()), INVALID_HANDLE_VALUE) << "a held port must not open again";
+  EXPECT_NE(std::string(Platform_LastErrorText()).find("): held by another program ("),
+            std::string::npos)
+      << Platform_LastErrorText();
 
   // The pseudo-terminal is in exclusive mode while held, and no more once
   // closed: the flag outlives the close and would lock the next user out.

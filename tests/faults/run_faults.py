@@ -7,18 +7,28 @@ with the texts and the exit code an operator must see, within a bound,
 whatever the unit does: the unit vanishes in the middle of an image, falls
 silent after "Ready", floods the line without a pause, sends its reply byte by
 byte with gaps just under the reading time-out; another program holds a port;
-the operator types something that is not a number. While the tool waits for
+the operator types something that is not a number, or nothing; the tool is
+started through a link, or beside a port map that can't be used. While the tool waits for
 its last key press, only standard input, output and error may be open, since
 the port must be closed on every path. With --valgrind the tool runs under
 memcheck, which must report no error and no leak.
 
     run_faults.py --list
-    run_faults.py --tool EXE --unitsim EXE --images DIR --case NAME [--valgrind EXE] [--keep]
+    run_faults.py --tool EXE --unitsim EXE --images DIR --case NAME [--valgrind EXE]
+                  [--standin-images 0|1] [--keep]
+
+Exit code 77 means "skipped" (a case this machine or build can't show).
 """
 
+import contextlib
+import fcntl
 import os
 import re
+import shutil
+import struct
+import subprocess
 import sys
+import termios
 
 # The end-to-end runner's texts, running and checks, imported without leaving
 # compiled files in its folder.
@@ -44,11 +54,21 @@ from run_e2e import (  # noqa: E402
     detected,
     heard,
     identified_tx,
+    HELD_COM3,
+    LINE_GONE_COM3,
+    manual,
     manual_port,
     manual_rate,
     percentages,
     versions,
 )
+
+SKIP = 77
+
+
+class Skip(Exception):
+    pass
+
 
 # ---------------------------------------------------------------------------
 # The cases, as those of the end-to-end runner, with optional checks of their
@@ -81,6 +101,7 @@ def case_vanish_mid_image(images):
         "stdout_re": re.escape(head) + r"1%(\x08\x08\x08?\d{1,2}%)*" + re.escape(tail),
         "images_partial": {3: ("%fw -l", logic)},
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
+        "stderr_re": LINE_GONE_COM3,
         "check": check,
     }
 
@@ -158,29 +179,162 @@ def case_reply_byte_by_byte(images):
     }
 
 
-def case_operator_types_port_name(images):
-    # Nothing answers detection and the operator types "COM3" for the port:
-    # not a number, so the port number stays where detection left it (0,
-    # since COM32 does not exist), which can't be opened.
+NO_PORT_READ = re.escape(
+    "ERROR: no COM port number was read from the input\nCOM0: no such port (ports are numbered from 1)\n"
+)
+NO_RATE_READ = re.escape("ERROR: no baud rate was read from the input\n")
+
+
+def operator_input_case(typed, port=3):
+    """The operator's answers after a detection that found nothing (the unit on
+    `port` never answers, and detection leaves its number and 1200 baud
+    behind): a port that is no number is port 0, which can't be opened; a
+    rate that is no number, or out of range, is refused and the port closed."""
+    port_line, _, rate_line = typed.partition("\n")
+    common = {"ports": {port: ["--drop-help", "1000"]}, "input": typed, "exit": 255,
+              "commands": {port: heard(57600, HELP, HELP)}}  # fmt: skip
+    if not port_line.strip().isdigit():
+        return dict(common, stdout=BANNER + manual_port(0) + "ERROR: Opening COM0 failed !" + PRESS_ANY_KEY,
+                    stderr_re=NO_PORT_READ)  # fmt: skip
+    rate = rate_line.strip()
+    if rate.isdigit():
+        reason = re.escape(f"ERROR: {rate} baud is outside the rates a port can run at (50 to 4000000)\n")
+    else:
+        rate, reason = "0", NO_RATE_READ
+    return dict(common, stdout=BANNER + manual_port(int(port_line)) + manual_rate(int(rate)) + PRESS_ANY_KEY,
+                stderr_re=reason)  # fmt: skip
+
+
+# ---------------------------------------------------------------------------
+# Where the tool stands, and another program holding its port.
+
+
+def place_through_link(tool, directory):
+    """The tool's real file in a folder without a port map, started through a
+    link in the case's folder, beside the map."""
+    real = os.path.join(directory, "real")
+    os.mkdir(real)
+    link = os.path.join(directory, "fwupgrade")
+    os.symlink(e2e.place_tool(tool, real, port_map=False), link)
+    os.mkdir(os.path.join(directory, "dosdevices"))
+    return link
+
+
+def place_beside_broken_map(kind):
+    """The tool beside a "dosdevices" that can't be the map (kind "dangling"
+    or "file"), or beside none at all (None)."""
+
+    def place(tool, directory):
+        copy = e2e.place_tool(tool, directory, port_map=False)
+        entry = os.path.join(directory, "dosdevices")
+        if kind == "dangling":
+            os.symlink(os.path.join(directory, "nothing"), entry)
+        elif kind == "file":
+            open(entry, "w").close()
+        return copy
+
+    return place
+
+
+def case_started_through_link(images):
+    # The unit on COM3 of the map beside the link is found and asked; the
+    # real file has no map beside it.
     return {
-        "ports": {3: ["--drop-help", "1000"]},
-        "input": "COM3\n",
-        "stdout": BANNER + manual_port(0) + "ERROR: Opening COM0 failed !" + PRESS_ANY_KEY,
-        "exit": 255,
-        "commands": {3: heard(57600, HELP, HELP)},
+        "place": place_through_link,
+        "ports": {3: ["--device-code", "2"]},
+        "stdout": BANNER + detected(3, 57600) + versions(2) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "commands": {3: heard(57600, HELP, VERSION)},
+        "trace_opens": True,
     }
 
 
-def case_operator_types_rate_word(images):
-    # The port is a number, the rate is not: the rate stays where detection
-    # left it (0), which the port refuses; the port is closed again.
-    return {
-        "ports": {3: ["--drop-help", "1000"]},
-        "input": "3\nfast\n",
-        "stdout": BANNER + manual_port(3) + manual_rate(0) + PRESS_ANY_KEY,
+def broken_map_case(kind):
+    # No port is used, not even the machine's own: the run ends before
+    # detection, with the key press and -1.
+    problem = {"dangling": "a link to nothing", "file": "not a folder"}[kind]
+    return lambda images: {
+        "place": place_beside_broken_map(kind),
+        "ports": {},
+        "stdout": PRESS_ANY_KEY,
+        "stderr_re": rf"ERROR: the port map .*/dosdevices cannot be used \({problem}\); no port is used.*\n",
         "exit": 255,
-        "commands": {3: heard(57600, HELP, HELP)},
+        "trace_opens": True,
     }
+
+
+def case_standin_without_map(images):
+    # A build from stand-in images must never reach a real unit: without a
+    # map it uses no port at all. (A release build keeps the usual devices,
+    # so the case can't run there.)
+    return {
+        "standin_only": True,
+        "place": place_beside_broken_map(None),
+        "ports": {},
+        "stdout": PRESS_ANY_KEY,
+        "stderr_re": r"ERROR: this program carries stand-in firmware images .*; no port is used\n",
+        "exit": 255,
+        "trace_opens": True,
+    }
+
+
+@contextlib.contextmanager
+def exclusive_holder(directory):
+    """Another program has COM3's terminal in exclusive mode, without a lock;
+    the flag must still be set when the tool is done."""
+    fd = os.open(os.path.join(directory, "dosdevices", "com3"), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        fcntl.ioctl(fd, termios.TIOCEXCL)
+        yield
+        flag = struct.unpack("i", fcntl.ioctl(fd, 0x80045440, b"\0" * 4))[0]  # TIOCGEXCL
+        if flag != 1:
+            raise Failure("the tool cleared another program's exclusive mode")
+    finally:
+        fcntl.ioctl(fd, termios.TIOCNXCL)
+        os.close(fd)
+
+
+def uucp_lock(form):
+    """COM3's device named by a UUCP lock file: of this (live) process as ASCII
+    ("ascii") or as a binary int ("binary"), or of a process that has ended
+    ("stale")."""
+
+    @contextlib.contextmanager
+    def hold(directory):
+        device = os.path.realpath(os.path.join(directory, "dosdevices", "com3"))
+        lock_dir = next((d for d in ("/run/lock", "/var/lock") if os.access(d, os.W_OK)), None)
+        if lock_dir is None:
+            raise Skip("no UUCP lock folder is writable here (/run/lock, /var/lock need root)")
+        path = os.path.join(lock_dir, "LCK.." + device[len("/dev/") :].replace("/", "_"))
+        pid = os.getpid()
+        if form == "stale":
+            ended = subprocess.Popen(["true"])
+            ended.wait()
+            pid = ended.pid
+        with open(path, "xb") as f:
+            f.write(struct.pack("i", pid) if form == "binary" else b"%10d\n" % pid)
+        try:
+            yield
+        finally:
+            os.unlink(path)
+
+    return hold
+
+
+def held_case(hold):
+    # COM3 is held: detection passes it over, the operator's choice of it fails.
+    return lambda images: {
+        "hold": hold,
+        "ports": {3: []},
+        "input": "3\n",
+        "stdout": BANNER + manual_port(3) + "ERROR: Opening COM3 failed !" + PRESS_ANY_KEY,
+        "stderr_re": HELD_COM3,
+        "exit": 255,
+    }
+
+
+def case_stale_uucp_lock(images):
+    # A lock file whose process has gone holds nothing: the unit is found.
+    return dict(case_started_through_link(images), place=e2e.place_tool, hold=uucp_lock("stale"), trace_opens=False)
 
 
 # Name, function, ctest time-out in seconds. The whole update (about three
@@ -193,8 +347,21 @@ CASES = [
     ("silent_after_ready", case_silent_after_ready, 90),
     ("flood", case_flood, 90),
     ("port_held_by_another_program", case_port_held_by_another_program, 60),
-    ("operator_types_port_name", case_operator_types_port_name, 60),
-    ("operator_types_rate_word", case_operator_types_rate_word, 60),
+    ("operator_types_port_name", lambda images: operator_input_case("COM3\n"), 60),
+    ("operator_types_rate_word", lambda images: operator_input_case("3\nfast\n"), 60),
+    # The port or rate left by detection (COM32, 1200 baud) is no answer.
+    ("end_of_input_at_port", lambda images: operator_input_case("\x04", port=32), 60),
+    ("empty_line_at_port", lambda images: operator_input_case("\n", port=32), 60),
+    ("end_of_input_at_rate", lambda images: operator_input_case("32\n\x04", port=32), 60),
+    ("rate_out_of_range", lambda images: operator_input_case("3\n4000001\n"), 60),
+    ("started_through_link", case_started_through_link, 60),
+    ("map_is_dangling_link", broken_map_case("dangling"), 30),
+    ("map_is_plain_file", broken_map_case("file"), 30),
+    ("standin_without_map", case_standin_without_map, 30),
+    ("port_in_exclusive_mode", held_case(exclusive_holder), 60),
+    ("port_under_uucp_lock", held_case(uucp_lock("ascii")), 60),
+    ("port_under_binary_uucp_lock", held_case(uucp_lock("binary")), 60),
+    ("stale_uucp_lock", case_stale_uucp_lock, 60),
 ]
 
 
@@ -210,28 +377,58 @@ def memcheck_problems(log, code):
     return []
 
 
+# The machine's own serial devices.
+MACHINE_PORT = re.compile(r"/dev/(ttyS|ttyUSB|ttyACM)\d+")
+
+
+def machine_ports_opened(trace):
+    """The machine's serial devices that the traced run opened (or tried to)."""
+    with open(trace) as f:
+        return sorted({m.group(0) for line in f if "open" in line for m in [MACHINE_PORT.search(line)] if m})
+
+
 def main():
-    args = e2e.command_line(__doc__, CASES, ("tool", "unitsim", "images"), ("valgrind",))
+    args = e2e.command_line(__doc__, CASES, ("tool", "unitsim", "images"), ("valgrind", "standin-images"))
     function, timeout = next((f, t) for n, f, t in CASES if n == args.case)
+    notes = []
 
     def body(directory):
         case = function(e2e.Images(args.images, None, directory))
-        command = [e2e.place_tool(args.tool, directory)]
+        if case.get("standin_only") and args.standin_images != "1":
+            raise Skip("a release build reaches the machine's ports without a map")
+        command = [case.get("place", e2e.place_tool)(args.tool, directory)]
         log = os.path.join(directory, "memcheck.log") if args.valgrind else None
         if log:
             command[:0] = [args.valgrind, "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=all",
                            "--errors-for-leak-kinds=all", "--track-fds=yes", "--error-exitcode=99",
                            f"--log-file={log}"]  # fmt: skip
+        # Which devices the tool opens, where strace can tell.
+        trace = os.path.join(directory, "opens.trace") if case.get("trace_opens") and not log else None
+        if trace and not shutil.which("strace"):
+            notes.append("strace is not installed: the devices opened were not traced")
+            trace = None
+        if trace:
+            command[:0] = ["strace", "-f", "-qq", "-e", "trace=open,openat,creat", "-o", trace]
         with e2e.units(args.unitsim, directory, case["ports"]) as sims:
-            run = e2e.run_on_terminal(command, directory, case.get("input", ""), timeout - 15, log)
+            with case.get("hold", lambda _: contextlib.nullcontext())(directory):
+                # strace's own log is open in the traced process, as memcheck's is.
+                run = e2e.run_on_terminal(command, directory, case.get("input", ""), timeout - 15, log or trace)
             problems = e2e.check_run(case, run, sims)
         if log:
             problems += memcheck_problems(log, run.code)
+        if trace:
+            opened = machine_ports_opened(trace)
+            if opened:
+                problems.append(f"the tool opened devices of this machine: {opened}")
         if problems:
             raise Failure("\n".join(problems))
-        return f"the tool ran {run.seconds:.1f} s"
+        return "; ".join(notes + [f"the tool ran {run.seconds:.1f} s"])
 
-    return e2e.run_reported("faults", args.case, args.keep, body)
+    try:
+        return e2e.run_reported("faults", args.case, args.keep, body)
+    except Skip as e:
+        print(f"faults {args.case}: SKIPPED: {e}")
+        return SKIP
 
 
 if __name__ == "__main__":
