@@ -224,7 +224,7 @@ def main():
                            f"--log-file={log}"]  # fmt: skip
         with e2e.units(args.unitsim, directory, case["ports"]) as sims:
             run = e2e.run_on_terminal(command, directory, case.get("input", ""), timeout - 15, log)
-            problems = e2e.check_run(case, run, sims)
+            problems = e2e.check_run(case, run, sims, args.standin)
         if log:
             problems += memcheck_problems(log, run.code)
         if problems:
