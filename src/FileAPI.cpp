@@ -195,6 +195,7 @@ BOOL FileAPI_OpenFile_ToRead(const char *fileName, BOOL isBinary) {
   if (fptr != nullptr) {
     (void)finishStream();
   }
+  gReplacement = Replacement();
   if (fileName != nullptr) {
     fptr = fopen(fileName, isBinary == 1 ? "rb" : "r");
   }

@@ -42,8 +42,9 @@ int Platform_Getch(void);
 
 // --- Output files and start-up ----------------------------------------------
 // The web package is written to a new file beside its name and put in place
-// only once whole; these are the operating-system steps of that. Shared by
-// the POSIX and the simulated platform (PlatformPosixCommon.cpp).
+// only once whole; these are the operating-system steps of that. On POSIX
+// systems the real and the simulated platform share them
+// (PlatformPosixCommon.cpp, linked with the modules).
 #include <stdio.h>
 
 // What a directory entry is. With followLink a link counts as what it leads
