@@ -42,11 +42,23 @@ else()
     VERBATIM)
 endif()
 
+# The catalogue and, beside the executables, the manifest IMAGES.txt that
+# tells which images they carry.
 set(FWUPG_GENERATED_DIR "${CMAKE_BINARY_DIR}/generated")
+set(FWUPG_IMAGES_MANIFEST "${CMAKE_BINARY_DIR}/IMAGES.txt")
+# Given to the generator, and to the test runners, which expect the warning.
+set(FWUPG_STANDIN_OPTION)
+if(FWUPG_STANDIN_IMAGES)
+  set(FWUPG_STANDIN_OPTION --standin)
+endif()
 add_custom_command(
   OUTPUT "${FWUPG_GENERATED_DIR}/firmware/BinImage.cpp" "${FWUPG_GENERATED_DIR}/firmware/BinImage.h"
+         "${FWUPG_IMAGES_MANIFEST}"
   COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/gen_binimage.py"
-          --out-dir "${FWUPG_GENERATED_DIR}/firmware" ${FWUPG_IMAGE_FILES}
+          --out-dir "${FWUPG_GENERATED_DIR}/firmware"
+          --manifest "${FWUPG_IMAGES_MANIFEST}" --version "${PROJECT_VERSION}"
+          ${FWUPG_STANDIN_OPTION}
+          ${FWUPG_IMAGE_FILES}
   DEPENDS "${PROJECT_SOURCE_DIR}/tools/gen_binimage.py" "${PROJECT_SOURCE_DIR}/tools/build_output.py"
           ${FWUPG_IMAGE_FILES}
   COMMENT "Generating the embedded image catalogue"

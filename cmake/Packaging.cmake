@@ -1,34 +1,46 @@
-# Release package: a ZIP with the update tool and the operator's README.
+# Release package: a ZIP with the update tool, the operator's guide as
+# README.txt, the image manifest IMAGES.txt and SHA256SUMS of those three.
 #
 #   cmake --preset mingw -DFIRMWARE_IMAGE_DIR=<dir with the five release images>
-#   cmake --build --preset mingw
-#   cpack --config build/mingw/CPackConfig.cmake -B build/mingw/package
+#   cmake --build --preset mingw --target release_package
+#   -> build/mingw/package/TessaronFwUpgrade-<version>-win64.zip
+#
+# The ZIP is reproducible: the same sources and images give the same bytes
+# (fixed order, dates and permissions in the archive, no time stamp in the
+# executable), so a package can be checked by building it again.
 #
 # A tool built from stand-in images would write made-up firmware into a real
-# unit, so such a build refuses to install, and therefore to package: the
-# check runs first in the install script that cpack executes, before any file
-# is copied.
-if(NOT DEFINED FWUPG_STANDIN_IMAGES OR FWUPG_STANDIN_IMAGES)
-  install(CODE [[
-    message(FATAL_ERROR
-      "Refusing to package: this build embeds STAND-IN firmware images "
-      "(FIRMWARE_IMAGE_DIR was not set). Reconfigure with "
-      "-DFIRMWARE_IMAGE_DIR=<dir with the five release images> and rebuild.")
-  ]])
-endif()
+# unit, so packaging refuses a build that made stand-ins, and one whose
+# images are stand-ins by their content (copied and given as
+# FIRMWARE_IMAGE_DIR). FWUPG_TEST_PACKAGE_FROM_STANDINS lets the tests
+# package the second kind to check reproducibility; such a package is named
+# "-STANDIN-TEST" and its IMAGES.txt says "stand-in".
+option(FWUPG_TEST_PACKAGE_FROM_STANDINS
+  "Tests only: package a release build whose FIRMWARE_IMAGE_DIR holds stand-in images" OFF)
+mark_as_advanced(FWUPG_TEST_PACKAGE_FROM_STANDINS)
 
-install(TARGETS TessaronFwUpgrade RUNTIME DESTINATION .)
-install(FILES docs/OPERATOR.md DESTINATION . RENAME README.txt)
-
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_NAME TessaronFwUpgrade)
-set(CPACK_PACKAGE_VENDOR "6G-SDI extender firmware team")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 if(WIN32)
   set(FWUPG_PACKAGE_SYSTEM win64)
 else()
   set(FWUPG_PACKAGE_SYSTEM ${CMAKE_SYSTEM_NAME})
 endif()
-set(CPACK_PACKAGE_FILE_NAME "TessaronFwUpgrade-${PROJECT_VERSION}-${FWUPG_PACKAGE_SYSTEM}")
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
-include(CPack)
+set(FWUPG_PACKAGE_NAME "TessaronFwUpgrade-${PROJECT_VERSION}-${FWUPG_PACKAGE_SYSTEM}")
+set(FWUPG_PACKAGE_OPTIONS)
+if(FWUPG_STANDIN_IMAGES)
+  list(APPEND FWUPG_PACKAGE_OPTIONS --standin-build)
+elseif(FWUPG_TEST_PACKAGE_FROM_STANDINS)
+  string(APPEND FWUPG_PACKAGE_NAME "-STANDIN-TEST")
+  list(APPEND FWUPG_PACKAGE_OPTIONS --allow-standin-images-for-test)
+endif()
+set(FWUPG_PACKAGE_ZIP "${CMAKE_BINARY_DIR}/package/${FWUPG_PACKAGE_NAME}.zip")
+
+add_custom_target(release_package
+  COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/make_release_zip.py"
+          --out "${FWUPG_PACKAGE_ZIP}" --top "${FWUPG_PACKAGE_NAME}"
+          --manifest "${FWUPG_IMAGES_MANIFEST}"
+          --file "$<TARGET_FILE:TessaronFwUpgrade>=$<TARGET_FILE_NAME:TessaronFwUpgrade>"
+          --file "${PROJECT_SOURCE_DIR}/docs/OPERATOR.md=README.txt"
+          ${FWUPG_PACKAGE_OPTIONS}
+  COMMENT "Making the release package"
+  VERBATIM)
+add_dependencies(release_package TessaronFwUpgrade)

@@ -107,6 +107,19 @@ BOOL allocateSharedBuffers(void) {
   return 1;
 }
 
+BOOL standInImagesMayRun(void) {
+#if FWUPG_STANDIN_IMAGES
+  // Standard error, so that the operator's transcript stays as it is.
+  Platform_ErrorLine(STANDIN_IMAGES_WARNING);
+  const char *refusal = Platform_StandInRefusal();
+  if (refusal != nullptr) {
+    Platform_ErrorLine(refusal);
+    return 0;
+  }
+#endif
+  return 1;
+}
+
 void releaseSharedBuffers(void) {
   free(gDataBuffer);
   gDataBuffer = nullptr;
@@ -120,6 +133,9 @@ void releaseSharedBuffers(void) {
 
 int fwupgradeMain(void) {
   Platform_ConsoleInit();
+  if (!standInImagesMayRun()) {
+    return -1;
+  }
   if (!Platform_PreparePorts(FWUPG_STANDIN_IMAGES)) {
     fprintf(stderr, "ERROR: %s\n", Platform_LastErrorText());
     dipsplayLastMessageToUserBeforeExit("");
@@ -725,12 +741,12 @@ BOOL ValidateFwAndConcatenateData(char *gHexData) {
 #define WEB_BASE64_BUFFER_SIZE 614400
 #define WEB_PACKAGE_FILE_NAME "FwToUpload.bin"
 
-// Appends the base64 text as package lines of FIRMWARE_CHUNCK_SIZE_FOR_WEB
-// characters joined by CR LF, the last line without a break. 1 when every
-// write went through.
+// Writes the base64 text as package lines of FIRMWARE_CHUNCK_SIZE_FOR_WEB
+// characters joined by CR LF, the last line without a break, on the open
+// stream. 1 when every write went through.
 static BOOL writeWebPackageBody(const unsigned char *bufferBase64, int dataLengthBase64) {
   char tempBufferBase64[FIRMWARE_CHUNCK_SIZE_FOR_WEB + 2];
-  BOOL written = FileAPI_OpenFile_ToWrite(WEB_PACKAGE_FILE_NAME, 1);
+  BOOL written = 1;
   int remainingByte = dataLengthBase64;
   int currentIndex = 0;
   // Only while more than a full line remains: a text that ends on a line
@@ -747,7 +763,6 @@ static BOOL writeWebPackageBody(const unsigned char *bufferBase64, int dataLengt
     memcpy(tempBufferBase64, bufferBase64 + currentIndex, static_cast<size_t>(remainingByte));
     written &= FileAPI_writeToFileBinary(tempBufferBase64, static_cast<uint32_t>(remainingByte));
   }
-  written &= FileAPI_CloseFile();
   return written;
 }
 
@@ -777,12 +792,8 @@ BOOL createFirmwareFileForWebFromText(char *text) {
   strncat(header, "\r\n", sizeof header - strlen(header) - 1);
   Console_Printf("\r\n Firmware data length = %d !\r\n", gDataConcatenatedLenght);
 
-  // Created anew, so a package from an earlier call is replaced, never
-  // appended to.
-  BOOL written = FileAPI_CreateFile(WEB_PACKAGE_FILE_NAME, 1);
-  written &= FileAPI_writeToFileBinary(header, static_cast<uint32_t>(strlen(header)));
-  written &= FileAPI_CloseFile();
-
+  // The body is encoded before the file is opened: a package that cannot be
+  // made whole leaves the one from an earlier call as it was.
   unsigned char *bufferBase64 = static_cast<unsigned char *>(malloc(WEB_BASE64_BUFFER_SIZE));
   int dataLengthBase64 = WEB_BASE64_BUFFER_SIZE;
   BOOL encoded = 0;
@@ -799,6 +810,7 @@ BOOL createFirmwareFileForWebFromText(char *text) {
     encoded = 1;
   }
 
+  BOOL written = 0;
   if (encoded) {
     // The pads become "A" (value 0); the length line gives the exact size.
     if (bufferBase64[dataLengthBase64 - 1] == '=') {
@@ -807,7 +819,13 @@ BOOL createFirmwareFileForWebFromText(char *text) {
     if (bufferBase64[dataLengthBase64 - 2] == '=') {
       bufferBase64[dataLengthBase64 - 2] = 'A';
     }
+    // One stream for header and body: the file module puts the package in
+    // place of an earlier one only at a close after which all of it was
+    // written, so a package is never seen half made.
+    written = FileAPI_CreateFile(WEB_PACKAGE_FILE_NAME, 1);
+    written &= FileAPI_writeToFileBinary(header, static_cast<uint32_t>(strlen(header)));
     written &= writeWebPackageBody(bufferBase64, dataLengthBase64);
+    written &= FileAPI_CloseFile();
   }
   free(bufferBase64);
 

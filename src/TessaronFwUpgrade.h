@@ -69,6 +69,12 @@ BOOL createFirmwareFileForWebFromText(char *text);
 // Allocates and fills gHexFirmware, gDataConcatenated and gDataBuffer as the
 // run starts; 0 (after a one-line message) when memory is short.
 BOOL allocateSharedBuffers(void);
+// A build from stand-in images says so on standard error as it starts, and
+// runs nowhere it could reach a real unit: 0 (after a second line saying why)
+// where it must stop at once.
+BOOL standInImagesMayRun(void);
+#define STANDIN_IMAGES_WARNING \
+  "WARNING: this program carries stand-in images made for tests; never use it on a real unit."
 // Releases the shared buffers and empties their pointers.
 void releaseSharedBuffers(void);
 // 0 minus the 32-bit sum of the first gDataConcatenatedLenght image bytes.

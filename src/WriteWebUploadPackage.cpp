@@ -2,12 +2,16 @@
 // microcontroller image into the current directory. The update tool never
 // writes it; this program is how a release gets its package.
 //
-// Exit status 0 when the package was written whole, 1 otherwise.
+// Exit status 0 when the package was written whole, 1 otherwise; -1 when a
+// build from stand-in images refuses to run here.
 #include "TessaronFwUpgrade.h"
 #include "platform/Platform.h"
 
 int main(void) {
   Platform_ConsoleInit();
+  if (!standInImagesMayRun()) {
+    return -1;
+  }
   if (!allocateSharedBuffers()) {
     return 1;
   }

@@ -6,14 +6,17 @@
 #define TESTSUPPORT_H
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -69,6 +72,38 @@ inline std::string readWholeFile(const std::string &path) {
 inline void writeWholeFile(const std::string &path, const std::string &bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
+
+// The names in a directory, to see that nothing was left behind.
+inline std::set<std::string> entries(const std::string &directory = ".") {
+  std::set<std::string> names;
+  for (const auto &entry : std::filesystem::directory_iterator(directory)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+// While it lives, no file of this process grows beyond `bytes`: a write past
+// the limit fails with EFBIG ("File too large") as on a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    struct rlimit limited = saved_;
+    limited.rlim_cur = bytes;
+    savedHandler_ = signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, savedHandler_);
+  }
+  FileSizeLimit(const FileSizeLimit &) = delete;
+  FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+ private:
+  struct rlimit saved_;
+  void (*savedHandler_)(int);
+};
 
 // Decodes text with coreutils "base64 -d"; false when the tool refused it.
 inline bool coreutilsDecode(const std::string &text, std::string *bytes) {

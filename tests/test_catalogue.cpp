@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "TestSupport.h"
 
@@ -101,6 +103,44 @@ TEST_F(CatalogueTest, EveryEntryConvertsToItsImageAsObjcopyConvertsIt) {
   }
 }
 
+// IMAGES.txt, written by the build beside the programs: per entry the text's
+// size and SHA-256 (as sha256sum computes it) and the image length and
+// checksum that the tool's own conversion gives.
+TEST_F(CatalogueTest, ManifestGivesTheToolsOwnFigures) {
+  std::istringstream manifest(readWholeFile(FWUPG_IMAGES_MANIFEST));
+  std::string line, version, kind;
+  std::vector<std::string> rows;
+  while (std::getline(manifest, line)) {
+    if (line.rfind("version: ", 0) == 0) {
+      version = line.substr(9);
+    } else if (line.rfind("images: ", 0) == 0) {
+      kind = line.substr(8);
+    } else if (!line.empty() && line[0] != '#') {
+      rows.push_back(line);
+    }
+  }
+  EXPECT_EQ(version, FIRMWARE_VERSION_TO_UPLOAD);
+  // Stand-ins are known by their first data bytes, "STAND-IN/NO UNIT", even
+  // when a copy of them was given as the release images.
+  bool marked = false;
+  for (int k = 0; k < 5; k++) {
+    marked |= catalogueText(k).find("5354414E442D494E2F4E4F20554E4954") != std::string::npos;
+  }
+  EXPECT_EQ(kind, FWUPG_STANDIN_IMAGES || marked ? "stand-in" : "release");
+  ASSERT_EQ(rows.size(), 5u);
+  for (int k = 0; k < 5; k++) {
+    SCOPED_TRACE(kCatalogue[k].name);
+    ASSERT_EQ(convertCatalogueEntry(k), 1);
+    writeWholeFile("text", catalogueText(k));
+    ASSERT_EQ(std::system("sha256sum text > sum.txt"), 0);
+    const std::string sha256 = readWholeFile("sum.txt").substr(0, 64);
+    EXPECT_EQ(rows[static_cast<size_t>(k)],
+              std::string(kCatalogue[k].name) + " " + std::to_string(kCatalogue[k].textLength) +
+                  " " + sha256 + " " + std::to_string(gDataConcatenatedLenght) + " " +
+                  std::to_string(imageCheckSum()));
+  }
+}
+
 // --- the generator of the catalogue ------------------------------------------
 
 class GeneratorTest : public TempDirTest {
@@ -157,6 +197,17 @@ TEST_F(GeneratorTest, RefusesImagesTheToolCouldNotTakeAsTheyAre) {
       {"no end-of-file record at the end", fourBytes,
        "1: the text does not end with the end-of-file record ':00000001FF' and CR LF"},
       {"no final line end", ":00000001FF", "1: the text does not end with a line end"},
+      // The tool ends the image with the last record of the text and lets a
+      // later record overwrite an earlier one.
+      {"record ending beyond the last one",
+       dataRecord(0x10, byteRun(16, 0)) + "\r\n" + fourBytes + eof,
+       "1: data record ends at offset 0x20, beyond the end 0x4 of the last data record (line 2): "
+       "the image would be cut short"},
+      {"overlapping records",
+       fourBytes + dataRecord(0x10, byteRun(16, 0)) + "\r\n" + dataRecord(0x1E, byteRun(4, 0)) +
+           "\r\n" + eof,
+       "3: data at offsets 0x1E to 0x21 overlaps that of line 2 (0x10 to 0x1F): one record would "
+       "overwrite the other"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -175,7 +226,9 @@ TEST_F(GeneratorTest, RefusesImagesTheToolCouldNotTakeAsTheyAre) {
 }
 
 TEST_F(GeneratorTest, WritesTheCatalogueOnceAndLeavesItAloneWhenNothingChanged) {
-  writeImages(elaRecord(0x8000) + "\r\n" + dataRecord(0x8000, byteRun(4, 1)) +
+  // Records out of order that neither overlap nor end beyond the last.
+  writeImages(elaRecord(0x8000) + "\r\n" + dataRecord(0x8004, byteRun(4, 5)) + "\r\n" +
+              dataRecord(0x8000, byteRun(4, 1)) + "\r\n" + dataRecord(0x8008, byteRun(4, 9)) +
               "\r\n:00000001FF\r\n");
   std::string error;
   ASSERT_EQ(generate(&error), 0) << error;
@@ -185,7 +238,7 @@ TEST_F(GeneratorTest, WritesTheCatalogueOnceAndLeavesItAloneWhenNothingChanged) 
             "K613284_R1_09_TX_V1.mcs, K613284_R1_09_RX_V1.mcs, K613284_R1_09_TX_XC7A35.mcs, "
             "K613284_R1_09_RX_XC7A35.mcs. Do not edit.");
   EXPECT_NE(header.find("#define _AUTOGEN_BINIMAGE_H_"), std::string::npos);
-  EXPECT_NE(header.find("extern const char MCU_6G_SDI_61_R1_09_hex[52];"), std::string::npos);
+  EXPECT_NE(header.find("extern const char MCU_6G_SDI_61_R1_09_hex[94];"), std::string::npos);
   EXPECT_NE(header.find("extern const char K613284_R1_09_RX_XC7A35_mcs[14];"), std::string::npos);
 
   // A rewrite would replace the file, and with it the inode.

@@ -3,6 +3,9 @@
 // runtime does not carry out in full.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <set>
 #include <string>
 #include <vector>
 
@@ -73,19 +76,27 @@ TEST_F(FileApiTest, OnlyOneSelectsBinaryMode) {
   }
 }
 
-// Every open that fails leaves no stream, so what follows is refused.
+// Every open that fails leaves no stream, so what follows is refused. A
+// write open that fails says why; a pipe is never opened (it would wait for
+// a reader for ever).
 TEST_F(FileApiTest, FailedOpensLeaveNoStream) {
   std::filesystem::create_directory("adir");
+  ASSERT_EQ(mkfifo("pipe", 0600), 0);
+  const std::string notRegular = " not written: Not a regular file !\r\n";
   const struct {
     const char *name;
     BOOL (*open)(const char *, BOOL);
     const char *fileName;
+    std::string reason;
   } cases[] = {
-      {"read missing", FileAPI_OpenFile_ToRead, "missing.bin"},
-      {"create in missing dir", FileAPI_CreateFile, "nodir/f.bin"},
-      {"append to a directory", FileAPI_OpenFile_ToWrite, "adir"},
-      {"create a directory", FileAPI_CreateFile, "adir"},
-      {"null name", FileAPI_CreateFile, nullptr},
+      {"read missing", FileAPI_OpenFile_ToRead, "missing.bin", ""},
+      {"create in missing dir", FileAPI_CreateFile, "nodir/f.bin",
+       "\r\nERROR: nodir/f.bin not written: No such file or directory !\r\n"},
+      {"append to a directory", FileAPI_OpenFile_ToWrite, "adir", "\r\nERROR: adir" + notRegular},
+      {"create a directory", FileAPI_CreateFile, "adir", "\r\nERROR: adir" + notRegular},
+      {"create over a pipe", FileAPI_CreateFile, "pipe", "\r\nERROR: pipe" + notRegular},
+      {"append to a pipe", FileAPI_OpenFile_ToWrite, "pipe", "\r\nERROR: pipe" + notRegular},
+      {"null name", FileAPI_CreateFile, nullptr, ""},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -95,9 +106,62 @@ TEST_F(FileApiTest, FailedOpensLeaveNoStream) {
     EXPECT_EQ(FileAPI_writeToFileBinary("x", 1), 0);
     EXPECT_EQ(FileAPI_writeToFile("x"), 0);
     EXPECT_EQ(FileAPI_CloseFile(), 0);
-    EXPECT_EQ(console(), NO_FILE + NOT_OPENED + NOT_OPENED + NOT_OPENED);
+    EXPECT_EQ(console(), NO_FILE + c.reason + NOT_OPENED + NOT_OPENED + NOT_OPENED);
   }
   EXPECT_FALSE(std::filesystem::exists("missing.bin"));
+  EXPECT_TRUE(std::filesystem::is_fifo("pipe"));
+  EXPECT_EQ(entries(), (std::set<std::string>{"adir", "pipe"}));
+}
+
+// A written file takes its name only at the close: a link of that name is
+// replaced, never written through, and appending copies what it leads to.
+TEST_F(FileApiTest, LinkOfTheNameIsReplacedNotFollowed) {
+  writeWholeFile("target", "target text");
+  for (const BOOL append : {0, 1}) {
+    SCOPED_TRACE(append ? "append" : "create");
+    std::filesystem::remove("f.bin");
+    std::filesystem::create_symlink("target", "f.bin");
+    ASSERT_EQ(append ? FileAPI_OpenFile_ToWrite("f.bin", 1) : FileAPI_CreateFile("f.bin", 1), 1);
+    ASSERT_EQ(FileAPI_writeToFileBinary("new", 3), 1);
+    // Nothing is seen under the name before the close.
+    EXPECT_TRUE(std::filesystem::is_symlink("f.bin"));
+    ASSERT_EQ(FileAPI_CloseFile(), 1);
+    EXPECT_FALSE(std::filesystem::is_symlink("f.bin"));
+    EXPECT_EQ(readWholeFile("f.bin"), append ? "target textnew" : "new");
+    EXPECT_EQ(readWholeFile("target"), "target text");
+    EXPECT_EQ(entries(), (std::set<std::string>{"f.bin", "target"}));
+  }
+}
+
+// Writes and closes that the file system does not take in full (here a file
+// size limit) fail, say why at the close, and leave the earlier file as it
+// was and nothing else behind; a small write fails only when the close
+// flushes it.
+TEST_F(FileApiTest, WriteTheFileCannotTakeLeavesTheEarlierFile) {
+  const std::string block(1 << 20, 'x');
+  const struct {
+    const char *name;
+    size_t length;
+    BOOL writeResult;
+  } cases[] = {{"large write", block.size(), 0}, {"buffered write", 100, 1}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Sim_ClearConsole();
+    writeWholeFile("f.bin", "earlier");
+    BOOL written, closed;
+    {
+      FileSizeLimit limit(50);
+      ASSERT_EQ(FileAPI_CreateFile("f.bin", 1), 1);
+      written = FileAPI_writeToFileBinary(block.data(), static_cast<uint32_t>(c.length));
+      closed = FileAPI_CloseFile();
+    }
+    EXPECT_EQ(written, c.writeResult);
+    EXPECT_EQ(closed, 0);
+    EXPECT_EQ(fptr, nullptr);
+    EXPECT_EQ(readWholeFile("f.bin"), "earlier");
+    EXPECT_EQ(entries(), std::set<std::string>{"f.bin"});
+    EXPECT_EQ(console(), "\r\nERROR: f.bin not written: File too large !\r\n");
+  }
 }
 
 // The text is data: a conversion directive is never interpreted (it would
@@ -124,26 +188,6 @@ TEST_F(FileApiTest, TextIsWrittenAsDataWithOnlyDoublePercentFolded) {
     ASSERT_EQ(FileAPI_CloseFile(), 1);
     EXPECT_EQ(readWholeFile("t.txt"), c.expected);
   }
-}
-
-// /dev/full takes nothing: a write larger than the stream's buffer fails at
-// once, a small one fails when the close flushes it.
-TEST_F(FileApiTest, WritesAndClosesTheDeviceDoesNotTakeFail) {
-  if (!std::filesystem::exists("/dev/full")) {
-    GTEST_SKIP() << "no /dev/full on this system";
-  }
-  const std::string block(1 << 20, 'x');
-  ASSERT_EQ(FileAPI_OpenFile_ToWrite("/dev/full", 1), 1);
-  EXPECT_EQ(FileAPI_writeToFileBinary(block.data(), static_cast<uint32_t>(block.size())), 0);
-  EXPECT_EQ(FileAPI_writeToFile(block.c_str()), 0);
-  FileAPI_CloseFile();
-  EXPECT_EQ(fptr, nullptr);
-
-  ASSERT_EQ(FileAPI_CreateFile("/dev/full", 1), 1);
-  ASSERT_EQ(FileAPI_writeToFileBinary("buffered", 8), 1);
-  EXPECT_EQ(FileAPI_CloseFile(), 0);
-  EXPECT_EQ(fptr, nullptr);
-  EXPECT_EQ(console(), "");
 }
 
 }  // namespace

@@ -6,8 +6,12 @@
 #include <stdio.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <functional>
+#include <set>
 #include <string>
 
 #include "FileAPI.h"
@@ -148,24 +152,28 @@ TEST_F(WebPackageTest, LayoutAtPadAndLineBoundaries) {
 }
 
 // The body text must fit 614,400 bytes with its NUL: 460,797 image bytes are
-// the most. One more is an encoder failure: the header alone, result 0.
+// the most. One more is an encoder failure: result 0, and the package made
+// before is left as it was.
 TEST_F(WebPackageTest, EncodedTextBufferBoundary) {
   std::string image;
   ASSERT_EQ(writeFromText(sparseHexText(460797, &image)), 1);
   expectPackageOf(readWholeFile(PACKAGE), image);
   EXPECT_EQ(console().find("ERROR BASE 64"), std::string::npos);
+  const std::string earlier = readWholeFile(PACKAGE);
+  const std::set<std::string> before = entries();
 
   Sim_Reset();
   ASSERT_EQ(writeFromText(sparseHexText(460798, &image)), 0);
-  EXPECT_EQ(readWholeFile(PACKAGE), headerOf(image));
+  EXPECT_TRUE(readWholeFile(PACKAGE) == earlier);
+  EXPECT_EQ(entries(), before);
   EXPECT_NE(console().find("\r\n ERROR BASE 64 !\r\n" + PROMPT), std::string::npos) << console();
   expectFailureShownToTheEnd();
 }
 
-// A text with no data record gives nothing to encode: no body, result 0.
-TEST_F(WebPackageTest, EmptyImageWritesNoBody) {
+// A text with no data record gives nothing to encode: no package, result 0.
+TEST_F(WebPackageTest, EmptyImageWritesNoPackage) {
   ASSERT_EQ(writeFromText(upperAddressRecord(0x8000) + END_RECORD), 0);
-  EXPECT_EQ(readWholeFile(PACKAGE), FIXED_HEADER + "0\r\n0\r\n");
+  EXPECT_TRUE(entries().empty());
   EXPECT_NE(console().find("empty"), std::string::npos) << console();
   expectFailureShownToTheEnd();
 }
@@ -208,22 +216,113 @@ TEST_F(WebPackageTest, UnwritablePackageFails) {
   expectFailureShownToTheEnd();
 }
 
-// A file-size limit that lets the header through but not the body: the
-// failure comes only while the body is written.
-TEST_F(WebPackageTest, PackageCutShortFails) {
-  struct rlimit saved;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  struct rlimit limited = saved;
-  limited.rlim_cur = 2000;
-  void (*savedHandler)(int) = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-  const BOOL result = createFirmwareFileForWeb();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, savedHandler);
-
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(readWholeFile(PACKAGE).size(), 2000u);
-  expectFailureShownToTheEnd();
+// What stands under the package's name when it is written. A link is
+// replaced and what it leads to is left alone; otherwise a package that cannot
+// be written whole (a full disk, a file size limit, a read-only folder, a pipe
+// of that name) fails with its reason and leaves the earlier package as it
+// was, with no new file beside it. Full and read-only folders are small
+// file systems mounted for the case, and skipped where mounting is not
+// allowed; without root a folder's permissions make it read-only.
+TEST_F(WebPackageTest, PackageNeverHarmsWhatStandsUnderItsName) {
+  const std::string earlier = "earlier package";
+  const std::string outside = (dir_ / "outside").string();
+  auto mountSmall = [](const char *options) {
+    std::filesystem::create_directory("mnt");
+    return std::system(
+               ("mount -t tmpfs -o " + std::string(options) + " tmpfs mnt 2>/dev/null").c_str()) ==
+           0;
+  };
+  const struct {
+    const char *name;
+    std::function<bool()> prepare;  // in the case's folder; false: cannot be made here
+    std::string reason;             // empty: the package is written
+  } cases[] = {
+      {"link to a file elsewhere",
+       [&] {
+         writeWholeFile(outside, earlier);
+         std::filesystem::create_symlink(outside, PACKAGE);
+         return true;
+       },
+       ""},
+      {"link to nothing",
+       [&] {
+         std::filesystem::create_symlink("nowhere/x", PACKAGE);
+         return true;
+       },
+       ""},
+      {"file size limit",
+       [&] {
+         writeWholeFile(PACKAGE, earlier);
+         return true;
+       },
+       "File too large"},
+      {"full disk",
+       [&] {
+         if (!mountSmall("size=64k")) return false;
+         writeWholeFile(std::string("mnt/") + PACKAGE, earlier);
+         std::filesystem::current_path("mnt");
+         return true;
+       },
+       "No space left on device"},
+      {"read-only folder",
+       [&] {
+         if (geteuid() != 0) {
+           std::filesystem::create_directory("mnt");
+           writeWholeFile(std::string("mnt/") + PACKAGE, earlier);
+           chmod("mnt", 0555);
+         } else if (!mountSmall("size=1m")) {
+           return false;
+         } else {
+           writeWholeFile(std::string("mnt/") + PACKAGE, earlier);
+           if (std::system("mount -o remount,ro mnt") != 0) return false;
+         }
+         std::filesystem::current_path("mnt");
+         return true;
+       },
+       geteuid() != 0 ? "Permission denied" : "Read-only file system"},
+      {"pipe", [&] { return mkfifo(PACKAGE, 0600) == 0; }, "Not a regular file"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    Sim_Reset();
+    std::filesystem::current_path(dir_);
+    std::filesystem::create_directory("case");
+    std::filesystem::current_path("case");
+    const std::filesystem::path caseDir = std::filesystem::current_path();
+    if (c.prepare()) {
+      const std::set<std::string> before = entries();
+      BOOL result;
+      {
+        FileSizeLimit limit(strcmp(c.name, "file size limit") == 0 ? 2000 : RLIM_INFINITY);
+        result = createFirmwareFileForWeb();
+      }
+      EXPECT_EQ(entries(), before.empty() ? std::set<std::string>{PACKAGE} : before);
+      if (c.reason.empty()) {
+        EXPECT_EQ(result, 1);
+        EXPECT_FALSE(std::filesystem::is_symlink(PACKAGE));
+        expectPackageOf(readWholeFile(PACKAGE), convertedImage());
+      } else {
+        EXPECT_EQ(result, 0);
+        const std::string line = "\r\nERROR: FwToUpload.bin not written: " + c.reason + " !\r\n";
+        EXPECT_NE(console().find(line), std::string::npos) << console();
+        EXPECT_TRUE(std::filesystem::is_fifo(PACKAGE) || readWholeFile(PACKAGE) == earlier);
+      }
+      if (std::filesystem::exists(outside)) {
+        EXPECT_EQ(readWholeFile(outside), earlier);
+        std::filesystem::remove(outside);
+      }
+      expectFailureShownToTheEnd();
+    } else {
+      printf("note: case \"%s\" skipped: its folder cannot be made here (mount needs root)\n",
+             c.name);
+    }
+    std::filesystem::current_path(dir_);
+    if (std::filesystem::exists(caseDir / "mnt")) {
+      chmod((caseDir / "mnt").c_str(), 0755);
+      (void)std::system(("umount '" + (caseDir / "mnt").string() + "' 2>/dev/null").c_str());
+    }
+    std::filesystem::remove_all("case");
+  }
 }
 
 // The packaging program: exit 0 and the same package as the writer makes in
@@ -232,19 +331,27 @@ TEST_F(WebPackageTest, PackagingProgram) {
   ASSERT_EQ(createFirmwareFileForWeb(), 1);
   const std::string expected = readWholeFile(PACKAGE);
   std::filesystem::remove(PACKAGE);
-  const std::string run = std::string("'") + WRITE_WEB_UPLOAD_PACKAGE + "' < /dev/null > out.txt";
+  const std::string run =
+      std::string("'") + WRITE_WEB_UPLOAD_PACKAGE + "' < /dev/null > out.txt 2> err.txt";
+  // A build from stand-in images says so on standard error, and only there.
+  const std::string warning =
+      FWUPG_STANDIN_IMAGES ? std::string(STANDIN_IMAGES_WARNING) + "\n" : std::string();
 
   int status = std::system(run.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_TRUE(readWholeFile(PACKAGE) == expected);
   EXPECT_NE(readWholeFile("out.txt").find(PROMPT), std::string::npos);
+  EXPECT_EQ(readWholeFile("out.txt").find("WARNING"), std::string::npos);
+  EXPECT_EQ(readWholeFile("err.txt"), warning);
 
   std::filesystem::remove(PACKAGE);
   std::filesystem::create_directory(PACKAGE);
   status = std::system(run.c_str());
   ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_NE(WEXITSTATUS(status), 0);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(readWholeFile("out.txt").find("\r\nERROR: FwToUpload.bin not written: "),
+            std::string::npos);
 }
 
 }  // namespace

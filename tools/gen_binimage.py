@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Generates the embedded image catalogue BinImage.h / BinImage.cpp.
 
-usage: gen_binimage.py --out-dir DIR FILE...
+usage: gen_binimage.py --out-dir DIR [--manifest FILE --version V [--standin]] FILE...
 
 FILE... are the five image files, given in any order; the table lists them
 in the fixed entry order that start-up and the update sequence index. Each
@@ -10,12 +10,19 @@ convert, or would convert into something else than the image the file
 describes, stops the build with "FILE:LINE: what is wrong" on standard error
 and a non-zero exit status.
 
+With --manifest it also writes the release manifest IMAGES.txt: the release
+version, whether the images are the release's or stand-ins (--standin, or
+stand-in images recognised by their first data bytes wherever they were
+copied), and for each catalogue entry its file name, text size, SHA-256 of
+the text, flat image length and the checksum announced to the unit.
+
 Each image becomes one constant char array initialised by string literals,
 which compilers take in seconds even for megabytes of text. An output file is
 only rewritten when its content changes.
 """
 
 import argparse
+import hashlib
 import os
 import re
 import sys
@@ -40,6 +47,11 @@ RECORD_TYPES = {0: "data", 1: "end of file", 2: "extended segment address",
                 5: "start linear address"}
 END_OF_FILE = b":00000001FF\r\n"
 LITERAL_PIECE = 480  # characters of image text per source line of the array
+
+# The first data bytes of every stand-in image (tools/make_standin_images.py),
+# so that a build or a package made from them is known as such wherever the
+# files were copied.
+STANDIN_MARKER = b"STAND-IN/NO UNIT"
 
 HEX_LINE = re.compile(rb"[0-9A-F]*")
 
@@ -93,10 +105,41 @@ def check_record(number, line, state):
                              "0x%X, beyond the 4 MiB image area" % (record[4], record[5],
                                                                      state["upper"]))
     elif record_type == 0:
-        end = state["upper"] + address + count
+        start = state["upper"] + address
+        end = start + count
         if end > IMAGE_AREA:
             raise ImageError(number, "data at offsets 0x%X to 0x%X runs past the 4 MiB image area"
-                             % (state["upper"] + address, end - 1))
+                             % (start, end - 1))
+        data = record[4:-1]
+        state["records"].append((start, end, number, sum(data)))
+        if state["first data"] is None:
+            state["first data"] = data
+
+
+def check_layout(records):
+    """The image the tool makes is the one the text describes.
+
+    The tool ends the image at the end of the last data record of the text and
+    lets a later record overwrite an earlier one: a record that ends beyond
+    the last one would be cut off, and overlapping records would mix.
+    """
+    if not records:
+        return
+    last_start, last_end, last_line, _ = records[-1]
+    beyond = max(records, key=lambda r: (r[1], -r[2]))
+    if beyond[1] > last_end:
+        raise ImageError(beyond[2], "data record ends at offset 0x%X, beyond the end 0x%X of the "
+                         "last data record (line %d): the image would be cut short"
+                         % (beyond[1], last_end, last_line))
+    reach = None  # the record that reaches furthest among those that start before
+    for record in sorted((r for r in records if r[1] > r[0]), key=lambda r: (r[0], r[2])):
+        if reach is not None and record[0] < reach[1]:
+            first, second = sorted((reach, record), key=lambda r: r[2])
+            raise ImageError(second[2], "data at offsets 0x%X to 0x%X overlaps that of line %d "
+                             "(0x%X to 0x%X): one record would overwrite the other"
+                             % (second[0], second[1] - 1, first[2], first[0], first[1] - 1))
+        if reach is None or record[1] > reach[1]:
+            reach = record
 
 
 def check_image(text):
@@ -108,12 +151,22 @@ def check_image(text):
     if lines[-1]:
         raise ImageError(len(lines), "the text does not end with a line end")
     lines.pop()
-    state = {"upper": 0}
+    state = {"upper": 0, "records": [], "first data": None}
     for number, line in enumerate(lines, 1):
         check_record(number, line, state)
     if not text.endswith(END_OF_FILE):
         raise ImageError(len(lines), "the text does not end with the end-of-file record "
                          "':00000001FF' and CR LF")
+    records = state["records"]
+    check_layout(records)
+    # The flat image: 0xFF up to the end of the last record but where data
+    # lands; the unit is told 0 minus the 32-bit sum of its bytes.
+    length = records[-1][1] if records else 0
+    covered = sum(end - start for start, end, _, _ in records)
+    total = sum(data_sum for _, _, _, data_sum in records) + 0xFF * (length - covered)
+    first = state["first data"] or b""
+    return {"length": length, "checksum": -total & 0xFFFFFFFF,
+            "stand-in": first.startswith(STANDIN_MARKER)}
 
 
 def array_name(file_name):
@@ -171,9 +224,23 @@ def generate(images):
     return "".join(header), "".join(source)
 
 
+def manifest(version, standin, images):
+    lines = ["# The images carried by TessaronFwUpgrade and WriteWebUploadPackage.",
+             "version: %s" % version,
+             "images: %s" % ("stand-in" if standin else "release"),
+             "# file text-bytes text-sha256 image-bytes checksum"]
+    for name, _, text, figures in images:
+        lines.append("%s %d %s %d %d" % (name, len(text), hashlib.sha256(text).hexdigest(),
+                                          figures["length"], figures["checksum"]))
+    return ("\n".join(lines) + "\n").encode("ascii")
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description="Generate the embedded image catalogue.")
     parser.add_argument("--out-dir", required=True)
+    parser.add_argument("--manifest", help="where to write IMAGES.txt")
+    parser.add_argument("--version", default="", help="the release version the images belong to")
+    parser.add_argument("--standin", action="store_true", help="the build made stand-in images")
     parser.add_argument("files", nargs="+", metavar="FILE")
     args = parser.parse_args(argv[1:])
 
@@ -208,14 +275,14 @@ def main(argv):
             errors.append("%s:0: cannot read the image file: %s" % (path, error.strerror))
             continue
         try:
-            check_image(text)
+            figures = check_image(text)
         except ImageError as error:
             errors.append("%s:%d: %s" % (path, error.line, error.what))
             continue
         if len(text) > 0x7FFFFFFF - 1:
             errors.append("%s:0: too large for the catalogue" % path)
             continue
-        images.append((name, array, text))
+        images.append((name, array, text, figures))
 
     if errors:
         for error in errors:
@@ -223,10 +290,13 @@ def main(argv):
         sys.stderr.write("gen_binimage.py: catalogue not generated\n")
         return 1
 
-    header, source = generate(images)
+    header, source = generate([image[:3] for image in images])
     os.makedirs(args.out_dir, exist_ok=True)
     write_if_changed(os.path.join(args.out_dir, "BinImage.h"), header.encode("ascii"))
     write_if_changed(os.path.join(args.out_dir, "BinImage.cpp"), source.encode("ascii"))
+    if args.manifest:
+        standin = args.standin or any(figures["stand-in"] for _, _, _, figures in images)
+        write_if_changed(args.manifest, manifest(args.version, standin, images))
     return 0
 
 

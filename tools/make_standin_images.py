@@ -5,8 +5,9 @@ The real release images are not part of this repository. These stand-ins have
 exactly the shape of the release files: the same names, text lengths, record
 counts, extended linear address records, short last records, the one gap of
 the microcontroller image and the same image lengths after conversion. Their
-data bytes are pseudo-random from a fixed seed per file, so every run writes
-the same bytes. Programs built with them must never be used on a real unit.
+data bytes open with a marker that says what they are and are pseudo-random
+from a fixed seed per file after it, so every run writes the same bytes.
+Programs built with them must never be used on a real unit.
 
 A file is only rewritten when its content changes, so that the build does
 not regenerate the catalogue for nothing.
@@ -33,9 +34,15 @@ def record(record_type, address, data=b""):
     return b":" + (body + bytes([checksum])).hex().upper().encode("ascii") + b"\r\n"
 
 
+# The first data bytes of every stand-in, by which the catalogue generator
+# knows a stand-in wherever it was copied (tools/gen_binimage.py).
+STANDIN_MARKER = b"STAND-IN/NO UNIT"
+
+
 def data_bytes(name, count):
-    """count pseudo-random bytes, the same for the same file name on every run."""
-    return hashlib.shake_256(("stand-in image " + name).encode("ascii")).digest(count)
+    """The marker, then pseudo-random bytes, the same for the same file name on every run."""
+    random = hashlib.shake_256(("stand-in image " + name).encode("ascii")).digest(count)
+    return (STANDIN_MARKER + random[len(STANDIN_MARKER):])[:count]
 
 
 def image_text(name, upper_first, data_start, data_end, gaps=(), start_linear_address=None):

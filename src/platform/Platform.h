@@ -53,4 +53,35 @@ int Platform_ConsoleReadInt(int *value);
 // of the input so that a script never hangs here.
 int Platform_Getch(void);
 
+// --- Output files and start-up ----------------------------------------------
+// The web package is written to a new file beside its name and put in place
+// only once whole; these are the operating-system steps of that. On POSIX
+// systems the real and the simulated platform share them
+// (PlatformPosixCommon.cpp, linked with the modules).
+#include <stdio.h>
+
+// What a directory entry is. With followLink a link counts as what it leads
+// to (PLATFORM_NO_FILE when it leads nowhere).
+#define PLATFORM_NO_FILE 0
+#define PLATFORM_REGULAR_FILE 1
+#define PLATFORM_LINK 2
+#define PLATFORM_OTHER_FILE 3  // a directory, a pipe, a device
+int Platform_FileKind(const char *path, BOOL followLink);
+// Creates `path` for writing in binary mode, only if nothing of that name
+// exists (an existing link is never followed). NULL with errno set when not.
+FILE *Platform_CreateNewFile(const char *path);
+// Switches a stream from Platform_CreateNewFile to the runtime's text mode.
+void Platform_TextModeStream(FILE *stream);
+// Flushes the stream, forces it to the medium, closes it and then puts the
+// file `from` in place of `to` in one step, replacing what had that name (a
+// link is replaced, not followed). The stream is closed in every case.
+// 0 with errno set when a step failed; `from` is then still there.
+BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to);
+
+// One line on standard error, the operator's transcript left alone.
+void Platform_ErrorLine(const char *text);
+// Why a build that carries stand-in images must not run here, or NULL when it
+// may (Windows: only under Wine).
+const char *Platform_StandInRefusal(void);
+
 #endif

@@ -557,8 +557,15 @@ def check_images(port, expected, actual, partial=False):
             )
 
 
-def check_run(case, run, sims):
-    """Stops the units; every way the run and what they received differ from the case."""
+# The one line a build from stand-in images writes on standard error.
+STANDIN_WARNING = b"WARNING: this program carries stand-in images made for tests; never use it on a real unit."
+
+
+def check_run(case, run, sims, standin=False):
+    """Stops the units; every way the run and what they received differ from the case.
+
+    Standard error holds nothing, or with `standin` the stand-in warning alone.
+    """
     for process, _ in sims.values():
         stop_unitsim(process)
     problems = list(run.problems)
@@ -570,10 +577,14 @@ def check_run(case, run, sims):
         problems.append(describe_difference(case["stdout"], actual))
     if run.code != case.get("exit", 0):
         problems.append(f"exit code {run.code}, expected {case.get('exit', 0)}")
-    # Standard error holds the reasons of the failures, and nothing else; it
-    # is not checked when err is None.
+    # Standard error holds the stand-in warning of a stand-in build, then the
+    # reasons of the failures, and nothing else; it is not checked when err is
+    # None.
     if run.err is not None:
-        err = run.err.decode(errors="replace")
+        warning = STANDIN_WARNING + b"\n" if standin else b""
+        if not run.err.startswith(warning):
+            problems.append(f"standard error does not start with the stand-in warning: {run.err!r}")
+        err = run.err[len(warning):].decode(errors="replace")
         if "stderr_re" in case:
             if not re.fullmatch(case["stderr_re"], err, re.S):
                 problems.append(f"standard error does not match {case['stderr_re']!r}:\n  {err!r}")
@@ -625,6 +636,8 @@ def command_line(doc, cases, required, optional=()):
     for option in required + optional + ("case",):
         parser.add_argument("--" + option)
     parser.add_argument("--keep", action="store_true", help="keep the case's directory")
+    parser.add_argument("--standin", action="store_true",
+                        help="the tool carries stand-in images and says so on standard error")
     args = parser.parse_args()
     if args.list:
         for name, _, timeout in cases:
@@ -647,7 +660,7 @@ def main():
         run_tool = run_on_terminal if case.get("terminal") else run_with_pipe
         with units(args.unitsim, directory, case["ports"]) as sims:
             run = run_tool([tool], directory, case.get("input", ""), timeout - 15)
-            problems = check_run(case, run, sims)
+            problems = check_run(case, run, sims, args.standin)
         if problems:
             raise Failure("\n".join(problems))
         return f"the tool ran {run.seconds:.1f} s"

@@ -15,7 +15,7 @@ memcheck, which must report no error and no leak.
 
     run_faults.py --list
     run_faults.py --tool EXE --unitsim EXE --images DIR --case NAME [--valgrind EXE]
-                  [--standin-images 0|1] [--keep]
+                  [--standin] [--keep]
 
 Exit code 77 means "skipped" (a case this machine or build can't show).
 """
@@ -388,13 +388,13 @@ def machine_ports_opened(trace):
 
 
 def main():
-    args = e2e.command_line(__doc__, CASES, ("tool", "unitsim", "images"), ("valgrind", "standin-images"))
+    args = e2e.command_line(__doc__, CASES, ("tool", "unitsim", "images"), ("valgrind",))
     function, timeout = next((f, t) for n, f, t in CASES if n == args.case)
     notes = []
 
     def body(directory):
         case = function(e2e.Images(args.images, None, directory))
-        if case.get("standin_only") and args.standin_images != "1":
+        if case.get("standin_only") and not args.standin:
             raise Skip("a release build reaches the machine's ports without a map")
         command = [case.get("place", e2e.place_tool)(args.tool, directory)]
         log = os.path.join(directory, "memcheck.log") if args.valgrind else None
@@ -413,7 +413,7 @@ def main():
             with case.get("hold", lambda _: contextlib.nullcontext())(directory):
                 # strace's own log is open in the traced process, as memcheck's is.
                 run = e2e.run_on_terminal(command, directory, case.get("input", ""), timeout - 15, log or trace)
-            problems = e2e.check_run(case, run, sims)
+            problems = e2e.check_run(case, run, sims, args.standin)
         if log:
             problems += memcheck_problems(log, run.code)
         if trace:

@@ -168,16 +168,31 @@ class Wine:
         return mine
 
 
-def images_dir_of(exe):
-    """The image files the Windows build embedded, from that build's cache."""
-    build = os.path.dirname(os.path.abspath(exe))
-    cache = os.path.join(build, "CMakeCache.txt")
+def release_images_dir_of(exe):
+    """FIRMWARE_IMAGE_DIR of the Windows build, from its cache; None for stand-ins."""
+    cache = os.path.join(os.path.dirname(os.path.abspath(exe)), "CMakeCache.txt")
     if os.path.exists(cache):
         with open(cache) as f:
             for line in f:
                 if line.startswith("FIRMWARE_IMAGE_DIR:") and line.split("=", 1)[1].strip():
                     return line.split("=", 1)[1].strip()
-    return os.path.join(build, "standin-images")
+    return None
+
+
+def images_dir_of(exe):
+    """The image files the Windows build embedded."""
+    release = release_images_dir_of(exe)
+    return release or os.path.join(os.path.dirname(os.path.abspath(exe)), "standin-images")
+
+
+def check_standin_warning(exe, err):
+    """A stand-in build warns on standard error (among Wine's own messages); a release build does not."""
+    warned = re.search(re.escape(e2e.STANDIN_WARNING) + rb"\r?\n", err) is not None
+    if release_images_dir_of(exe) is None and not warned:
+        return ["the stand-in build did not warn on standard error"]
+    if release_images_dir_of(exe) is not None and e2e.STANDIN_WARNING in err:
+        return ["the release build warned of stand-in images"]
+    return []
 
 
 def simulated_ports(wine, ports):
@@ -239,8 +254,9 @@ def main():
                 # remapped while the tool ran.
                 wine.check_port_map(ports, "after the run", vanished_allowed=True)
                 # Wine's own messages go to standard error, which is therefore
-                # not checked; shown on failure.
+                # not checked beyond the stand-in warning; shown on failure.
                 problems = e2e.check_run(case, run._replace(err=None), sims)
+                problems += check_standin_warning(args.exe, run.err)
             stderr = run.err.decode(errors="replace").strip()
             if problems:
                 raise e2e.Failure("\n".join(problems + ([f"Wine's standard error:\n{stderr}"] if stderr else [])))

@@ -1,0 +1,64 @@
+// What the POSIX platform and the simulated platform of the tests share: the
+// output-file steps and standard error, which the simulation performs for
+// real so that the tests see the files the tool leaves.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Platform.h"
+
+int Platform_FileKind(const char *path, BOOL followLink) {
+  struct stat st;
+  if ((followLink ? stat(path, &st) : lstat(path, &st)) != 0) {
+    return PLATFORM_NO_FILE;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    return PLATFORM_LINK;
+  }
+  return S_ISREG(st.st_mode) ? PLATFORM_REGULAR_FILE : PLATFORM_OTHER_FILE;
+}
+
+FILE *Platform_CreateNewFile(const char *path) {
+  // O_EXCL fails on any existing name, a link included, so nothing that
+  // someone placed there is ever opened.
+  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    return nullptr;
+  }
+  FILE *stream = fdopen(fd, "wb");
+  if (stream == nullptr) {
+    const int saved = errno;
+    close(fd);
+    unlink(path);
+    errno = saved;
+  }
+  return stream;
+}
+
+void Platform_TextModeStream(FILE *) {}
+
+BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to) {
+  // A full disk may show only at the flush, the sync or the close.
+  int error = 0;
+  if (fflush(stream) != 0 || fsync(fileno(stream)) != 0) {
+    error = errno;
+  }
+  if (fclose(stream) != 0 && error == 0) {
+    error = errno;
+  }
+  if (error == 0 && rename(from, to) != 0) {
+    error = errno;
+  }
+  errno = error;
+  return error == 0 ? 1 : 0;
+}
+
+void Platform_ErrorLine(const char *text) {
+  fputs(text, stderr);
+  fputc('\n', stderr);
+  fflush(stderr);
+}
+
+const char *Platform_StandInRefusal(void) { return nullptr; }
