@@ -198,4 +198,10 @@ inline uint32_t checkSumOf(const std::string &image) {
   return sum;
 }
 
+// What a program of this build writes on standard error before anything
+// else: the stand-in warning line, or nothing in a release build.
+inline std::string standInWarningLine() {
+  return FWUPG_STANDIN_IMAGES ? std::string(STANDIN_IMAGES_WARNING) + "\n" : std::string();
+}
+
 #endif

@@ -288,7 +288,7 @@ TEST_F(UpdateFlowTest, ManualPathFailuresEndWithMinusOne) {
     Sim_SetInput(c.input);
     testing::internal::CaptureStderr();
     EXPECT_EQ(fwupgradeMain(), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.reason);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), standInWarningLine() + c.reason);
     EXPECT_EQ(console(), kBanner + kManualPort + c.tail + kPressKey);
     EXPECT_EQ(Sim_GetchCount(), 1);
     for (int n = 1; n <= 32; n++) {
@@ -304,7 +304,7 @@ TEST_F(UpdateFlowTest, PortsThatMayNotBeUsedEndTheRunBeforeDetection) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(fwupgradeMain(), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "ERROR: port map: PreparePorts failed (injected)\n");
+            standInWarningLine() + "ERROR: port map: PreparePorts failed (injected)\n");
   EXPECT_EQ(console(), kPressKey);
   EXPECT_EQ(Sim_CallCount("CreateFileA"), 0);
   EXPECT_EQ(Sim_GetchCount(), 1);

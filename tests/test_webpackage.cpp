@@ -334,8 +334,7 @@ TEST_F(WebPackageTest, PackagingProgram) {
   const std::string run =
       std::string("'") + WRITE_WEB_UPLOAD_PACKAGE + "' < /dev/null > out.txt 2> err.txt";
   // A build from stand-in images says so on standard error, and only there.
-  const std::string warning =
-      FWUPG_STANDIN_IMAGES ? std::string(STANDIN_IMAGES_WARNING) + "\n" : std::string();
+  const std::string warning = standInWarningLine();
 
   int status = std::system(run.c_str());
   ASSERT_TRUE(WIFEXITED(status));

@@ -76,8 +76,9 @@ def case_release_from_standin_copy(args, directory):
         "TessaronFwUpgrade": run([tool], cwd=work, input=b"1\n", timeout=120),
     }
     for program, result in runs.items():
-        if result.stderr:
-            problems.append(f"{program} wrote to standard error: {result.stderr!r}")
+        # The tool gives the reason why COM1 could not be opened, and no more.
+        if e2e.STANDIN_WARNING in result.stderr:
+            problems.append(f"{program} warned of stand-in images: {result.stderr!r}")
         expected = 0 if program == "WriteWebUploadPackage" else 255
         if result.returncode != expected:
             problems.append(f"{program} ended with {result.returncode}, expected {expected}: "
