@@ -204,6 +204,7 @@ def full_update(images, port, rate, logic, role_ok=TX_OK, model="K6G-TX", eng_sa
             FIRMWARE_PREPARE, OK, FIRMWARE_SEND, percentages(len(firmware)),
             reboot_wait(), SUCCESS_LINE, PRESS_ANY_KEY,
         ]),  # fmt: skip
+        "exit": 0,
         "images": {port: [("%fw -l", logic_image), ("%fw -h", firmware)]},
         "commands": {
             port: heard(rate, HELP, VERSION, *[IDENTIFY] * identifications, announcement("%fw -l", logic_image))
@@ -234,6 +235,7 @@ def case_manual_after_silent_detection(images):
         "ports": {3: ["--drop-help", "1000", "--product", "Korvex 6G SDI EXTENDER\\r\\n>>"]},
         "input": "3\n57600\n",
         "stdout": manual(3, 57600) + versions(1) + PRODUCT + PRODUCT_FAILED + FAILED_END,
+        "exit": 1,
         "commands": {3: heard(57600, HELP, HELP, VERSION, *[IDENTIFY] * 4)},
     }
 
@@ -245,6 +247,7 @@ def case_manual_arbitrary_rate(images):
         "ports": {5: ["--baud", "250000", "--device-code", "9"]},
         "input": "5\n250000\n",
         "stdout": manual(5, 250000) + versions(9) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "exit": 1,
         "commands": {5: heard(250000, VERSION)},
     }
 
@@ -254,6 +257,7 @@ def case_unknown_device_code(images):
     return {
         "ports": {3: ["--device-code", "2", "--garble-help", "1"]},
         "stdout": BANNER + detected(3, 57600) + versions(2) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "exit": 1,
         "commands": {3: heard(57600, HELP, HELP, VERSION)},
     }
 
@@ -262,6 +266,7 @@ def case_missing_ready(images):
     return {
         "ports": {3: ["--no-ready"]},
         "stdout": identified_tx() + LOGIC_PREPARE + NOT_READY + FAILED_END,
+        "exit": 1,
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", images[3]))},
     }
 
@@ -276,6 +281,7 @@ def case_wrong_data_ack(images):
         ]),  # fmt: skip
         # The image itself arrived whole and right.
         "images": {3: [("%fw -l", logic)]},
+        "exit": 1,
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, IDENTIFY, IDENTIFY, announcement("%fw -l", logic))},
     }
 
@@ -320,6 +326,7 @@ def case_unit_vanishes(images):
         "ports": {3: ["--vanish-after", "1"]},
         "stdout_re": re.escape(head) + r"(\x08\x08\x08?\d{1,2}%)*" + re.escape(PRODUCT_FAILED + FAILED_END),
         "images_partial": {3: ("%fw -l", logic)},
+        "exit": 1,
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
     }
 

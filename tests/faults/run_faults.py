@@ -80,6 +80,7 @@ def case_vanish_mid_image(images):
         "ports": {3: ["--vanish-after", str(vanish)]},
         "stdout_re": re.escape(head) + r"1%(\x08\x08\x08?\d{1,2}%)*" + re.escape(tail),
         "images_partial": {3: ("%fw -l", logic)},
+        "exit": 1,
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
         "check": check,
     }
@@ -101,6 +102,7 @@ def case_silent_after_ready(images):
         + PRODUCT_FAILED
         + FAILED_END,
         "images": {3: [("%fw -l", logic)]},
+        "exit": 1,
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
     }
 
@@ -122,6 +124,7 @@ def case_flood(images):
         "ports": {3: ["--baud", str(rate), "--flood-version"]},
         "input": f"3\n{rate}\n",
         "stdout": e2e.manual(3, rate) + versions(1) + PRODUCT + PRODUCT_FAILED + FAILED_END,
+        "exit": 1,
         "commands": {3: heard(rate, VERSION, *[IDENTIFY] * 4)},
         "check": check,
     }
@@ -134,6 +137,7 @@ def case_port_held_by_another_program(images):
     return {
         "ports": {2: ["--hold"], 5: ["--device-code", "2"]},
         "stdout": BANNER + detected(5, 57600) + versions(2) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "exit": 1,
         "commands": {5: heard(57600, HELP, VERSION)},
     }
 
@@ -153,6 +157,7 @@ def case_reply_byte_by_byte(images):
     return {
         "ports": {3: ["--baud", "115200", "--reply-gap", str(gap)]},
         "stdout": BANNER + detected(3, 115200) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "exit": 1,
         "commands": {3: heard(115200, HELP, VERSION)},
         "check": check,
     }
