@@ -56,11 +56,10 @@ BOOL gUnitRestartConfirmed = 0;
 #define RESTART_UNCONFIRMED_MESSAGE \
   "\n\rWARNING: The unit did not confirm its restart; check it before use.\r\n"
 
-// Exit codes of the update tool.
+// Exit codes of an update that ran (the manual path's failures give -1).
 #define EXIT_UPDATED 0
 #define EXIT_UPDATE_FAILED 1
 #define EXIT_RESTART_UNCONFIRMED 2
-#define EXIT_MANUAL_PATH_FAILED -1
 
 static const int kDetectionBaudRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
 

@@ -112,6 +112,7 @@ NOT_READY = "FAILED [Unit not ready]\r\n"
 SUCCESS_LINE = "\n\r\n\rThe update was successful, the unit is now operational\r\n"
 PRESS_ANY_KEY = "\r\nPress any key to exit"
 FAILED_END = "\n\rERROR: The update was not successful.\r\n" + PRESS_ANY_KEY
+UNCONFIRMED_END = "\n\rWARNING: The unit did not confirm its restart; check it before use.\r\n" + PRESS_ANY_KEY
 
 HELP = "%%%help -c version"
 VERSION = "%%%fw -v"
@@ -435,7 +436,7 @@ def open_descriptors(pid):
     return found
 
 
-def run_on_terminal(command, directory, typed, limit, valgrind_log=None):
+def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interrupt=None):
     """Runs the tool with a terminal as its standard input (output to a pipe).
 
     The numbers are typed as an operator types them. At "Press any key" the
@@ -444,7 +445,8 @@ def run_on_terminal(command, directory, typed, limit, valgrind_log=None):
     terminal its settings back afterwards. While it waits, its port must be
     closed: only standard input, output and error may be left open (and,
     under memcheck, the checker's own log and the descriptors it keeps at
-    the top of the table).
+    the top of the table). With `interrupt`, that signal is sent instead of
+    the key, and the terminal must get its settings back all the same.
     """
     master, slave = pty.openpty()
     before = termios.tcgetattr(slave)
@@ -475,7 +477,10 @@ def run_on_terminal(command, directory, typed, limit, valgrind_log=None):
                     for fd, target in open_descriptors(process.pid).items()
                     if not valgrind_log or (fd < 1000 and target != valgrind_log)
                 }
-                os.write(master, b"k")
+                if interrupt:
+                    process.send_signal(interrupt)
+                else:
+                    os.write(master, b"k")
         try:
             process.wait(timeout=max(5.0, limit - (time.monotonic() - started)))
         except subprocess.TimeoutExpired:
@@ -529,9 +534,10 @@ def read_records(record):
     return images, commands
 
 
-def check_images(port, expected, actual, partial=False):
-    """The images announced right and received whole; with `partial`, one image
-    announced right whose bytes, cut short, start the image."""
+def check_images(port, expected, actual, partial=None):
+    """The images announced right and received whole; with `partial`, a count,
+    one image announced right of which at least that many bytes, cut short,
+    start the image."""
     if len(actual) != len(expected):
         raise Failure(f"COM{port}: the unit received {len(actual)} images, expected {len(expected)}")
     for k, ((command, image), got) in enumerate(zip(expected, actual), 1):
@@ -539,8 +545,8 @@ def check_images(port, expected, actual, partial=False):
         if announced != (command, len(image), image_checksum(image)):
             expected = (command, len(image), image_checksum(image))
             raise Failure(f"COM{port} image {k} announced as {announced}, not {expected}")
-        if partial:
-            if got["complete"] != "0" or not got["data"] or not image.startswith(got["data"]):
+        if partial is not None:
+            if got["complete"] != "0" or len(got["data"]) < partial or not image.startswith(got["data"]):
                 raise Failure(f"COM{port}: the interrupted image is not a right start of the image: {got}")
         elif got["checksumOk"] != "1" or got["complete"] != "1" or got["data"] != image:
             data = got["data"]
@@ -564,14 +570,19 @@ def check_run(case, run, sims):
         problems.append(describe_difference(case["stdout"], actual))
     if run.code != case.get("exit", 0):
         problems.append(f"exit code {run.code}, expected {case.get('exit', 0)}")
-    if run.err:
+    if "stderr_re" in case:
+        if not re.fullmatch(case["stderr_re"], run.err.decode("latin-1")):
+            problems.append(f"standard error {run.err!r} does not match {case['stderr_re']!r}")
+    elif run.err:
         problems.append(f"the tool wrote to standard error: {run.err!r}")
     records = {}
     for port, (_, record) in sims.items():
         received, commands = records[port] = read_records(record)
         try:
             if port in case.get("images_partial", {}):
-                check_images(port, [case["images_partial"][port]], received, partial=True)
+                # (command, image) or (command, image, least bytes received)
+                command, image, *least = case["images_partial"][port]
+                check_images(port, [(command, image)], received, partial=least[0] if least else 1)
             else:
                 check_images(port, case.get("images", {}).get(port, []), received)
         except Failure as e:
