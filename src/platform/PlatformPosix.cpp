@@ -93,10 +93,6 @@ void onInterrupt(int signo) {
   _exit(128 + signo);
 }
 
-}  // namespace
-
-namespace {
-
 void noteError(const std::string &what, int error) {
   snprintf(gPosixLastError, sizeof gPosixLastError, "%s: %s", what.c_str(), strerror(error));
 }
