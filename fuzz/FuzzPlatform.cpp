@@ -25,6 +25,7 @@ BOOL Platform_WriteFile(HANDLE, const void *, DWORD, DWORD *bytesWritten) {
 }
 BOOL Platform_CloseHandle(HANDLE) { return FALSE; }
 void Platform_Sleep(DWORD) {}
+uint64_t Platform_GetTickCount64(void) { return 0; }
 void Platform_ConsoleInit(void) {}
 void Platform_ConsoleWrite(const char *, size_t) {}
 int Platform_ConsoleReadInt(int *) { return -1; }

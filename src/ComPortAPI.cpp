@@ -9,8 +9,8 @@
 HANDLE g_hCOM = nullptr;
 
 // Time-outs every port gets at open: a read ends when its count has arrived
-// or T ms after it began (T in both read fields, no multiplier); writes have
-// no time-out.
+// or T ms after it began (T in both read fields, no multiplier). The record's
+// write fields stay 0; the port gets its write bound from applyTimeouts().
 static COMMTIMEOUTS initialTimeouts(void) {
   COMMTIMEOUTS cto;
   memset(&cto, 0, sizeof cto);
@@ -73,6 +73,23 @@ static void reportPortFailure(void) {
 
 BOOL ComPortAPI_IsOpen(void) { return sPortOpen ? 1 : 0; }
 
+// Pushes g_cto to the open port with a write bound in place of "no write
+// time-out". Without one, a unit that holds CTS low, a pulled cable on a
+// three-wire lead or a unit that stops reading holds a write, and the tool,
+// for ever. The bound is a total over one write (that is what Win32 offers):
+// WRITE_TIMEOUT_MS and no per-byte part. That is sound because every write
+// of the tool needs far less line time: at most 10240 image bytes at 115200
+// baud (under a second) or one command line at the console rate, so only a
+// write whose bytes have stopped moving can reach it. The master record
+// itself keeps its write fields at 0, as callers know it.
+static BOOL applyTimeouts(void) {
+  COMMTIMEOUTS bounded = g_cto;
+  if (bounded.WriteTotalTimeoutConstant == 0 && bounded.WriteTotalTimeoutMultiplier == 0) {
+    bounded.WriteTotalTimeoutConstant = WRITE_TIMEOUT_MS;
+  }
+  return Platform_SetCommTimeouts(g_hCOM, &bounded);
+}
+
 void ComPortAPI_ResetForTest(void) {
   g_hCOM = nullptr;
   g_dcb = initialLineSettings();
@@ -99,7 +116,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
     return 0;
   }
   (void)Platform_SetupComm(g_hCOM, RX_SIZE, TX_SIZE);
-  BOOL configured = Platform_SetCommTimeouts(g_hCOM, &g_cto);
+  BOOL configured = applyTimeouts();
   if (configured) {
     configured = Platform_SetCommState(g_hCOM, &g_dcb);
   }
@@ -169,7 +186,7 @@ BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {
   if (!sPortOpen) {
     return 0;
   }
-  return appliedOrReported(Platform_SetCommTimeouts(g_hCOM, &g_cto));
+  return appliedOrReported(applyTimeouts());
 }
 
 BOOL ComPortAPI_SetBaudRate(int baudrate) {

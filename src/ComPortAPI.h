@@ -11,6 +11,9 @@
 #define TX_SIZE 8192
 #define MAX_WAIT_READ 500
 #define BAUD_RATE 9600
+// Longest a write may take before it fails, in milliseconds. It reaches the
+// port in the write time-outs; the master record g_cto keeps its own values.
+#define WRITE_TIMEOUT_MS 60000
 
 extern HANDLE g_hCOM;
 extern DCB g_dcb;

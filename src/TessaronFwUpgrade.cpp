@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <string>
 
 #include "ComPortAPI.h"
 #include "Console.h"
@@ -26,6 +27,7 @@ uint32_t gDataConcatenatedCheckSum = 0;
 char *gDataBuffer = nullptr;
 int gComPortNumber = 0;
 int gBaudRate = 0;
+BOOL gUnitRestartConfirmed = 0;
 
 // One data write to the unit.
 #define DATA_CHUNK_SIZE 10240
@@ -45,6 +47,23 @@ int gBaudRate = 0;
 
 #define REBOOT_STEPS 46
 #define REBOOT_STEP_MS 3000
+
+// The longest a reply collection listens: well past the longest a unit
+// needs ("Ready" near the end of a 10 s announcement wait, then a silent
+// time-out), and short of holding the tool for ever on a unit that never
+// falls silent.
+#define REPLY_COLLECTION_LIMIT_MS 60000
+// The most of a wrong reply that is shown to the operator.
+#define REPLY_DISPLAY_LIMIT 4096
+
+#define UPDATE_FAILED_MESSAGE "\n\rERROR: The update was not successful.\r\n"
+#define RESTART_UNCONFIRMED_MESSAGE \
+  "\n\rWARNING: The unit did not confirm its restart; check it before use.\r\n"
+
+// Exit codes of an update that ran (the manual path's failures give -1).
+#define EXIT_UPDATED 0
+#define EXIT_UPDATE_FAILED 1
+#define EXIT_RESTART_UNCONFIRMED 2
 
 static const int kDetectionBaudRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
 
@@ -197,10 +216,20 @@ int fwupgradeMain(void) {
   (void)ComPortAPI_SetHardwareFlowControl(1);
   const BOOL updated = updateFirmware();
   (void)ComPortAPI_CloseCOM();
-  dipsplayLastMessageToUserBeforeExit(updated ? ""
-                                              : "\n\rERROR: The update was not successful.\r\n");
+  // Scripts read the outcome from the exit code: an update whose unit did
+  // not show its console again is not reported as a plain success.
+  int exitCode = EXIT_UPDATED;
+  const char *lastMessage = "";
+  if (!updated) {
+    exitCode = EXIT_UPDATE_FAILED;
+    lastMessage = UPDATE_FAILED_MESSAGE;
+  } else if (!gUnitRestartConfirmed) {
+    exitCode = EXIT_RESTART_UNCONFIRMED;
+    lastMessage = RESTART_UNCONFIRMED_MESSAGE;
+  }
+  dipsplayLastMessageToUserBeforeExit(lastMessage);
   releaseSharedBuffers();
-  return 0;
+  return exitCode;
 }
 
 /*---------------------------------------------------------------------------
@@ -209,13 +238,18 @@ int fwupgradeMain(void) {
 
 // Collects the unit's reply into `reply` (DATA_BUFFER_SIZE bytes): every
 // read lands in gDataBuffer and is added to the reply until a whole reading
-// time-out passes without a byte. A reply that fills the buffer ends the
-// collection there, so a unit that never stops sending cannot hold the tool.
+// time-out passes without a byte. A unit that never falls silent can't hold
+// the tool: the collection also ends once it has received as many bytes as
+// the reply buffer holds, zero bytes counted (only the text before a zero
+// byte joins the reply), and starts no read once REPLY_COLLECTION_LIMIT_MS
+// have passed, so it ends at most one reading time-out after that.
 static void collectResponse(char *reply) {
   int totalBytesRead = 0;
   size_t replyLength = 0;
   reply[0] = '\0';
-  for (;;) {
+  const uint64_t start = Platform_GetTickCount64();
+  while (totalBytesRead < MAX_READ_SIZE &&
+         Platform_GetTickCount64() - start < REPLY_COLLECTION_LIMIT_MS) {
     int nBytesRead = 0;
     const BOOL readOk = ComPortAPI_ReadCOM(gDataBuffer, MAX_READ_SIZE, &nBytesRead);
     if (!readOk || nBytesRead <= 0) {
@@ -234,10 +268,34 @@ static void collectResponse(char *reply) {
     replyLength += kept;
     reply[replyLength] = '\0';
     totalBytesRead += nBytesRead;
-    if (replyLength == static_cast<size_t>(DATA_BUFFER_SIZE - 1)) {
-      break;
+  }
+}
+
+// A reply as it may be shown on the operator's terminal: control characters
+// other than carriage return and line feed (an escape sequence would act on
+// the terminal) and bytes beyond ASCII (a UTF-8 terminal reads control
+// characters out of some) as \xNN, and no more than REPLY_DISPLAY_LIMIT of
+// its bytes, with the count of those left out.
+static std::string printableReply(const char *reply) {
+  const size_t length = strlen(reply);
+  const size_t shown = std::min<size_t>(length, REPLY_DISPLAY_LIMIT);
+  std::string text;
+  text.reserve(shown);
+  for (size_t k = 0; k < shown; k++) {
+    const unsigned char c = static_cast<unsigned char>(reply[k]);
+    if ((c < 0x20 && c != '\r' && c != '\n') || c >= 0x7F) {
+      static const char kDigits[] = "0123456789ABCDEF";
+      text += "\\x";
+      text += kDigits[c >> 4];
+      text += kDigits[c & 0x0F];
+    } else {
+      text += static_cast<char>(c);
     }
   }
+  if (length > shown) {
+    text += "... (" + std::to_string(length - shown) + " more bytes)";
+  }
+  return text;
 }
 
 // Collects the unit's reply in a buffer of this exchange and judges it: 1
@@ -256,7 +314,7 @@ static BOOL receiveAndJudgeResponse(BOOL validateResponse, const char *expectedR
   if (validateResponse == 1 && strcmp(responseReceivedCopy, expectedResponse) != 0) {
     if (showMismatch) {
       Console_Printf("\r\nExpected : %s  received : %s\r\n", expectedResponse,
-                     responseReceivedCopy);
+                     printableReply(responseReceivedCopy).c_str());
       Console_Line("\r\nError: Expected response did  not matched !\r");
     }
     result = 0;
@@ -539,6 +597,7 @@ static BOOL uploadImage(char *imageText, const UploadPhase &phase) {
 }
 
 BOOL updateFirmware(void) {
+  gUnitRestartConfirmed = 0;
   if (!identifyUnitAndSelectImage()) {
     return 0;
   }
@@ -578,6 +637,7 @@ BOOL updateFirmware(void) {
   if (finalLength >= 2 && gDataBuffer[0] == '[' && gDataBuffer[finalLength - 2] == '>' &&
       gDataBuffer[finalLength - 1] == '>') {
     Console_Line("\n\r\n\rThe update was successful, the unit is now operational\r");
+    gUnitRestartConfirmed = 1;
   }
   return 1;
 }

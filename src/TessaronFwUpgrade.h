@@ -41,10 +41,17 @@ extern uint32_t gDataConcatenatedCheckSum;
 extern char *gDataBuffer;
 extern int gComPortNumber;
 extern int gBaudRate;
+// Whether the last updateFirmware() saw the unit's console come back after
+// the reboot (and so showed the success line). An update that returned 1
+// without it took both images, but the unit's restart is unconfirmed.
+extern BOOL gUnitRestartConfirmed;
 
 // The whole run of the update tool. It is the program's main(); programs
 // that link the driver as a library (tests, the web package writer) reach it
-// under this name.
+// under this name. Its result is the exit code: 0 the update succeeded and
+// the unit's console came back, 1 the update failed, 2 the unit took both
+// images but did not confirm its restart, -1 the operator's port or rate
+// could not be used.
 int fwupgradeMain(void);
 
 void dipsplayLastMessageToUserBeforeExit(const char *lastMessage);

@@ -15,7 +15,9 @@ TEST_F(ComPortTest, OpenAppliesTheLineSettingsAndTimeoutsOfTheRecords) {
   ASSERT_EQ(ComPortAPI_OpenCOM(3), 1);
   EXPECT_TRUE(Sim_PortIsOpen(3));
   // 9600 baud 8N1, binary, DTR and RTS raised, CTS output flow control
-  // and no other; a read ends 500 ms after it began.
+  // and no other; a read ends 500 ms after it began, a write that is not
+  // done 60 s after it began fails, while the record keeps its write fields
+  // at 0.
   const DCB d = Sim_PortDcb(3);
   EXPECT_EQ((std::vector<DWORD>{d.DCBlength, d.BaudRate, d.ByteSize, d.Parity, d.StopBits,
                                 d.fBinary, d.fOutxCtsFlow, d.fOutxDsrFlow, d.fOutX, d.fInX,
@@ -24,8 +26,10 @@ TEST_F(ComPortTest, OpenAppliesTheLineSettingsAndTimeoutsOfTheRecords) {
                                 DTR_CONTROL_ENABLE, RTS_CONTROL_ENABLE, 0, 0}));
   const COMMTIMEOUTS c = Sim_PortTimeouts(3);
   EXPECT_EQ((std::vector<DWORD>{c.ReadIntervalTimeout, c.ReadTotalTimeoutConstant,
-                                c.ReadTotalTimeoutMultiplier, c.WriteTotalTimeoutConstant}),
-            (std::vector<DWORD>{500, 500, 0, 0}));
+                                c.ReadTotalTimeoutMultiplier, c.WriteTotalTimeoutConstant,
+                                c.WriteTotalTimeoutMultiplier}),
+            (std::vector<DWORD>{500, 500, 0, 60000, 0}));
+  EXPECT_EQ(g_cto.WriteTotalTimeoutConstant + g_cto.WriteTotalTimeoutMultiplier, 0u);
   // Both queues purged and DTR raised once configured.
   EXPECT_EQ(Sim_CallCount("PurgeComm"), 1);
   EXPECT_EQ(Sim_CallCount("EscapeCommFunction"), 1);
@@ -68,6 +72,7 @@ TEST_F(ComPortTest, SettersApplyToTheOpenPortAndReportItsVerdict) {
   EXPECT_EQ(ComPortAPI_SetHardwareFlowControl(0), 0) << "whole record holds the refused rate";
   EXPECT_EQ(ComPortAPI_SetReadingTimeoutInMs(10000), 1);
   EXPECT_EQ(Sim_PortTimeouts(2).ReadTotalTimeoutConstant, 10000u);
+  EXPECT_EQ(Sim_PortTimeouts(2).WriteTotalTimeoutConstant, 60000u) << "the write bound stays";
   EXPECT_EQ(console(), "") << "setters print nothing";
 }
 

@@ -87,12 +87,43 @@ TEST_F(ProtocolTest, ValidateOffCollectsAndSucceedsWhateverArrives) {
   EXPECT_GE(Sim_NowMs() - start, 500u);
 }
 
-TEST_F(ProtocolTest, AFloodingUnitEndsTheCollectionAtTheBufferBound) {
-  UnitConfig config;
-  config.floodOnVersion = true;
-  openUnit(1, config);
-  EXPECT_EQ(sendCommand("%fw -v", 0, 1, "1.0.8"), 0);
-  EXPECT_EQ(console(), "");
+// A unit that never falls silent: the collection ends once it has received
+// what the reply buffer holds, zero bytes counted, or 60 s after it began.
+TEST_F(ProtocolTest, AReplyThatNeverEndsStopsAtTheBufferSizeOrAfterSixtySeconds) {
+  const uint64_t kBuffer = DATA_BUFFER_SIZE - 1;
+  struct Case {
+    const char *name;
+    std::string text;  // repeated without end
+    int paceBaud;      // 0: the line rate, 57600
+    uint64_t minMs, maxMs;
+    uint64_t minBytes, maxBytes;
+  } cases[] = {
+      {"text at 4 Mbit/s", "1.0.8\r\n", 4000000, 2500, 3000, kBuffer, kBuffer + 200000},
+      {"zero bytes at 4 Mbit/s", std::string(1, '\0'), 4000000, 2500, 3000, kBuffer,
+       kBuffer + 200000},
+      {"text at the line rate", "1.0.8\r\n", 0, 60000, 60500, 340000, 350000},
+      {"a byte every 100 ms", "x", 100, 60000, 60500, 590, 600},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    UnitConfig config;
+    config.floodOnVersion = true;
+    config.versionReply = c.text;
+    config.floodPaceBaud = c.paceBaud;
+    openUnit(1, config);
+    ComPortAPI_SetReadingTimeoutInMs(500);
+    const uint64_t start = Sim_NowMs();
+    EXPECT_EQ(sendCommand("%fw -v", 0, 1, "Ready"), 0);
+    uint64_t received = 0;
+    for (const SimWireEvent &e : Sim_WireLog()) {
+      received += e.kind == SimWireEvent::Read ? e.bytes.size() : 0;
+    }
+    EXPECT_GE(Sim_NowMs() - start, c.minMs);
+    EXPECT_LE(Sim_NowMs() - start, c.maxMs);
+    EXPECT_GE(received, c.minBytes);
+    EXPECT_LE(received, c.maxBytes);
+  }
 }
 
 TEST_F(ProtocolTest, WriteFailureIsReported) {
@@ -145,6 +176,69 @@ TEST_F(ProtocolTest, SendDataWritesInChunksAndRedrawsThePercentage) {
     EXPECT_EQ(writes, c.writes) << c.length;
     EXPECT_EQ(all, std::string(data.begin(), data.begin() + c.length)) << c.length;
     EXPECT_EQ(Sim_CallCount("ReadFile"), 0) << c.length;
+  }
+}
+
+// What the unit answered instead of the acknowledgement reaches the
+// operator's terminal harmless and at most 4096 bytes long.
+TEST_F(ProtocolTest, AWrongAcknowledgementIsShownEscapedAndCut) {
+  const std::string a4095(4095, 'A');
+  struct Case {
+    std::string ack;
+    std::string shown;
+  } cases[] = {
+      {"FAILURE", "FAILURE"},
+      {"\x1b[2J\tERR\r\n\x7f\x01", "\\x1B[2J\\x09ERR\r\n\\x7F\\x01"},
+      {"\x9b"
+       "31m\xc3\xa9",
+       "\\x9B31m\\xC3\\xA9"},
+      {a4095 + "B", a4095 + "B"},
+      {a4095 + "BC", a4095 + "B... (1 more bytes)"},
+      {a4095 + "\x1b[2J", a4095 + "\\x1B... (3 more bytes)"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.shown.substr(0, 20));
+    SetUp();
+    UnitConfig config;
+    config.baudRate = 115200;
+    config.dataAck = c.ack;
+    openUnit(1, config);
+    uint8_t data[3] = {0x61, 0x62, 0x63};
+    ASSERT_EQ(sendCommand("%fw -l 4294967002 3", 0, 1, "Ready"), 1);
+    EXPECT_EQ(sendData(data, 3, 1, "SUCCESS"), 0);
+    EXPECT_EQ(console(), "1%\b\b100%\r\nExpected : SUCCESS  received : " + c.shown +
+                             "\r\n\r\nError: Expected response did  not matched !\r\n");
+  }
+}
+
+// A unit that takes nothing more after "Ready": each write fails once it has
+// waited 60 s, with the texts of a failed write.
+TEST_F(ProtocolTest, AWriteTheUnitDoesNotTakeFailsAfterSixtySeconds) {
+  struct Case {
+    const char *name;
+    BOOL (*send)();
+    std::string shown;
+  } cases[] = {
+      {"command", [] { return sendCommand("%fw -v", 0, 1, "x"); },
+       "\r\nError occurred when sending data !\r\n"},
+      {"data block",
+       [] {
+         std::vector<uint8_t> block(10240, 0x5A);
+         return sendData(block.data(), 10240, 1, "SUCCESS");
+       },
+       "1%"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    UnitConfig config;
+    config.stopReadingAfterReady = true;
+    openUnit(1, config);
+    ASSERT_EQ(sendCommand("%fw -l 0 5", 0, 1, "Ready"), 1);
+    const uint64_t start = Sim_NowMs();
+    EXPECT_EQ(c.send(), 0);
+    EXPECT_EQ(Sim_NowMs() - start, 60000u);
+    EXPECT_EQ(console(), c.shown);
   }
 }
 

@@ -43,6 +43,8 @@ const std::string kBanner =
     "\n\r\n\rDetecting COM port and Baud Rate..................";
 const std::string kPressKey = "\r\nPress any key to exit";
 const std::string kFailedEnd = "\n\rERROR: The update was not successful.\r\n" + kPressKey;
+const std::string kUnconfirmedEnd =
+    "\n\rWARNING: The unit did not confirm its restart; check it before use.\r\n" + kPressKey;
 const std::string kVersionsXc7a35 =
     "Checking firmware version ..............  1.00.08 \r\n"
     "Checking fpga version ..................  K6G-TX 1.03  device:1\r\n";
@@ -229,12 +231,13 @@ TEST_F(UpdateFlowTest, ImageChoiceByDeviceAndRole) {
     config.productId = c.productId;
     config.bootText.clear();
     UnitModel &unit = addUnit(1, config);
-    EXPECT_EQ(fwupgradeMain(), 0);
+    // Without the unit's prompt after the reboot: no success line and no
+    // error, but a warning and an exit code of its own.
+    EXPECT_EQ(fwupgradeMain(), 2);
     ASSERT_EQ(unit.images().size(), 2u);
     expectReceived(unit.images()[0], "%fw -l", logic);
-    // Without the unit's prompt after the reboot: no success line, but no
-    // error either.
-    EXPECT_EQ(console().substr(console().size() - kPressKey.size() - 4), "100%" + kPressKey);
+    EXPECT_EQ(console().substr(console().size() - kUnconfirmedEnd.size() - 4),
+              "100%" + kUnconfirmedEnd);
   }
 }
 
@@ -310,7 +313,7 @@ TEST_F(UpdateFlowTest, PortsThatMayNotBeUsedEndTheRunBeforeDetection) {
   EXPECT_EQ(Sim_GetchCount(), 1);
 }
 
-TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithZeroAndTheErrorLine) {
+TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithOneAndTheErrorLine) {
   const std::string unknown = "Checking product .......... FAILED, Unknown product\r\n";
   const std::string notReady = kVersionsXc7a35 + kTxOk +
                                "Preparing to Upload Programmable Logic ............ "
@@ -336,6 +339,11 @@ TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithZeroAndTheErrorLine) {
            unknown},
       {"no Ready", [](UnitConfig &c) { c.noReady = true; }, notReady},
       {"Ready followed by a line end", [](UnitConfig &c) { c.readyText = "Ready\r\n"; }, notReady},
+      // The first data write waits out the write bound, then fails.
+      {"the unit stops reading after Ready", [](UnitConfig &c) { c.stopReadingAfterReady = true; },
+       kVersionsXc7a35 + kTxOk +
+           "Preparing to Upload Programmable Logic ............ OK\r\n"
+           "Sending Programmable Logic data ................... 1%FAILED\r\n"},
       {"wrong data acknowledgement", [](UnitConfig &c) { c.dataAck = "FAILURE"; },
        kVersionsXc7a35 + kTxOk +
            "Preparing to Upload Programmable Logic ............ OK\r\n"
@@ -351,7 +359,7 @@ TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithZeroAndTheErrorLine) {
     config.baudRate = 115200;
     c.configure(config);
     UnitModel &unit = addUnit(1, config);
-    EXPECT_EQ(fwupgradeMain(), 0);
+    EXPECT_EQ(fwupgradeMain(), 1);
     EXPECT_EQ(console(), kBanner + detected(1, 115200) + c.middle + kFailedEnd);
     EXPECT_LE(unit.images().size(), 1u) << "the firmware never goes out";
     EXPECT_FALSE(Sim_PortIsOpen(1));
@@ -363,7 +371,7 @@ TEST_F(UpdateFlowTest, AUnitThatVanishesMidImageFailsTheTransfer) {
   config.baudRate = 115200;
   config.vanishAfterImageBytes = 50000;
   addUnit(1, config);
-  EXPECT_EQ(fwupgradeMain(), 0);
+  EXPECT_EQ(fwupgradeMain(), 1);
   const std::string tail = "FAILED\r\n" + kFailedEnd;
   ASSERT_GE(console().size(), tail.size());
   EXPECT_EQ(console().substr(console().size() - tail.size()), tail);

@@ -12,6 +12,7 @@
 #define PLATFORM_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include "Win32Types.h"
 
@@ -23,7 +24,14 @@ BOOL Platform_SetCommTimeouts(HANDLE hCom, const COMMTIMEOUTS *timeouts);
 BOOL Platform_SetCommState(HANDLE hCom, const DCB *dcb);
 BOOL Platform_PurgeComm(HANDLE hCom, DWORD flags);
 BOOL Platform_EscapeCommFunction(HANDLE hCom, DWORD function);
+// A read ends at its count or at the read time-out. When the line hangs up
+// after some bytes arrived, the read returns them and succeeds; the next
+// read reports the hang-up.
 BOOL Platform_ReadFile(HANDLE hCom, void *buffer, DWORD bytesToRead, DWORD *bytesRead);
+// A write succeeds only when every byte was taken. With write time-outs in
+// the record (WriteTotalTimeoutConstant plus WriteTotalTimeoutMultiplier
+// per byte) a write not done by then fails with the count it got out; with
+// both 0 it has no time-out.
 BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWORD *bytesWritten);
 BOOL Platform_CloseHandle(HANDLE hCom);
 
@@ -40,9 +48,16 @@ const char *Platform_LastErrorText(void);
 
 // A plain wait.
 void Platform_Sleep(DWORD milliseconds);
+// Milliseconds from an arbitrary start, never going back: the clock that
+// bounds the longer waits (the simulated platform's virtual clock there).
+uint64_t Platform_GetTickCount64(void);
 
 // Console. Output is never buffered: progress figures are redrawn in place
-// with backspaces and must show while the transfer runs.
+// with backspaces and must show while the transfer runs. The set-up also
+// prepares the process for the ways a run can be cut short: on POSIX a
+// closed standard output (SIGPIPE) no longer ends the program, and SIGINT,
+// SIGTERM and SIGHUP close the open port, give the terminal back its
+// settings and end the program with 128 plus the signal number.
 void Platform_ConsoleInit(void);
 void Platform_ConsoleWrite(const char *text, size_t length);
 // One line of the operator's input as a decimal number: 1 with the value; 0

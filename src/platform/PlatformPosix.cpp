@@ -69,6 +69,49 @@ char gPosixLastError[1024];
 
 namespace {
 
+// What an interrupt must undo, kept where its handler reaches it without a
+// lock or an allocation: the descriptor of the open port, and the operator
+// terminal's settings while the key wait has changed them.
+volatile sig_atomic_t gInterruptPortFd = -1;
+volatile sig_atomic_t gInterruptPortExclusiveHere = 0;
+volatile sig_atomic_t gKeyWaitChangedTerminal = 0;
+struct termios gTerminalBeforeKeyWait;
+
+const char kInterruptedBySigint[] = "\nInterrupted by SIGINT; the serial port is closed.\n";
+const char kInterruptedBySigterm[] = "\nInterrupted by SIGTERM; the serial port is closed.\n";
+const char kInterruptedBySighup[] = "\nInterrupted by SIGHUP; the serial port is closed.\n";
+
+// SIGINT, SIGTERM, SIGHUP. Only async-signal-safe calls (ioctl is a plain
+// system call), so that it works wherever the program is: in a read, a
+// write, the reboot sleep or the key wait. The port's exclusive flag would
+// outlive the process on a pseudo-terminal and keep any other user out of
+// the next run, so the flag this program set is cleared before the close.
+void onInterrupt(int signo) {
+  const int fd = gInterruptPortFd;
+  if (fd >= 0) {
+    if (gInterruptPortExclusiveHere) {
+      ioctl(fd, TIOCNXCL);
+    }
+    close(fd);
+  }
+  if (gKeyWaitChangedTerminal) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &gTerminalBeforeKeyWait);
+  }
+  const char *text = kInterruptedBySighup;
+  size_t length = sizeof kInterruptedBySighup - 1;
+  if (signo == SIGINT) {
+    text = kInterruptedBySigint;
+    length = sizeof kInterruptedBySigint - 1;
+  } else if (signo == SIGTERM) {
+    text = kInterruptedBySigterm;
+    length = sizeof kInterruptedBySigterm - 1;
+  }
+  ssize_t ignored = write(STDERR_FILENO, text, length);
+  (void)ignored;
+  _exit(128 + signo);
+}
+
+
 // Only ports mapped by a dosdevices folder may be used.
 bool sPortMapRequired = false;
 // The port the current call works on, as the failure texts name it.
@@ -531,6 +574,8 @@ HANDLE Platform_CreateFileA(const char *deviceName, DWORD, DWORD, DWORD, DWORD) 
   port->exclusiveSetHere = ioctl(fd, TIOCEXCL) == 0;
   port->fd = fd;
   port->name = sCurrentPort;
+  gInterruptPortFd = fd;
+  gInterruptPortExclusiveHere = port->exclusiveSetHere ? 1 : 0;
   return port;
 }
 
@@ -693,7 +738,10 @@ BOOL Platform_EscapeCommFunction(HANDLE hCom, DWORD function) {
 // Ends when the count has arrived or T ms after it began, T being the total
 // read time-out; the interval time-out never ends a read earlier, as the
 // serial link always sets it equal to the total. A read that times out
-// succeeds with what arrived, possibly nothing.
+// succeeds with what arrived, possibly nothing. A unit that drops its USB
+// serial port as it reboots sends its last reply and hangs up: the reply is
+// returned, and the hang-up is reported by the next read, which gets
+// nothing.
 BOOL Platform_ReadFile(HANDLE hCom, void *buffer, DWORD bytesToRead, DWORD *bytesRead) {
   if (bytesRead != nullptr) {
     *bytesRead = 0;
@@ -722,7 +770,7 @@ BOOL Platform_ReadFile(HANDLE hCom, void *buffer, DWORD bytesToRead, DWORD *byte
       }
       *bytesRead = got;
       noteError("poll", errno);
-      return FALSE;
+      return got > 0 ? TRUE : FALSE;
     }
     if (r == 0) {
       break;  // the time-out has run out
@@ -739,20 +787,23 @@ BOOL Platform_ReadFile(HANDLE hCom, void *buffer, DWORD bytesToRead, DWORD *byte
     if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
       *bytesRead = got;
       noteError("read", errno);
-      return FALSE;
+      return got > 0 ? TRUE : FALSE;
     }
     if (hungUp) {
       *bytesRead = got;
       noteError("read", EIO);
-      return FALSE;
+      return got > 0 ? TRUE : FALSE;
     }
   }
   *bytesRead = got;
   return TRUE;
 }
 
-// Returns once the driver has taken every byte; no time-out, as with the
-// write time-outs of 0 that the serial link uses.
+// Returns once the driver has taken every byte, or fails when the write
+// time-outs of the record (constant plus multiplier per byte, as on Win32)
+// run out first: a unit that holds CTS low or stops reading fills the line's
+// buffer and would otherwise hold the write for ever. Both time-outs 0: no
+// limit.
 BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWORD *bytesWritten) {
   if (bytesWritten != nullptr) {
     *bytesWritten = 0;
@@ -761,6 +812,10 @@ BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWO
   if (port == nullptr || bytesWritten == nullptr || (buffer == nullptr && bytesToWrite > 0)) {
     return FALSE;
   }
+  const uint64_t limit =
+      static_cast<uint64_t>(port->timeouts.WriteTotalTimeoutConstant) +
+      static_cast<uint64_t>(port->timeouts.WriteTotalTimeoutMultiplier) * bytesToWrite;
+  const uint64_t deadline = monotonicMs() + limit;
   const auto *in = static_cast<const uint8_t *>(buffer);
   DWORD done = 0;
   while (done < bytesToWrite) {
@@ -777,8 +832,18 @@ BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWO
       noteError("write", errno);
       return FALSE;
     }
+    int wait = -1;
+    if (limit > 0) {
+      const uint64_t now = monotonicMs();
+      if (now >= deadline) {
+        *bytesWritten = done;
+        noteError("write", ETIMEDOUT);
+        return FALSE;
+      }
+      wait = deadline - now > INT_MAX ? INT_MAX : static_cast<int>(deadline - now);
+    }
     struct pollfd p = {port->fd, POLLOUT, 0};
-    if (poll(&p, 1, -1) < 0 && errno != EINTR) {
+    if (poll(&p, 1, wait) < 0 && errno != EINTR) {
       *bytesWritten = done;
       noteError("poll", errno);
       return FALSE;
@@ -803,6 +868,9 @@ BOOL Platform_CloseHandle(HANDLE hCom) {
   // keep a non-root user out of the next open. Only the flag set here goes.
   if (port->exclusiveSetHere) {
     ioctl(port->fd, TIOCNXCL);
+  }
+  if (gInterruptPortFd == port->fd) {
+    gInterruptPortFd = -1;
   }
   const int r = close(port->fd);
   if (r != 0) {
@@ -844,10 +912,25 @@ void Platform_Sleep(DWORD milliseconds) {
   }
 }
 
+uint64_t Platform_GetTickCount64(void) { return monotonicMs(); }
+
 void Platform_ConsoleInit(void) {
   // Everything goes out through write(2); stdio stays unbuffered in case
   // anything else prints.
   setvbuf(stdout, nullptr, _IONBF, 0);
+  // Output into a reader that has gone (a pager closed, "| head") must not
+  // end the update half-way: the write fails and the update goes on.
+  signal(SIGPIPE, SIG_IGN);
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = onInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaddset(&sa.sa_mask, SIGINT);
+  sigaddset(&sa.sa_mask, SIGTERM);
+  sigaddset(&sa.sa_mask, SIGHUP);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
 }
 
 void Platform_ConsoleWrite(const char *text, size_t length) {
@@ -870,6 +953,9 @@ int Platform_Getch(void) {
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
+  // An interrupt during the wait gives the terminal its settings back.
+  gTerminalBeforeKeyWait = saved;
+  gKeyWaitChangedTerminal = 1;
   tcsetattr(STDIN_FILENO, TCSANOW, &raw);
   unsigned char key = 0;
   ssize_t n;
@@ -877,5 +963,6 @@ int Platform_Getch(void) {
     n = read(STDIN_FILENO, &key, 1);
   } while (n < 0 && errno == EINTR);
   tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  gKeyWaitChangedTerminal = 0;
   return n == 1 ? key : EOF;
 }

@@ -352,6 +352,18 @@ BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWO
     return failWith(nameOf(hCom), "write: the line has gone");
   }
   SimState &s = state();
+  if (p->unit != nullptr && !p->unit->listening()) {
+    // Nothing leaves the port: the write waits out its time-out and fails.
+    const uint64_t limit = p->cto.WriteTotalTimeoutConstant +
+                           static_cast<uint64_t>(p->cto.WriteTotalTimeoutMultiplier) * bytesToWrite;
+    if (limit == 0) {
+      fprintf(stderr, "simulated platform: a write to COM%d would wait for ever\n",
+              portNumberOf(hCom));
+      abort();
+    }
+    s.nowMs += limit;
+    return FALSE;
+  }
   if (s.pacedWrites && p->dcb.BaudRate != 0) {
     s.nowMs +=
         (static_cast<uint64_t>(bytesToWrite) * 10u * 1000u + p->dcb.BaudRate - 1) / p->dcb.BaudRate;
@@ -397,6 +409,8 @@ void Platform_Sleep(DWORD milliseconds) {
   state().nowMs += milliseconds;
   state().sleptMs += milliseconds;
 }
+
+uint64_t Platform_GetTickCount64(void) { return state().nowMs; }
 
 void Platform_ConsoleInit(void) {}
 

@@ -4,8 +4,9 @@
 // Every serial function hands its arguments to the Win32 call of the same
 // name unchanged, so that the port behaves exactly as the driver of the COM
 // port defines it: reads end at the count or at the COMMTIMEOUTS limits,
-// writes wait on CTS while output flow control is on. A failing call keeps
-// the system's error code for Platform_LastErrorText.
+// writes wait on CTS while output flow control is on, up to the write
+// time-outs of the record. A failing call keeps the system's error code for
+// Platform_LastErrorText.
 
 // The plain C runtime calls (fgets, snprintf) are used here; the runtime's
 // "secure" variants would tie the code to one compiler.
@@ -80,13 +81,22 @@ BOOL Platform_ReadFile(HANDLE hCom, void *buffer, DWORD bytesToRead, DWORD *byte
   DWORD received = 0;
   const BOOL result = noted(ReadFile(hCom, buffer, bytesToRead, &received, NULL), "read: ");
   *bytesRead = received;
-  return result;
+  // Bytes that came before a failure (a USB adapter that goes away as the
+  // unit reboots) are the unit's last reply; the next read reports it.
+  return result || received > 0 ? TRUE : FALSE;
 }
 
 BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWORD *bytesWritten) {
   DWORD sent = 0;
   const BOOL result = noted(WriteFile(hCom, buffer, bytesToWrite, &sent, NULL), "write: ");
   *bytesWritten = sent;
+  // A write that runs into the port's write time-out completes "successfully"
+  // with fewer bytes than asked: for the serial link that is a failure.
+  if (result && sent != bytesToWrite) {
+    sErrorCode = ERROR_TIMEOUT;
+    sFailedCall = "write: ";
+    return FALSE;
+  }
   return result;
 }
 
@@ -118,6 +128,8 @@ const char *Platform_LastErrorText(void) {
 }
 
 void Platform_Sleep(DWORD milliseconds) { Sleep(milliseconds); }
+
+uint64_t Platform_GetTickCount64(void) { return GetTickCount64(); }
 
 void Platform_ConsoleInit(void) {
   // A console stdout is unbuffered already, but one redirected to a file or

@@ -112,6 +112,7 @@ NOT_READY = "FAILED [Unit not ready]\r\n"
 SUCCESS_LINE = "\n\r\n\rThe update was successful, the unit is now operational\r\n"
 PRESS_ANY_KEY = "\r\nPress any key to exit"
 FAILED_END = "\n\rERROR: The update was not successful.\r\n" + PRESS_ANY_KEY
+UNCONFIRMED_END = "\n\rWARNING: The unit did not confirm its restart; check it before use.\r\n" + PRESS_ANY_KEY
 
 HELP = "%%%help -c version"
 VERSION = "%%%fw -v"
@@ -204,6 +205,7 @@ def full_update(images, port, rate, logic, role_ok=TX_OK, model="K6G-TX", eng_sa
             FIRMWARE_PREPARE, OK, FIRMWARE_SEND, percentages(len(firmware)),
             reboot_wait(), SUCCESS_LINE, PRESS_ANY_KEY,
         ]),  # fmt: skip
+        "exit": 0,
         "images": {port: [("%fw -l", logic_image), ("%fw -h", firmware)]},
         "commands": {
             port: heard(rate, HELP, VERSION, *[IDENTIFY] * identifications, announcement("%fw -l", logic_image))
@@ -234,6 +236,7 @@ def case_manual_after_silent_detection(images):
         "ports": {3: ["--drop-help", "1000", "--product", "Korvex 6G SDI EXTENDER\\r\\n>>"]},
         "input": "3\n57600\n",
         "stdout": manual(3, 57600) + versions(1) + PRODUCT + PRODUCT_FAILED + FAILED_END,
+        "exit": 1,
         "commands": {3: heard(57600, HELP, HELP, VERSION, *[IDENTIFY] * 4)},
     }
 
@@ -245,6 +248,7 @@ def case_manual_arbitrary_rate(images):
         "ports": {5: ["--baud", "250000", "--device-code", "9"]},
         "input": "5\n250000\n",
         "stdout": manual(5, 250000) + versions(9) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "exit": 1,
         "commands": {5: heard(250000, VERSION)},
     }
 
@@ -254,6 +258,7 @@ def case_unknown_device_code(images):
     return {
         "ports": {3: ["--device-code", "2", "--garble-help", "1"]},
         "stdout": BANNER + detected(3, 57600) + versions(2) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "exit": 1,
         "commands": {3: heard(57600, HELP, HELP, VERSION)},
     }
 
@@ -262,6 +267,7 @@ def case_missing_ready(images):
     return {
         "ports": {3: ["--no-ready"]},
         "stdout": identified_tx() + LOGIC_PREPARE + NOT_READY + FAILED_END,
+        "exit": 1,
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", images[3]))},
     }
 
@@ -276,6 +282,7 @@ def case_wrong_data_ack(images):
         ]),  # fmt: skip
         # The image itself arrived whole and right.
         "images": {3: [("%fw -l", logic)]},
+        "exit": 1,
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, IDENTIFY, IDENTIFY, announcement("%fw -l", logic))},
     }
 
@@ -331,6 +338,7 @@ def case_unit_vanishes(images):
         "ports": {3: ["--vanish-after", "1"]},
         "stdout_re": re.escape(head) + r"(\x08\x08\x08?\d{1,2}%)*" + re.escape(PRODUCT_FAILED + FAILED_END),
         "images_partial": {3: ("%fw -l", logic)},
+        "exit": 1,
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
         "stderr_re": LINE_GONE_COM3,
     }
@@ -441,7 +449,7 @@ def open_descriptors(pid):
     return found
 
 
-def run_on_terminal(command, directory, typed, limit, valgrind_log=None):
+def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interrupt=None):
     """Runs the tool with a terminal as its standard input (output to a pipe).
 
     The numbers are typed as an operator types them. At "Press any key" the
@@ -450,7 +458,8 @@ def run_on_terminal(command, directory, typed, limit, valgrind_log=None):
     terminal its settings back afterwards. While it waits, its port must be
     closed: only standard input, output and error may be left open (and,
     under memcheck, the checker's own log and the descriptors it keeps at
-    the top of the table).
+    the top of the table). With `interrupt`, that signal is sent instead of
+    the key, and the terminal must get its settings back all the same.
     """
     master, slave = pty.openpty()
     before = termios.tcgetattr(slave)
@@ -481,7 +490,10 @@ def run_on_terminal(command, directory, typed, limit, valgrind_log=None):
                     for fd, target in open_descriptors(process.pid).items()
                     if not valgrind_log or (fd < 1000 and target != valgrind_log)
                 }
-                os.write(master, b"k")
+                if interrupt:
+                    process.send_signal(interrupt)
+                else:
+                    os.write(master, b"k")
         try:
             process.wait(timeout=max(5.0, limit - (time.monotonic() - started)))
         except subprocess.TimeoutExpired:
@@ -535,9 +547,10 @@ def read_records(record):
     return images, commands
 
 
-def check_images(port, expected, actual, partial=False):
-    """The images announced right and received whole; with `partial`, one image
-    announced right whose bytes, cut short, start the image."""
+def check_images(port, expected, actual, partial=None):
+    """The images announced right and received whole; with `partial`, a count,
+    one image announced right of which at least that many bytes, cut short,
+    start the image."""
     if len(actual) != len(expected):
         raise Failure(f"COM{port}: the unit received {len(actual)} images, expected {len(expected)}")
     for k, ((command, image), got) in enumerate(zip(expected, actual), 1):
@@ -545,8 +558,8 @@ def check_images(port, expected, actual, partial=False):
         if announced != (command, len(image), image_checksum(image)):
             expected = (command, len(image), image_checksum(image))
             raise Failure(f"COM{port} image {k} announced as {announced}, not {expected}")
-        if partial:
-            if got["complete"] != "0" or not got["data"] or not image.startswith(got["data"]):
+        if partial is not None:
+            if got["complete"] != "0" or len(got["data"]) < partial or not image.startswith(got["data"]):
                 raise Failure(f"COM{port}: the interrupted image is not a right start of the image: {got}")
         elif got["checksumOk"] != "1" or got["complete"] != "1" or got["data"] != image:
             data = got["data"]
@@ -595,7 +608,9 @@ def check_run(case, run, sims, standin=False):
         received, commands = records[port] = read_records(record)
         try:
             if port in case.get("images_partial", {}):
-                check_images(port, [case["images_partial"][port]], received, partial=True)
+                # (command, image) or (command, image, least bytes received)
+                command, image, *least = case["images_partial"][port]
+                check_images(port, [(command, image)], received, partial=least[0] if least else 1)
             else:
                 check_images(port, case.get("images", {}).get(port, []), received)
         except Failure as e:

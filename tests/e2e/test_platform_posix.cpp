@@ -36,10 +36,11 @@ DCB lineSettings(DWORD rate, bool ctsFlow) {
 }
 
 // Opens the port and configures it as the serial link does.
-HANDLE openConfigured(const MappedPort &port, DWORD readTimeoutMs, DWORD rate = 57600) {
+HANDLE openConfigured(const MappedPort &port, DWORD readTimeoutMs, DWORD rate = 57600,
+                      DWORD writeTimeoutMs = 0) {
   HANDLE h = openPort(port.name());
   EXPECT_NE(h, INVALID_HANDLE_VALUE);
-  const COMMTIMEOUTS cto = {readTimeoutMs, 0, readTimeoutMs, 0, 0};
+  const COMMTIMEOUTS cto = {readTimeoutMs, 0, readTimeoutMs, 0, writeTimeoutMs};
   EXPECT_EQ(Platform_SetCommTimeouts(h, &cto), TRUE);
   const DCB dcb = lineSettings(rate, false);
   EXPECT_EQ(Platform_SetCommState(h, &dcb), TRUE);
@@ -224,21 +225,48 @@ TEST(PlatformPosix, ReadsEndAtTheCountOrTheTimeOut) {
 }
 
 // The unit's side of the line disappears: reads and writes fail at once
-// instead of waiting.
+// instead of waiting. What it sent just before is the read's, and the next
+// read reports the hang-up.
 TEST(PlatformPosix, AVanishedLineFailsReadsAndWrites) {
   MappedPort port;
   HANDLE h = openConfigured(port, 5000);
-  port.hangUp();
+  ASSERT_EQ(write(port.master(), "SUCCESS", 7), 7);
+  std::thread unit([&port] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    port.hangUp();
+  });
   char buf[16];
   DWORD got = 0;
   auto start = Clock::now();
+  EXPECT_EQ(Platform_ReadFile(h, buf, sizeof buf, &got), TRUE);
+  unit.join();
+  EXPECT_EQ(std::string(buf, got), "SUCCESS");
+  EXPECT_LT(msSince(start), 2000);
+  start = Clock::now();
   EXPECT_EQ(Platform_ReadFile(h, buf, sizeof buf, &got), FALSE);
+  EXPECT_EQ(got, 0u);
   EXPECT_LT(msSince(start), 2000);
   std::string block(100000, 'x');
   DWORD written = 0;
   start = Clock::now();
   EXPECT_EQ(Platform_WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &written), FALSE);
   EXPECT_LT(msSince(start), 2000);
+  Platform_CloseHandle(h);
+}
+
+// A unit that reads nothing: the line fills up, and the write fails at its
+// time-out with what the line took.
+TEST(PlatformPosix, AWriteTheLineDoesNotTakeFailsAtTheWriteTimeOut) {
+  MappedPort port;
+  HANDLE h = openConfigured(port, 500, 57600, 300);
+  std::string block(1 << 20, 'x');
+  DWORD written = 0;
+  const auto start = Clock::now();
+  EXPECT_EQ(Platform_WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &written), FALSE);
+  EXPECT_GE(msSince(start), 299);
+  EXPECT_LT(msSince(start), 2000);
+  EXPECT_LT(written, block.size());
+  EXPECT_EQ(port.drain().size(), written);
   Platform_CloseHandle(h);
 }
 

@@ -4,14 +4,19 @@
 Each case puts one or more simulated units on pseudo-terminals, runs the tool
 with a terminal of its own as the operator's console, and checks that it ends
 with the texts and the exit code an operator must see, within a bound,
-whatever the unit does: the unit vanishes in the middle of an image, falls
-silent after "Ready", floods the line without a pause, sends its reply byte by
-byte with gaps just under the reading time-out; another program holds a port;
-the operator types something that is not a number, or nothing; the tool is
-started through a link, or beside a port map that can't be used. While the tool waits for
-its last key press, only standard input, output and error may be open, since
-the port must be closed on every path. With --valgrind the tool runs under
-memcheck, which must report no error and no leak.
+whatever the unit does: the unit vanishes in the middle of an image, hangs up
+right after its last acknowledgement, falls silent after "Ready", stops
+reading after "Ready", floods the line without a pause (zero bytes too) or
+trickles during detection, sends its reply byte by byte with gaps just under
+the reading time-out; another program holds a port; the operator types
+something that is not a number, or nothing; the tool is started through a
+link, or beside a port map that can't be used. Other cases cut the run short:
+the tool's output goes into a reader that ends early, or the tool gets
+SIGTERM, SIGHUP or SIGINT; then the port must be free for anyone, and the
+terminal as it was. While the tool waits for its last key press, only
+standard input, output and error may be open, since the port must be closed
+on every path. With --valgrind the tool runs under memcheck, which must
+report no error and no leak.
 
     run_faults.py --list
     run_faults.py --tool EXE --unitsim EXE --images DIR --case NAME [--valgrind EXE]
@@ -24,11 +29,14 @@ import contextlib
 import fcntl
 import os
 import re
+import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import termios
+import time
 
 # The end-to-end runner's texts, running and checks, imported without leaving
 # compiled files in its folder.
@@ -47,9 +55,12 @@ from run_e2e import (  # noqa: E402
     PRESS_ANY_KEY,
     PRODUCT,
     PRODUCT_FAILED,
+    SUCCESS_LINE,
+    UNCONFIRMED_END,
     UNKNOWN_PRODUCT,
     VERSION,
     Failure,
+    Run,
     announcement,
     detected,
     heard,
@@ -100,6 +111,7 @@ def case_vanish_mid_image(images):
         "ports": {3: ["--vanish-after", str(vanish)]},
         "stdout_re": re.escape(head) + r"1%(\x08\x08\x08?\d{1,2}%)*" + re.escape(tail),
         "images_partial": {3: ("%fw -l", logic)},
+        "exit": 1,
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
         "stderr_re": LINE_GONE_COM3,
         "check": check,
@@ -122,6 +134,7 @@ def case_silent_after_ready(images):
         + PRODUCT_FAILED
         + FAILED_END,
         "images": {3: [("%fw -l", logic)]},
+        "exit": 1,
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
     }
 
@@ -143,6 +156,7 @@ def case_flood(images):
         "ports": {3: ["--baud", str(rate), "--flood-version"]},
         "input": f"3\n{rate}\n",
         "stdout": e2e.manual(3, rate) + versions(1) + PRODUCT + PRODUCT_FAILED + FAILED_END,
+        "exit": 1,
         "commands": {3: heard(rate, VERSION, *[IDENTIFY] * 4)},
         "check": check,
     }
@@ -155,6 +169,7 @@ def case_port_held_by_another_program(images):
     return {
         "ports": {2: ["--hold"], 5: ["--device-code", "2"]},
         "stdout": BANNER + detected(5, 57600) + versions(2) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "exit": 1,
         "commands": {5: heard(57600, HELP, VERSION)},
     }
 
@@ -174,6 +189,7 @@ def case_reply_byte_by_byte(images):
     return {
         "ports": {3: ["--baud", "115200", "--reply-gap", str(gap)]},
         "stdout": BANNER + detected(3, 115200) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "exit": 1,
         "commands": {3: heard(115200, HELP, VERSION)},
         "check": check,
     }
@@ -337,11 +353,185 @@ def case_stale_uucp_lock(images):
     return dict(case_started_through_link(images), place=e2e.place_tool, hold=uucp_lock("stale"), trace_opens=False)
 
 
+def case_hang_up_after_success(images):
+    # The unit drops its line (a USB serial port that goes as the unit
+    # reboots) 200 ms after its "SUCCESS" for the firmware: the
+    # acknowledgement counts, and the console that can't come back on that
+    # line leaves the restart unconfirmed.
+    case = e2e.full_update(images, 3, 57600, 3)
+    case["stdout"] = case["stdout"].replace(SUCCESS_LINE + PRESS_ANY_KEY, UNCONFIRMED_END)
+    case["ports"] = {3: ["--hang-up-after-ack", "200"]}
+    case["exit"] = 2
+    return case
+
+
+def case_output_into_closed_reader(images):
+    # The operator's log goes into "head -c 900", which ends long before the
+    # transfer: the update must go on to the end, both images whole.
+    case = e2e.case_full_tx_xc7a35(images)
+    case["stdout"] = case["stdout"][:900]
+    pipeline = ["bash", "-c", '"$0" | head -c 900; exit "${PIPESTATUS[0]}"']
+    case["run"] = lambda command, *args: e2e.run_with_pipe(pipeline + command, *args)
+    return case
+
+
+def detection_moves_on(flood_args, check):
+    # COM3 answers the help command at 115200 with an endless stream, taking
+    # no other command while it streams; detection's noise at the next rate
+    # ends it. Detection goes on to the unit on COM5, whose logic device the
+    # tool doesn't know.
+    return {
+        "ports": {3: ["--baud", "115200"] + flood_args, 5: ["--device-code", "2"]},
+        "stdout": BANNER + detected(5, 57600) + versions(2) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "exit": 1,
+        "commands": {3: heard(115200, HELP, HELP), 5: heard(57600, HELP, VERSION)},
+        "check": check,
+    }
+
+
+def case_detection_zero_byte_flood(images):
+    # Zero bytes at 4 Mbit/s: each of the two attempts ends once the reply
+    # buffer's worth (1,023,999 bytes, about 2.6 s) has arrived.
+    def check(output, records, seconds):
+        if seconds > 50:
+            raise Failure(f"the run took {seconds:.1f} s: zero bytes did not count towards the reply's bound")
+
+    return detection_moves_on(["--flood-help", "\\x00", "--flood-pace", "4000000"], check)
+
+
+def case_detection_trickle(images):
+    # One byte every 100 ms, never a silent 500 ms: each of the two attempts
+    # ends 60 s after it began.
+    def check(output, records, seconds):
+        if not 120 <= seconds < 150:
+            raise Failure(f"the run took {seconds:.1f} s, not two collections of 60 s and the rest")
+
+    return detection_moves_on(["--flood-help", "x", "--flood-pace", "100"], check)
+
+
+def case_stops_reading_after_ready(images):
+    # The unit answers the announcement and then reads nothing: the line
+    # fills up, and the write that can't go on fails 60 s after it began.
+    logic = images[3]
+    head = identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND
+
+    def check(output, records, seconds):
+        if seconds < 10 + 60:
+            raise Failure(f"the run took {seconds:.1f} s, less than the silence after Ready and the write bound")
+
+    return {
+        "ports": {3: ["--stop-reading-after-ready"]},
+        "stdout_re": re.escape(head) + r"1%(\x08\x08\x08?\d{1,2}%)*" + re.escape(PRODUCT_FAILED + FAILED_END),
+        "exit": 1,
+        "images_partial": {3: ("%fw -l", logic, 0)},
+        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
+        "check": check,
+    }
+
+
+def other_user_opens(device):
+    """Problems found opening the device as another user than the tool's (a
+    non-root one: root passes the exclusive flag)."""
+    opener = [sys.executable, "-c", "import os, sys; os.close(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))", device]  # fmt: skip
+    if os.geteuid() == 0:
+        setpriv = shutil.which("setpriv")
+        if not setpriv:
+            print("notice: no setpriv, the open by another user was not tried")
+            return []
+        os.chmod(device, 0o666)  # the pseudo-terminal is root's own otherwise
+        opener[:0] = [setpriv, "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    result = subprocess.run(opener, cwd="/", capture_output=True, timeout=30)
+    if result.returncode != 0:
+        return [f"another user could not open the port after the run: {result.stderr.decode(errors='replace')}"]
+    return []
+
+
+def interrupted_when(sig, shown, port):
+    """Runs the tool with a pipe as its standard input and sends it `sig` once
+    its output matches `shown`; then another user must be able to open the
+    port."""
+
+    def run(command, directory, typed, limit):
+        started = time.monotonic()
+        device = os.readlink(os.path.join(directory, "dosdevices", f"com{port}"))
+        tool = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                cwd=directory)  # fmt: skip
+        output, sent = b"", False
+        try:
+            tool.stdin.close()
+            while True:
+                if time.monotonic() - started > limit:
+                    raise Failure(f"the tool did not end within {limit} s; it printed {output[-400:]!r}")
+                ready, _, _ = select.select([tool.stdout], [], [], 0.1)
+                if ready:
+                    chunk = os.read(tool.stdout.fileno(), 1 << 16)
+                    if not chunk:
+                        break
+                    output += chunk
+                if not sent and re.search(shown, output.decode("latin-1"), re.S):
+                    tool.send_signal(sig)
+                    sent = True
+            tool.wait(timeout=10)
+        finally:
+            if tool.poll() is None:
+                tool.kill()
+                tool.wait()
+        problems = [] if sent else [f"the tool ended before it showed {shown!r}"]
+        problems += other_user_opens(device)
+        return Run(output, tool.returncode, tool.stderr.read(), time.monotonic() - started, problems)
+
+    return run
+
+
+def case_sigterm_mid_image(images):
+    logic = images[3]
+    head = identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND
+    return {
+        "ports": {3: []},
+        "run": interrupted_when(signal.SIGTERM, re.escape(LOGIC_SEND) + r"1%\x08\x08\d+%", 3),
+        "stdout_re": re.escape(head) + r"1%(\x08\x08\x08?\d{1,2}%)+",
+        "stderr_re": r"\nInterrupted by SIGTERM; the serial port is closed\.\n",
+        "exit": 143,
+        "images_partial": {3: ("%fw -l", logic)},
+        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
+    }
+
+
+def case_sighup_in_reboot_wait(images):
+    # Both images are in; the tool sleeps through the unit's reboot.
+    case = e2e.case_full_tx_xc7a35(images)
+    waiting = "Please wait while the unit is rebooting ........... "
+    head = case.pop("stdout").split(waiting)[0] + waiting
+    case["run"] = interrupted_when(signal.SIGHUP, re.escape(waiting) + r"[ \d]{3}%", 3)
+    case["stdout_re"] = re.escape(head) + r"([ \d]{3}%\x08{4})*[ \d]{3}%"
+    case["stderr_re"] = r"\nInterrupted by SIGHUP; the serial port is closed\.\n"
+    case["exit"] = 129
+    return case
+
+
+def case_sigint_at_key_wait(images):
+    # The tool waits for its key with the terminal in its own mode: SIGINT
+    # gives the terminal its settings back (run_on_terminal checks them).
+    case = e2e.case_key_press_on_terminal(images)
+    case["run"] = lambda *args: e2e.run_on_terminal(*args, interrupt=signal.SIGINT)
+    case["stderr_re"] = r"\nInterrupted by SIGINT; the serial port is closed\.\n"
+    case["exit"] = 130
+    return case
+
+
 # Name, function, ctest time-out in seconds. The whole update (about three
 # minutes), an end-to-end case already, runs here under memcheck only, to
 # show that a successful run leaves nothing behind either.
 CASES = [
     ("whole_update", e2e.case_full_tx_xc7a35, 400),
+    ("hang_up_after_success", case_hang_up_after_success, 320),
+    ("output_into_closed_reader", case_output_into_closed_reader, 320),
+    ("detection_trickle", case_detection_trickle, 220),
+    ("stops_reading_after_ready", case_stops_reading_after_ready, 150),
+    ("sighup_in_reboot_wait", case_sighup_in_reboot_wait, 150),
+    ("sigterm_mid_image", case_sigterm_mid_image, 90),
+    ("detection_zero_byte_flood", case_detection_zero_byte_flood, 90),
+    ("sigint_at_key_wait", case_sigint_at_key_wait, 60),
     ("reply_byte_by_byte", case_reply_byte_by_byte, 120),
     ("vanish_mid_image", case_vanish_mid_image, 90),
     ("silent_after_ready", case_silent_after_ready, 90),
@@ -411,8 +601,11 @@ def main():
             command[:0] = ["strace", "-f", "-qq", "-e", "trace=open,openat,creat", "-o", trace]
         with e2e.units(args.unitsim, directory, case["ports"]) as sims:
             with case.get("hold", lambda _: contextlib.nullcontext())(directory):
-                # strace's own log is open in the traced process, as memcheck's is.
-                run = e2e.run_on_terminal(command, directory, case.get("input", ""), timeout - 15, log or trace)
+                if "run" in case:
+                    run = case["run"](command, directory, case.get("input", ""), timeout - 15)
+                else:
+                    # strace's own log is open in the traced process, as memcheck's is.
+                    run = e2e.run_on_terminal(command, directory, case.get("input", ""), timeout - 15, log or trace)
             problems = e2e.check_run(case, run, sims, args.standin)
         if log:
             problems += memcheck_problems(log, run.code)

@@ -62,8 +62,13 @@ void UnitModel::hostWrote(const uint8_t *data, size_t length, int hostBaud, uint
     const uint8_t byte = data[k];
     const bool afterLineEnd = lineEndSeen_;
     lineEndSeen_ = false;
-    // A byte sent at another rate is line noise to the unit's receiver.
+    if (!listening_) {
+      return;
+    }
+    // A byte sent at another rate is line noise to the unit's receiver; it
+    // breaks off a flood.
     if (!ratesMatch(unitBaud_, hostBaud)) {
+      floodActive_ = false;
       continue;
     }
     if (nowMs < rebootEndsMs_) {
@@ -111,7 +116,9 @@ void UnitModel::handleLine(const std::string &line, uint64_t nowMs) {
     schedule(kUnknownCommandReply, nowMs, 0, baud);
     return;
   }
-  if (command == kHelpCommand) {
+  if (command == kHelpCommand && !config_.helpFlood.empty()) {
+    startFlood(config_.helpFlood, nowMs, baud);
+  } else if (command == kHelpCommand) {
     helpRepliesSeen_++;
     if (helpRepliesSeen_ <= config_.droppedHelpReplies) {
       return;
@@ -124,14 +131,7 @@ void UnitModel::handleLine(const std::string &line, uint64_t nowMs) {
     schedule(reply, nowMs, 0, baud);
   } else if (command == kVersionCommand) {
     if (config_.floodOnVersion) {
-      floodActive_ = true;
-      floodSent_ = 0;
-      floodBaud_ = baud;
-      uint64_t from = nowMs + static_cast<uint64_t>(std::max(config_.replyDelayMs, 0));
-      if (pendingHead_ < pending_.size()) {
-        from = std::max(from, pending_.back().dueMs);
-      }
-      floodFromMs_ = from;
+      startFlood(config_.versionReply.empty() ? ">" : config_.versionReply, nowMs, baud);
     } else {
       schedule(config_.versionReply, nowMs, 0, baud);
     }
@@ -170,6 +170,9 @@ void UnitModel::handleAnnouncement(const std::string &command, const std::string
     return;
   }
   schedule(config_.readyText, nowMs, config_.readyDelayMs, baud);
+  if (config_.stopReadingAfterReady) {
+    listening_ = false;
+  }
   ReceivedImage image;
   image.command = command;
   image.announcedChecksum = static_cast<uint32_t>(checksum);
@@ -212,6 +215,9 @@ void UnitModel::finishImage(uint64_t nowMs) {
   // A good microcontroller image: the unit restarts on it, back at its console
   // rate, deaf until its boot text is out.
   const uint64_t ackEnd = pending_.empty() ? nowMs : pending_.back().dueMs;
+  if (config_.hangUpAfterAckMs >= 0) {
+    hangUpAtMs_ = ackEnd + static_cast<uint64_t>(config_.hangUpAfterAckMs);
+  }
   unitBaud_ = config_.baudRate;
   line_.clear();
   rebootEndsMs_ = ackEnd + static_cast<uint64_t>(std::max(config_.bootDelayMs, 0));
@@ -246,10 +252,23 @@ void UnitModel::schedule(const std::string &text, uint64_t nowMs, int extraDelay
   }
 }
 
+void UnitModel::startFlood(const std::string &text, uint64_t nowMs, int baud) {
+  floodActive_ = true;
+  floodText_ = text;
+  floodSent_ = 0;
+  floodBaud_ = baud;
+  uint64_t from = nowMs + static_cast<uint64_t>(std::max(config_.replyDelayMs, 0));
+  if (pendingHead_ < pending_.size()) {
+    from = std::max(from, pending_.back().dueMs);
+  }
+  floodFromMs_ = from;
+}
+
 uint64_t UnitModel::floodByteTime(uint64_t n) const {
-  // Ten bits a byte at the flood's rate; a byte is there once its last bit
+  // Ten bits a byte at the flood's pace; a byte is there once its last bit
   // is, rounded up to the next millisecond.
-  const uint64_t baud = floodBaud_ > 0 ? static_cast<uint64_t>(floodBaud_) : 115200u;
+  const int pace = config_.floodPaceBaud > 0 ? config_.floodPaceBaud : floodBaud_;
+  const uint64_t baud = pace > 0 ? static_cast<uint64_t>(pace) : 115200u;
   return floodFromMs_ + ((n + 1) * 10000u + baud - 1) / baud;
 }
 
@@ -261,14 +280,18 @@ void UnitModel::takeOutput(uint64_t nowMs, int hostBaud, std::string &out) {
     const Pending &p = pending_[pendingHead_++];
     out += ratesMatch(p.baud, hostBaud) ? p.byte : garbled(p.byte);
   }
-  // The flood starts once the queue ahead of it is out, and never stops.
+  // The flood starts once the queue ahead of it is out, and goes on until
+  // line noise breaks it off.
   if (floodActive_ && pendingHead_ == pending_.size()) {
-    const std::string &text = config_.versionReply;
     while (floodByteTime(floodSent_) <= nowMs) {
-      const char byte = text.empty() ? '>' : text[static_cast<size_t>(floodSent_ % text.size())];
+      const char byte = floodText_[static_cast<size_t>(floodSent_ % floodText_.size())];
       out += ratesMatch(floodBaud_, hostBaud) ? byte : garbled(byte);
       floodSent_++;
     }
+  }
+  // The unit drops its line once its last acknowledgement is out.
+  if (nowMs >= hangUpAtMs_) {
+    vanish();
   }
 }
 
@@ -276,13 +299,14 @@ uint64_t UnitModel::nextOutputTime() const {
   if (vanished_) {
     return UINT64_MAX;
   }
+  // A coming hang-up counts too, so that whoever drives the unit is there.
   if (pendingHead_ < pending_.size()) {
-    return pending_[pendingHead_].dueMs;
+    return std::min(pending_[pendingHead_].dueMs, hangUpAtMs_);
   }
   if (floodActive_) {
-    return floodByteTime(floodSent_);
+    return std::min(floodByteTime(floodSent_), hangUpAtMs_);
   }
-  return UINT64_MAX;
+  return hangUpAtMs_;
 }
 
 void UnitModel::hostOpened(uint64_t nowMs) {

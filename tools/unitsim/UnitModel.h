@@ -43,7 +43,15 @@ struct UnitConfig {
   std::string readyText = "Ready";  // what the unit answers to an announcement
   std::string dataAck = "SUCCESS";  // acknowledgement of a whole image whose checksum is right
   std::string badChecksumAck = "ERROR: checksum";
-  bool floodOnVersion = false;      // answer "%fw -v" with an endless stream
+  bool floodOnVersion = false;  // answer "%fw -v" with an endless stream
+  std::string helpFlood;        // answer "%help -c version" with this text, repeated without end
+  // Pace of a flood in bits a second, ten a byte; 0: the line rate. A
+  // pseudo-terminal is not held to the line rate, so a flood may go faster,
+  // and a slow pace makes a trickle. Bytes at another rate than the unit's
+  // (line noise) end a flood.
+  int floodPaceBaud = 0;
+  bool stopReadingAfterReady = false;  // take nothing more from the line once "Ready" is queued
+  int hangUpAfterAckMs = -1;  // drop the line this long after acknowledging the firmware image
   long vanishAfterImageBytes = -1;  // disappear after this many image bytes (pty: close)
   bool refuseAll = false;           // answer every command with "Unknown command\r\n>>"
 
@@ -83,8 +91,10 @@ class UnitModel {
   // Every console line received at the right rate, as it arrived (without
   // its line end), e.g. "%%%fw -v" (the no-echo prefix "%%", then "%fw -v").
   const std::vector<std::string> &commands() const { return commands_; }
-  // The unit has disappeared (vanishAfterImageBytes reached).
+  // The unit has disappeared (vanishAfterImageBytes or hangUpAfterAckMs).
   bool vanished() const { return vanished_; }
+  // The unit takes what the host writes (not so after stopReadingAfterReady).
+  bool listening() const { return listening_ && !vanished_; }
   // The rate the unit's line runs at now.
   int currentBaud() const { return unitBaud_; }
 
@@ -94,6 +104,8 @@ class UnitModel {
     char byte;
     int baud;  // rate the byte is sent at (0: whatever rate the host runs at)
   };
+  // Starts an endless stream of `text` behind whatever is still queued.
+  void startFlood(const std::string &text, uint64_t nowMs, int baud);
   // Queues a text behind whatever is still queued, its first byte no earlier
   // than replyDelayMs + extraDelayMs after nowMs, sent at the rate `baud`.
   void schedule(const std::string &text, uint64_t nowMs, int extraDelayMs, int baud);
@@ -112,6 +124,7 @@ class UnitModel {
   std::vector<Pending> pending_;  // ordered by dueMs
   size_t pendingHead_ = 0;
   bool floodActive_ = false;
+  std::string floodText_;
   uint64_t floodFromMs_ = 0;
   uint64_t floodSent_ = 0;
   int floodBaud_ = 0;
@@ -122,6 +135,8 @@ class UnitModel {
   std::vector<std::string> commands_;
   int helpRepliesSeen_ = 0;
   bool vanished_ = false;
+  bool listening_ = true;
+  uint64_t hangUpAtMs_ = UINT64_MAX;
   long imageBytesTotal_ = 0;
 };
 

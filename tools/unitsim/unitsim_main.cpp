@@ -66,6 +66,12 @@ const char kUsage[] =
     "  --boot-delay MS      from the firmware acknowledgement to the boot text\n"
     "  --boot-text TEXT     what the unit prints once rebooted (\"\": nothing)\n"
     "  --flood-version      answer \"%fw -v\" with an endless stream\n"
+    "  --flood-help TEXT    answer \"%help -c version\" with TEXT repeated without end\n"
+    "  --flood-pace N       pace of a flood in bits/s, ten a byte (default: the line rate);\n"
+    "                       a byte at another rate than the unit's ends a flood\n"
+    "  --stop-reading-after-ready  read nothing more from the line once \"Ready\" is queued\n"
+    "  --hang-up-after-ack MS  drop the line (close it, remove the link) MS after\n"
+    "                       acknowledging the microcontroller image\n"
     "  --refuse             answer every command with \"Unknown command\"\n"
     "  --vanish-after N     disappear (close the line, remove the link) after N image bytes\n"
     "  --hold               hold the port open, as another program would\n"
@@ -212,6 +218,17 @@ Options parseOptions(int argc, char **argv) {
       o.config.bootText = unescape(value());
     } else if (opt == "--flood-version") {
       o.config.floodOnVersion = true;
+    } else if (opt == "--flood-help") {
+      o.config.helpFlood = unescape(value());
+      if (o.config.helpFlood.empty()) {
+        fail("--flood-help needs a text");
+      }
+    } else if (opt == "--flood-pace") {
+      o.config.floodPaceBaud = static_cast<int>(parseNumber(opt, value(), 1, 100000000));
+    } else if (opt == "--stop-reading-after-ready") {
+      o.config.stopReadingAfterReady = true;
+    } else if (opt == "--hang-up-after-ack") {
+      o.config.hangUpAfterAckMs = static_cast<int>(parseNumber(opt, value(), 0, 600000));
     } else if (opt == "--refuse") {
       o.config.refuseAll = true;
     } else if (opt == "--vanish-after") {
@@ -434,7 +451,11 @@ int main(int argc, char **argv) {
     if (next != UINT64_MAX) {
       timeout = next <= now ? 0 : static_cast<int>(next - now < 50 ? next - now : 50);
     }
-    struct pollfd p = {master, static_cast<short>(POLLIN | (outQueue.empty() ? 0 : POLLOUT)), 0};
+    // A unit that has stopped reading leaves the host's bytes in the line,
+    // which fills up and holds the host's writes.
+    const short events =
+        static_cast<short>((unit.listening() ? POLLIN : 0) | (outQueue.empty() ? 0 : POLLOUT));
+    struct pollfd p = {master, events, 0};
     const int r = poll(&p, 1, timeout);
     if (r < 0 && errno != EINTR) {
       fail(std::string("poll: ") + strerror(errno));
