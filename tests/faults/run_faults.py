@@ -259,6 +259,7 @@ def case_started_through_link(images):
         "place": place_through_link,
         "ports": {3: ["--device-code", "2"]},
         "stdout": BANNER + detected(3, 57600) + versions(2) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "exit": 1,
         "commands": {3: heard(57600, HELP, VERSION)},
         "trace_opens": True,
     }
@@ -362,6 +363,8 @@ def case_hang_up_after_success(images):
     case["stdout"] = case["stdout"].replace(SUCCESS_LINE + PRESS_ANY_KEY, UNCONFIRMED_END)
     case["ports"] = {3: ["--hang-up-after-ack", "200"]}
     case["exit"] = 2
+    # Each read and setting of the line that has gone says so.
+    case["stderr_re"] = r"(COM3 \(.*/dosdevices/com3 -> /dev/pts/\d+\): (read|tcgetattr): Input/output error .*\n)+"
     return case
 
 
@@ -423,6 +426,7 @@ def case_stops_reading_after_ready(images):
         "ports": {3: ["--stop-reading-after-ready"]},
         "stdout_re": re.escape(head) + r"1%(\x08\x08\x08?\d{1,2}%)*" + re.escape(PRODUCT_FAILED + FAILED_END),
         "exit": 1,
+        "stderr_re": r"COM3 \(.*/dosdevices/com3 -> /dev/pts/\d+\): write: Connection timed out\n",
         "images_partial": {3: ("%fw -l", logic, 0)},
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
         "check": check,
@@ -514,7 +518,7 @@ def case_sigint_at_key_wait(images):
     # gives the terminal its settings back (run_on_terminal checks them).
     case = e2e.case_key_press_on_terminal(images)
     case["run"] = lambda *args: e2e.run_on_terminal(*args, interrupt=signal.SIGINT)
-    case["stderr_re"] = r"\nInterrupted by SIGINT; the serial port is closed\.\n"
+    case["stderr_re"] = case["stderr_re"] + r"\nInterrupted by SIGINT; the serial port is closed\.\n"
     case["exit"] = 130
     return case
 
