@@ -79,4 +79,10 @@ def load(path=None):
         fail('exactly one image must be marked "microcontroller": true')
     if not logic:
         fail("no logic image")
+    # A unit's role is known only after its device code has been accepted,
+    # so a device code is served for both roles or not at all.
+    for _, code, unit in logic:
+        other = UNITS[1 - UNITS.index(unit)]
+        if not any(c == code and u == other for _, c, u in logic):
+            fail(f"device code {code} has a {unit} image but no {other} image")
     return Catalogue(version, files, microcontroller[0], logic)
