@@ -149,8 +149,8 @@ TEST_F(CatalogueTest, ManifestGivesTheToolsOwnFigures) {
     ASSERT_EQ(std::system("sha256sum text > sum.txt"), 0);
     const std::string sha256 = readWholeFile("sum.txt").substr(0, 64);
     EXPECT_EQ(rows[static_cast<size_t>(k)],
-              std::string(kCatalogueFiles[k]) + " " + std::to_string(kFigures[k].textLength) +
-                  " " + sha256 + " " + std::to_string(gDataConcatenatedLenght) + " " +
+              std::string(kCatalogueFiles[k]) + " " + std::to_string(kFigures[k].textLength) + " " +
+                  sha256 + " " + std::to_string(gDataConcatenatedLenght) + " " +
                   std::to_string(imageCheckSum()));
   }
 }
@@ -276,16 +276,16 @@ TEST_F(GeneratorTest, TakesTheReleaseAndTheImageChoiceFromTheCatalogueFile) {
   };
   const std::string tx = "\"unit\": \"TX\"", rx = "\"unit\": \"RX\"";
   const auto catalogue = [&](const std::string &version, const std::string &images) {
-    writeWholeFile("catalogue.json", "{\"version\": \"" + version + "\", \"images\": [" + images + "]}");
+    writeWholeFile("catalogue.json",
+                   "{\"version\": \"" + version + "\", \"images\": [" + images + "]}");
     return (dir_ / "catalogue.json").string();
   };
-  const std::string logic = image(4, "\"device_code\": 2, " + tx) + ", " +
-                            image(1, "\"device_code\": 2, " + rx) + ", " +
-                            image(3, "\"device_code\": 7, " + tx) + ", " +
-                            image(2, "\"device_code\": 7, " + rx);
+  const std::string logic =
+      image(4, "\"device_code\": 2, " + tx) + ", " + image(1, "\"device_code\": 2, " + rx) + ", " +
+      image(3, "\"device_code\": 7, " + tx) + ", " + image(2, "\"device_code\": 7, " + rx);
   std::string error;
-  ASSERT_EQ(generate(&error, catalogue("2.3.4", logic + ", " + image(0, "\"microcontroller\": true"))),
-            0)
+  ASSERT_EQ(
+      generate(&error, catalogue("2.3.4", logic + ", " + image(0, "\"microcontroller\": true"))), 0)
       << error;
   const std::string header = readWholeFile("out/BinImage.h");
   EXPECT_NE(header.find("#define AUTOGEN_RELEASE_VERSION \"2.3.4\"\n"), std::string::npos);
@@ -310,8 +310,8 @@ TEST_F(GeneratorTest, TakesTheReleaseAndTheImageChoiceFromTheCatalogueFile) {
        image(0, "\"microcontroller\": true") + ", " + image(1, "\"device_code\": 2, " + tx),
        "device code 2 has a TX image but no RX image"},
       {"two images for one device and role", "1.1.0",
-       image(0, "\"microcontroller\": true") + ", " + image(1, "\"device_code\": 2, " + tx) +
-           ", " + image(2, "\"device_code\": 2, " + tx),
+       image(0, "\"microcontroller\": true") + ", " + image(1, "\"device_code\": 2, " + tx) + ", " +
+           image(2, "\"device_code\": 2, " + tx),
        "image 2 (" + std::string(kCatalogueFiles[2]) + "): a second image for device code 2, TX"},
   };
   for (const auto &c : refused) {

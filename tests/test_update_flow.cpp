@@ -38,9 +38,8 @@ std::string rebootDisplay() {
   return shown + "100%\b\b\b\b100%";
 }
 
-const std::string kBanner =
-    "\n\rYou are about to upload the firmware version " CATALOGUE_VERSION
-    "\n\r\n\rDetecting COM port and Baud Rate..................";
+const std::string kBanner = "\n\rYou are about to upload the firmware version " CATALOGUE_VERSION
+                            "\n\r\n\rDetecting COM port and Baud Rate..................";
 const std::string kPressKey = "\r\nPress any key to exit";
 const std::string kFailedEnd = "\n\rERROR: The update was not successful.\r\n" + kPressKey;
 const std::string kUnconfirmedEnd =
@@ -223,8 +222,9 @@ TEST_F(UpdateFlowTest, ImageChoiceByDeviceAndRole) {
     config.baudRate = 115200;
     config.versionReply = "1.0.8 X 1.0 " + std::to_string(c.deviceCode) + "\r\n>>";
     const bool second = k++ % 2 != 0;
-    config.productId = c.isTx ? (second ? VALIDATE_TX2_PRODUCT_ID_STRING : VALIDATE_TX_PRODUCT_ID_STRING)
-                              : (second ? VALIDATE_RX2_PRODUCT_ID_STRING : VALIDATE_RX_PRODUCT_ID_STRING);
+    config.productId =
+        c.isTx ? (second ? VALIDATE_TX2_PRODUCT_ID_STRING : VALIDATE_TX_PRODUCT_ID_STRING)
+               : (second ? VALIDATE_RX2_PRODUCT_ID_STRING : VALIDATE_RX_PRODUCT_ID_STRING);
     config.bootText.clear();
     UnitModel &unit = addUnit(1, config);
     // Without the unit's prompt after the reboot: no success line and no
