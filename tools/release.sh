@@ -82,10 +82,15 @@ fi
 if grep -qx 'images: stand-in' "$scratch/IMAGES.txt" && ((!allow_standins)); then
   refuse "$image_dir holds stand-in images made for tests, not the release images"
 fi
-say "release $version from commit $commit, images of $image_dir"
+say "$version from commit $commit, images of $image_dir"
 
 # --- the Windows release build ------------------------------------------------
 build_dir=${build_dir:-$root/build/release-$version}
+# Emptied first, but only when it is a build folder (or empty): never a
+# folder of other files given by mistake.
+if [ -d "$build_dir" ] && [ -n "$(ls -A "$build_dir")" ] && [ ! -f "$build_dir/CMakeCache.txt" ]; then
+  refuse "$build_dir holds files and is no build folder; give an empty or new folder"
+fi
 rm -rf "$build_dir"
 mkdir -p "$build_dir"
 build_dir=$(cd "$build_dir" && pwd)
