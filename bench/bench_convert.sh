@@ -4,7 +4,8 @@
 #
 # usage: bench/bench_convert.sh HEXCONV BUILD_DIR [RUNS]
 #   HEXCONV    the built hexconv program (target hexconv)
-#   BUILD_DIR  the build directory; its standin-images/ holds the images
+#   BUILD_DIR  the build directory; the largest logic image of the catalogue
+#              (firmware/catalogue.json) in its standin-images/ is converted
 #              unless IMAGE is set to another Intel HEX file
 #   RUNS       runs per converter (default 21); the medians are compared
 #
@@ -20,7 +21,18 @@ fi
 hexconv=$1
 build_dir=$2
 runs=${3:-21}
-image=${IMAGE:-$build_dir/standin-images/K613284_R1_09_RX_V1.mcs}
+if [ -z "${IMAGE:-}" ]; then
+  IMAGE=$(python3 - "$(dirname "$0")/../tools" "$build_dir/standin-images" << 'EOF'
+import os, sys
+sys.path.insert(0, sys.argv[1])
+import catalogue
+images = catalogue.load()
+paths = [os.path.join(sys.argv[2], images.files[entry]) for entry, _, _ in images.logic]
+print(max(paths, key=lambda p: os.path.getsize(p) if os.path.exists(p) else -1))
+EOF
+  )
+fi
+image=$IMAGE
 
 for tool in objcopy srec_cat; do
   if ! command -v "$tool" > /dev/null; then

@@ -1,14 +1,8 @@
-# The embedded image catalogue, generated at build time from the five image
-# files. FIRMWARE_IMAGE_DIR points a release build at the real images; without
-# it the build makes deterministic stand-ins of the same form.
-set(FIRMWARE_IMAGE_DIR "" CACHE PATH "Directory holding the five release image files")
-
-set(FWUPG_IMAGE_NAMES
-  MCU_6G-SDI_61_R1_09.hex
-  K613284_R1_09_TX_V1.mcs
-  K613284_R1_09_RX_V1.mcs
-  K613284_R1_09_TX_XC7A35.mcs
-  K613284_R1_09_RX_XC7A35.mcs)
+# The embedded image catalogue, generated at build time from the image files
+# that the catalogue file names (cmake/Catalogue.cmake). FIRMWARE_IMAGE_DIR
+# points a release build at the real images; without it the build makes
+# deterministic stand-ins of the same form.
+set(FIRMWARE_IMAGE_DIR "" CACHE PATH "Directory holding the release image files")
 
 if(FIRMWARE_IMAGE_DIR)
   set(FWUPG_IMAGE_DIR "${FIRMWARE_IMAGE_DIR}")
@@ -18,7 +12,7 @@ if(FIRMWARE_IMAGE_DIR)
     # Said here at once rather than by the generator after a long build.
     if(NOT EXISTS "${FWUPG_IMAGE_DIR}/${name}")
       message(FATAL_ERROR "${FWUPG_IMAGE_DIR}/${name}:0: release image missing "
-                          "(FIRMWARE_IMAGE_DIR must hold all five images)")
+                          "(FIRMWARE_IMAGE_DIR must hold every image of ${FWUPG_CATALOGUE})")
     endif()
     list(APPEND FWUPG_IMAGE_FILES "${FWUPG_IMAGE_DIR}/${name}")
   endforeach()
@@ -28,7 +22,7 @@ else()
   message(WARNING
     "\n*** FIRMWARE_IMAGE_DIR is not set: building with STAND-IN images. ***\n"
     "*** The resulting programs must NEVER be used on a real unit.    ***\n"
-    "*** Set -DFIRMWARE_IMAGE_DIR=<dir with the five release images>. ***\n")
+    "*** Set -DFIRMWARE_IMAGE_DIR=<dir with the release images>.      ***\n")
   set(FWUPG_IMAGE_FILES)
   foreach(name IN LISTS FWUPG_IMAGE_NAMES)
     list(APPEND FWUPG_IMAGE_FILES "${FWUPG_IMAGE_DIR}/${name}")
@@ -36,8 +30,9 @@ else()
   add_custom_command(
     OUTPUT ${FWUPG_IMAGE_FILES}
     COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/make_standin_images.py"
-            "${FWUPG_IMAGE_DIR}"
+            --catalogue "${FWUPG_CATALOGUE}" "${FWUPG_IMAGE_DIR}"
     DEPENDS "${PROJECT_SOURCE_DIR}/tools/make_standin_images.py" "${PROJECT_SOURCE_DIR}/tools/build_output.py"
+            "${PROJECT_SOURCE_DIR}/tools/catalogue.py" "${FWUPG_CATALOGUE}"
     COMMENT "Making stand-in firmware images (not for real units)"
     VERBATIM)
 endif()
@@ -56,10 +51,11 @@ add_custom_command(
          "${FWUPG_IMAGES_MANIFEST}"
   COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/gen_binimage.py"
           --out-dir "${FWUPG_GENERATED_DIR}/firmware"
-          --manifest "${FWUPG_IMAGES_MANIFEST}" --version "${PROJECT_VERSION}"
+          --catalogue "${FWUPG_CATALOGUE}" --manifest "${FWUPG_IMAGES_MANIFEST}"
           ${FWUPG_STANDIN_OPTION}
           ${FWUPG_IMAGE_FILES}
   DEPENDS "${PROJECT_SOURCE_DIR}/tools/gen_binimage.py" "${PROJECT_SOURCE_DIR}/tools/build_output.py"
+          "${PROJECT_SOURCE_DIR}/tools/catalogue.py" "${FWUPG_CATALOGUE}"
           ${FWUPG_IMAGE_FILES}
   COMMENT "Generating the embedded image catalogue"
   VERBATIM)

@@ -1,7 +1,7 @@
 # Release package: a ZIP with the update tool, the operator's guide as
 # README.txt, the image manifest IMAGES.txt and SHA256SUMS of those three.
 #
-#   cmake --preset mingw -DFIRMWARE_IMAGE_DIR=<dir with the five release images>
+#   cmake --preset mingw -DFIRMWARE_IMAGE_DIR=<dir with the release images>
 #   cmake --build --preset mingw --target release_package
 #   -> build/mingw/package/TessaronFwUpgrade-<version>-win64.zip
 #

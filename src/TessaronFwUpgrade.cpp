@@ -114,7 +114,7 @@ static char *newImageTextCopy(int catalogueEntry) {
 
 BOOL allocateSharedBuffers(void) {
   releaseSharedBuffers();
-  gHexFirmware = newImageTextCopy(0);
+  gHexFirmware = newImageTextCopy(AUTOGEN_MICROCONTROLLER_ENTRY);
   gDataConcatenated = static_cast<uint8_t *>(calloc(CONCAT_BUFFER_SIZE + 16, 1));
   gDataBuffer = static_cast<char *>(calloc(DATA_BUFFER_SIZE, 1));
   if (gHexFirmware == nullptr || gDataConcatenated == nullptr || gDataBuffer == nullptr) {
@@ -483,12 +483,22 @@ static BOOL streamImage(void) {
   return sendData(gDataConcatenated, gDataConcatenatedLenght, 1, "SUCCESS");
 }
 
+// The catalogue entry of the logic image for this device code and role, or
+// -1 when the catalogue has none; with isTx -1, any image for the code.
+static int logicImageEntry(int deviceCode, int isTx) {
+  for (const autogen_logic_image &image : AUTOGEN_LOGIC_IMAGES) {
+    if (image.deviceCode == deviceCode && (isTx < 0 || image.isTx == isTx)) {
+      return image.entry;
+    }
+  }
+  return -1;
+}
+
 static BOOL identifyUnitAndSelectImage(void) {
   int fw_ver = 0, fw_rev = 0, fw_sub = 0;
   char model[8] = "";
   int fpga_ver = 0, fpga_rev = 0;
   int fpga_type = -1;
-  int page_idx = 0;
 
   (void)ComPortAPI_SetReadingTimeoutInMs(1000);
   (void)sendCommand("%fw -v", 0, 0, nullptr);
@@ -508,11 +518,12 @@ static BOOL identifyUnitAndSelectImage(void) {
   }
 
   Console_Printf("Checking product .......... ");
-  if (fpga_type == DEVICE_XC7A100_484) {
-    Console_Line("ENG. SAMPLE detected\r");
-  } else if (fpga_type != DEVICE_XC7A35_484) {
+  if (logicImageEntry(fpga_type, -1) < 0) {
     Console_Line("FAILED, Unknown product\r");
     return 0;
+  }
+  if (fpga_type == DEVICE_XC7A100_484) {
+    Console_Line("ENG. SAMPLE detected\r");
   }
 
   static const struct {
@@ -544,10 +555,11 @@ static BOOL identifyUnitAndSelectImage(void) {
   }
   Console_Line("\r");
 
-  if (fpga_type == DEVICE_XC7A100_484) {
-    page_idx = isTx ? 1 : 2;
-  } else {
-    page_idx = isTx ? 3 : 4;
+  // The catalogue serves every device code it knows for both roles.
+  const int page_idx = logicImageEntry(fpga_type, isTx ? 1 : 0);
+  if (page_idx < 0) {
+    Console_Line("FAILED, Unknown product\r");
+    return 0;
   }
   free(gHexFPGA_Code);
   gHexFPGA_Code = newImageTextCopy(page_idx);
@@ -898,7 +910,7 @@ BOOL createFirmwareFileForWebFromText(char *text) {
 // image, from a copy of its text of its own: the text in gHexFirmware may
 // have been converted (and so used up) already.
 BOOL createFirmwareFileForWeb(void) {
-  char *text = newImageTextCopy(0);
+  char *text = newImageTextCopy(AUTOGEN_MICROCONTROLLER_ENTRY);
   if (text == nullptr) {
     Console_Line("\r\nERROR: Not enough memory to prepare the update !\r");
     return 0;

@@ -6,9 +6,11 @@
 
 #include <stdint.h>
 
+#include "firmware/BinImage.h"
 #include "platform/Win32Types.h"
 
-#define FIRMWARE_VERSION_TO_UPLOAD "1.0.9"
+// The release of the embedded images, from the image catalogue.
+#define FIRMWARE_VERSION_TO_UPLOAD AUTOGEN_RELEASE_VERSION
 #define CONCAT_BUFFER_SIZE (4 * 1024 * 1024)
 #define DATA_BUFFER_SIZE 1024 * 1000
 

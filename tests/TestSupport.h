@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "CatalogueFacts.h"
 #include "ComPortAPI.h"
 #include "PlatformSim.h"
 #include "TessaronFwUpgrade.h"
@@ -173,6 +174,16 @@ inline std::vector<char> writableText(const std::string &text) {
   std::vector<char> copy(text.begin(), text.end());
   copy.resize(text.size() + 16, '\0');
   return copy;
+}
+
+// The catalogue entry of the logic image for a device code and role, as the
+// catalogue file gives it.
+inline int catalogueLogicEntry(int deviceCode, bool isTx) {
+  for (const CatalogueLogicImage &image : kCatalogueLogic) {
+    if (image.deviceCode == deviceCode && image.isTx == isTx) return image.entry;
+  }
+  ADD_FAILURE() << "the catalogue has no logic image for device " << deviceCode;
+  return 0;  // an entry that exists, so that the failing test can go on
 }
 
 inline std::string catalogueText(int entry) {

@@ -15,26 +15,21 @@
 
 namespace {
 
+// The release images' figures at each catalogue position; stand-ins are made
+// to the same figures. The names come from the catalogue file.
 const struct {
-  const char *name;
-  int nameLength;
   int textLength;
   int imageLength;
-  const char *array;
-  size_t arraySize;
-} kCatalogue[5] = {
-    // The release images; stand-ins are made to the same figures.
-    {"MCU_6G-SDI_61_R1_09.hex", 23, 255795, 123952, MCU_6G_SDI_61_R1_09_hex,
-     sizeof MCU_6G_SDI_61_R1_09_hex},
-    {"K613284_R1_09_TX_V1.mcs", 23, 2947446, 1047876, K613284_R1_09_TX_V1_mcs,
-     sizeof K613284_R1_09_TX_V1_mcs},
-    {"K613284_R1_09_RX_V1.mcs", 23, 3418078, 1215196, K613284_R1_09_RX_V1_mcs,
-     sizeof K613284_R1_09_RX_V1_mcs},
-    {"K613284_R1_09_TX_XC7A35.mcs", 27, 2273168, 808152, K613284_R1_09_TX_XC7A35_mcs,
-     sizeof K613284_R1_09_TX_XC7A35_mcs},
-    {"K613284_R1_09_RX_XC7A35.mcs", 27, 3018931, 1073288, K613284_R1_09_RX_XC7A35_mcs,
-     sizeof K613284_R1_09_RX_XC7A35_mcs},
+} kFigures[5] = {
+    {255795, 123952}, {2947446, 1047876}, {3418078, 1215196}, {2273168, 808152}, {3018931, 1073288},
 };
+
+// The name of an image's array: the file name with "." and "-" as "_".
+std::string arrayName(std::string fileName) {
+  std::replace(fileName.begin(), fileName.end(), '.', '_');
+  std::replace(fileName.begin(), fileName.end(), '-', '_');
+  return fileName;
+}
 
 // Where the microcontroller image's data begins, and its one gap.
 const size_t kMcuDataStart = 0x8000;
@@ -47,21 +42,40 @@ bool allFF(size_t from, size_t to) {
 }
 
 TEST(Catalogue, TableOfFiveEntries) {
+  ASSERT_EQ(AUTOGEN_FILE_COUNT, 5);
+  ASSERT_EQ(std::size(kCatalogueFiles), 5u);
+  const std::string header = readWholeFile(FWUPG_BINIMAGE_HEADER);
   for (int k = 0; k < 5; k++) {
     const autogen_files &entry = AUTOGEN_FILES[k];
-    SCOPED_TRACE(kCatalogue[k].name);
-    EXPECT_STREQ(entry.filePath, kCatalogue[k].name);
-    EXPECT_EQ(entry.filePathLength, kCatalogue[k].nameLength);
+    SCOPED_TRACE(kCatalogueFiles[k]);
+    EXPECT_STREQ(entry.filePath, kCatalogueFiles[k]);
+    EXPECT_EQ(static_cast<size_t>(entry.filePathLength), strlen(kCatalogueFiles[k]));
     EXPECT_TRUE(std::all_of(entry.filePath + entry.filePathLength, entry.filePath + 70, [](char c) {
       return c == '\0';
     })) << "name field not zero-filled";
-    EXPECT_EQ(entry.fileData, kCatalogue[k].array);
-    EXPECT_EQ(entry.fileDataLength, kCatalogue[k].textLength);
-    EXPECT_EQ(kCatalogue[k].arraySize, static_cast<size_t>(entry.fileDataLength) + 1);
+    EXPECT_EQ(entry.fileDataLength, kFigures[k].textLength);
+    EXPECT_NE(header.find("extern const char " + arrayName(kCatalogueFiles[k]) + "[" +
+                          std::to_string(entry.fileDataLength + 1) + "];"),
+              std::string::npos)
+        << "array not declared with the text's size and its terminator";
     EXPECT_EQ(strlen(entry.fileData), static_cast<size_t>(entry.fileDataLength));
     EXPECT_EQ(entry.fileData[0], ':');
     EXPECT_EQ(catalogueText(k).substr(static_cast<size_t>(entry.fileDataLength) - 13),
               ":00000001FF\r\n");
+  }
+}
+
+// The release version, the firmware entry and the device/role table that
+// the tool uses are the catalogue file's.
+TEST(Catalogue, ReleaseAndImageChoiceAreTheCatalogueFiles) {
+  EXPECT_STREQ(FIRMWARE_VERSION_TO_UPLOAD, CATALOGUE_VERSION);
+  EXPECT_EQ(AUTOGEN_MICROCONTROLLER_ENTRY, kCatalogueMicrocontroller);
+  ASSERT_EQ(static_cast<size_t>(AUTOGEN_LOGIC_IMAGE_COUNT), std::size(kCatalogueLogic));
+  for (size_t k = 0; k < std::size(kCatalogueLogic); k++) {
+    SCOPED_TRACE(k);
+    EXPECT_EQ(AUTOGEN_LOGIC_IMAGES[k].deviceCode, kCatalogueLogic[k].deviceCode);
+    EXPECT_EQ(AUTOGEN_LOGIC_IMAGES[k].isTx, kCatalogueLogic[k].isTx ? 1 : 0);
+    EXPECT_EQ(AUTOGEN_LOGIC_IMAGES[k].entry, kCatalogueLogic[k].entry);
   }
 }
 
@@ -82,11 +96,11 @@ class CatalogueTest : public TempDirTest {
 TEST_F(CatalogueTest, EveryEntryConvertsToItsImageAsObjcopyConvertsIt) {
   const bool objcopy = std::system("command -v objcopy > /dev/null 2>&1") == 0;
   for (int k : {2, 1, 3, 4, 0}) {
-    SCOPED_TRACE(kCatalogue[k].name);
+    SCOPED_TRACE(kCatalogueFiles[k]);
     Sim_ClearConsole();
     ASSERT_EQ(convertCatalogueEntry(k), 1);
     EXPECT_EQ(console(), "");
-    EXPECT_EQ(gDataConcatenatedLenght, kCatalogue[k].imageLength);
+    EXPECT_EQ(gDataConcatenatedLenght, kFigures[k].imageLength);
     if (objcopy) {
       writeWholeFile("image.hex", catalogueText(k));
       ASSERT_EQ(std::system("objcopy -I ihex -O binary --gap-fill 0xFF image.hex image.bin"), 0);
@@ -119,7 +133,7 @@ TEST_F(CatalogueTest, ManifestGivesTheToolsOwnFigures) {
       rows.push_back(line);
     }
   }
-  EXPECT_EQ(version, FIRMWARE_VERSION_TO_UPLOAD);
+  EXPECT_EQ(version, CATALOGUE_VERSION);
   // Stand-ins are known by their first data bytes, "STAND-IN/NO UNIT", even
   // when a copy of them was given as the release images.
   bool marked = false;
@@ -129,14 +143,14 @@ TEST_F(CatalogueTest, ManifestGivesTheToolsOwnFigures) {
   EXPECT_EQ(kind, FWUPG_STANDIN_IMAGES || marked ? "stand-in" : "release");
   ASSERT_EQ(rows.size(), 5u);
   for (int k = 0; k < 5; k++) {
-    SCOPED_TRACE(kCatalogue[k].name);
+    SCOPED_TRACE(kCatalogueFiles[k]);
     ASSERT_EQ(convertCatalogueEntry(k), 1);
     writeWholeFile("text", catalogueText(k));
     ASSERT_EQ(std::system("sha256sum text > sum.txt"), 0);
     const std::string sha256 = readWholeFile("sum.txt").substr(0, 64);
     EXPECT_EQ(rows[static_cast<size_t>(k)],
-              std::string(kCatalogue[k].name) + " " + std::to_string(kCatalogue[k].textLength) +
-                  " " + sha256 + " " + std::to_string(gDataConcatenatedLenght) + " " +
+              std::string(kCatalogueFiles[k]) + " " + std::to_string(kFigures[k].textLength) + " " +
+                  sha256 + " " + std::to_string(gDataConcatenatedLenght) + " " +
                   std::to_string(imageCheckSum()));
   }
 }
@@ -148,16 +162,17 @@ class GeneratorTest : public TempDirTest {
   // Five image files of the end-of-file record alone, but the
   // microcontroller image, which holds mcuText.
   void writeImages(const std::string &mcuText) {
-    for (const auto &entry : kCatalogue) writeWholeFile(imagePath(entry.name), ":00000001FF\r\n");
-    writeWholeFile(imagePath(kCatalogue[0].name), mcuText);
+    for (const char *name : kCatalogueFiles) writeWholeFile(imagePath(name), ":00000001FF\r\n");
+    writeWholeFile(imagePath(kCatalogueFiles[0]), mcuText);
   }
   std::string imagePath(const char *name) { return (dir_ / name).string(); }
 
-  // Runs the generator on the five files; its exit status, and the first
-  // line it wrote on standard error.
-  int generate(std::string *firstError) {
-    std::string line = std::string(FWUPG_PYTHON) + " '" + FWUPG_GEN_BINIMAGE + "' --out-dir out";
-    for (const auto &entry : kCatalogue) line += " '" + imagePath(entry.name) + "'";
+  // Runs the generator with the catalogue file on the five files; its exit
+  // status, and the first line it wrote on standard error.
+  int generate(std::string *firstError, const std::string &catalogue = FWUPG_CATALOGUE_FILE) {
+    std::string line = std::string(FWUPG_PYTHON) + " '" + FWUPG_GEN_BINIMAGE +
+                       "' --out-dir out --catalogue '" + catalogue + "'";
+    for (const char *name : kCatalogueFiles) line += " '" + imagePath(name) + "'";
     const int status = std::system((line + " 2> errors.txt").c_str());
     const std::string errors = readWholeFile("errors.txt");
     *firstError = errors.substr(0, errors.find('\n'));
@@ -214,14 +229,14 @@ TEST_F(GeneratorTest, RefusesImagesTheToolCouldNotTakeAsTheyAre) {
     writeImages(c.text);
     std::string error;
     EXPECT_NE(generate(&error), 0);
-    EXPECT_EQ(error, imagePath(kCatalogue[0].name) + ":" + c.error);
+    EXPECT_EQ(error, imagePath(kCatalogueFiles[0]) + ":" + c.error);
     EXPECT_FALSE(std::filesystem::exists("out/BinImage.cpp"));
   }
   writeImages(":00000001FF\r\n");
-  std::filesystem::remove(imagePath(kCatalogue[3].name));
+  std::filesystem::remove(imagePath(kCatalogueFiles[3]));
   std::string error;
   EXPECT_NE(generate(&error), 0);
-  EXPECT_EQ(error, imagePath(kCatalogue[3].name) +
+  EXPECT_EQ(error, imagePath(kCatalogueFiles[3]) +
                        ":0: cannot read the image file: No such file or directory");
 }
 
@@ -233,13 +248,15 @@ TEST_F(GeneratorTest, WritesTheCatalogueOnceAndLeavesItAloneWhenNothingChanged) 
   std::string error;
   ASSERT_EQ(generate(&error), 0) << error;
   const std::string header = readWholeFile("out/BinImage.h");
+  std::string names;
+  for (const char *name : kCatalogueFiles) names += std::string(names.empty() ? "" : ", ") + name;
   EXPECT_EQ(header.substr(0, header.find('\n')),
-            "// Generated by tools/gen_binimage.py from MCU_6G-SDI_61_R1_09.hex, "
-            "K613284_R1_09_TX_V1.mcs, K613284_R1_09_RX_V1.mcs, K613284_R1_09_TX_XC7A35.mcs, "
-            "K613284_R1_09_RX_XC7A35.mcs. Do not edit.");
+            "// Generated by tools/gen_binimage.py from " + names + ". Do not edit.");
   EXPECT_NE(header.find("#define _AUTOGEN_BINIMAGE_H_"), std::string::npos);
-  EXPECT_NE(header.find("extern const char MCU_6G_SDI_61_R1_09_hex[94];"), std::string::npos);
-  EXPECT_NE(header.find("extern const char K613284_R1_09_RX_XC7A35_mcs[14];"), std::string::npos);
+  EXPECT_NE(header.find("extern const char " + arrayName(kCatalogueFiles[0]) + "[94];"),
+            std::string::npos);
+  EXPECT_NE(header.find("extern const char " + arrayName(kCatalogueFiles[4]) + "[14];"),
+            std::string::npos);
 
   // A rewrite would replace the file, and with it the inode.
   struct stat before, after;
@@ -247,6 +264,58 @@ TEST_F(GeneratorTest, WritesTheCatalogueOnceAndLeavesItAloneWhenNothingChanged) 
   ASSERT_EQ(generate(&error), 0) << error;
   ASSERT_EQ(stat("out/BinImage.cpp", &after), 0);
   EXPECT_EQ(before.st_ino, after.st_ino);
+}
+
+// Another catalogue, of another release that lists the same files in another
+// order, gives its version, firmware entry and image choice; one the tool
+// could not use is refused before anything is written.
+TEST_F(GeneratorTest, TakesTheReleaseAndTheImageChoiceFromTheCatalogueFile) {
+  writeImages(":00000001FF\r\n");
+  const auto image = [](int k, const std::string &rest) {
+    return std::string("{\"file\": \"") + kCatalogueFiles[k] + "\", " + rest + "}";
+  };
+  const std::string tx = "\"unit\": \"TX\"", rx = "\"unit\": \"RX\"";
+  const auto catalogue = [&](const std::string &version, const std::string &images) {
+    writeWholeFile("catalogue.json",
+                   "{\"version\": \"" + version + "\", \"images\": [" + images + "]}");
+    return (dir_ / "catalogue.json").string();
+  };
+  const std::string logic =
+      image(4, "\"device_code\": 2, " + tx) + ", " + image(1, "\"device_code\": 2, " + rx) + ", " +
+      image(3, "\"device_code\": 7, " + tx) + ", " + image(2, "\"device_code\": 7, " + rx);
+  std::string error;
+  ASSERT_EQ(
+      generate(&error, catalogue("2.3.4", logic + ", " + image(0, "\"microcontroller\": true"))), 0)
+      << error;
+  const std::string header = readWholeFile("out/BinImage.h");
+  EXPECT_NE(header.find("#define AUTOGEN_RELEASE_VERSION \"2.3.4\"\n"), std::string::npos);
+  EXPECT_NE(header.find("#define AUTOGEN_MICROCONTROLLER_ENTRY 4\n"), std::string::npos);
+  const std::string source = readWholeFile("out/BinImage.cpp");
+  const std::string table = source.substr(source.find("AUTOGEN_LOGIC_IMAGES"));
+  size_t at = 0;
+  for (const char *row : {"{2, 1, 0}", "{2, 0, 1}", "{7, 1, 2}", "{7, 0, 3}"}) {
+    at = table.find(row, at);
+    EXPECT_NE(at, std::string::npos) << row << " not in order in " << table;
+  }
+
+  const struct {
+    const char *what;
+    std::string version, images, error;  // error after "<catalogue>: "
+  } refused[] = {
+      {"no microcontroller image", "1.1.0", logic,
+       "exactly one image must be marked \"microcontroller\": true"},
+      {"a device code for one role only", "1.1.0",
+       image(0, "\"microcontroller\": true") + ", " + image(1, "\"device_code\": 2, " + tx),
+       "device code 2 has a TX image but no RX image"},
+  };
+  for (const auto &c : refused) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all("out");
+    const std::string path = catalogue(c.version, c.images);
+    EXPECT_NE(generate(&error, path), 0);
+    EXPECT_EQ(error, path + ": " + c.error);
+    EXPECT_FALSE(std::filesystem::exists("out/BinImage.h"));
+  }
 }
 
 }  // namespace

@@ -38,9 +38,8 @@ std::string rebootDisplay() {
   return shown + "100%\b\b\b\b100%";
 }
 
-const std::string kBanner =
-    "\n\rYou are about to upload the firmware version 1.0.9"
-    "\n\r\n\rDetecting COM port and Baud Rate..................";
+const std::string kBanner = "\n\rYou are about to upload the firmware version " CATALOGUE_VERSION
+                            "\n\r\n\rDetecting COM port and Baud Rate..................";
 const std::string kPressKey = "\r\nPress any key to exit";
 const std::string kFailedEnd = "\n\rERROR: The update was not successful.\r\n" + kPressKey;
 const std::string kUnconfirmedEnd =
@@ -72,7 +71,7 @@ class UpdateFlowTest : public SimTest {
  protected:
   void SetUp() override {
     SimTest::SetUp();
-    mcu_ = image(0);
+    mcu_ = image(kCatalogueMicrocontroller);
   }
   UnitModel &addUnit(int n, const UnitConfig &config) {
     units_.push_back(std::make_unique<UnitModel>(config));
@@ -111,7 +110,8 @@ TEST_F(UpdateFlowTest, WholeUpdates) {
     int productQueries;
     std::string identification;
   } cases[] = {
-      {"TX XC7A35 unit on COM3 at 57600", 3, [](UnitConfig &c) { c.baudRate = 57600; }, "", 3, 1,
+      {"TX XC7A35 unit on COM3 at 57600", 3, [](UnitConfig &c) { c.baudRate = 57600; }, "",
+       catalogueLogicEntry(DEVICE_XC7A35_484, true), 1,
        detected(3, 57600) + kVersionsXc7a35 + kTxOk},
       {"second RX text, engineering sample", 2,
        [](UnitConfig &c) {
@@ -119,7 +119,7 @@ TEST_F(UpdateFlowTest, WholeUpdates) {
          c.versionReply = "1.0.9\r\nK6G-RX 2.10 4\r\n>>";
          c.productId = VALIDATE_RX2_PRODUCT_ID_STRING;
        },
-       "", 2, 4,
+       "", catalogueLogicEntry(DEVICE_XC7A100_484, false), 4,
        detected(2, 115200) + "Checking firmware version ..............  1.00.09 \r\n"
                              "Checking fpga version ..................  K6G-RX 2.10  device:4\r\n"
                              "Checking product .......... ENG. SAMPLE detected\r\n"
@@ -129,7 +129,7 @@ TEST_F(UpdateFlowTest, WholeUpdates) {
          c.baudRate = 57600;
          c.droppedHelpReplies = 1000;
        },
-       "3\n57600\n", 3, 1,
+       "3\n57600\n", catalogueLogicEntry(DEVICE_XC7A35_484, true), 1,
        kManualPort +
            "\r\nOpening COM3....................OK\r\n\n\r\n\rEnter the BAUD RATE       : "
            "\r\nSetting baud rate at 57600..........OK\r\n" +
@@ -210,25 +210,21 @@ TEST_F(UpdateFlowTest, LineSpeedsTimeoutsAndSilencesOfTheDialogue) {
   EXPECT_EQ(last.readTimeoutMs, 11000u);
 }
 
+// Every device code and role of the catalogue file gets its image, whichever
+// of the two identification texts of its role the unit answers with.
 TEST_F(UpdateFlowTest, ImageChoiceByDeviceAndRole) {
-  struct Case {
-    int device;
-    const char *productId;
-    int entry;
-  } cases[] = {
-      {4, VALIDATE_TX_PRODUCT_ID_STRING, 1},
-      {4, VALIDATE_RX_PRODUCT_ID_STRING, 2},
-      {1, VALIDATE_TX2_PRODUCT_ID_STRING, 3},
-      {1, VALIDATE_RX_PRODUCT_ID_STRING, 4},
-  };
-  for (const Case &c : cases) {
+  int k = 0;
+  for (const CatalogueLogicImage &c : kCatalogueLogic) {
     SCOPED_TRACE(c.entry);
     SetUp();
     const std::string logic = image(c.entry);
     UnitConfig config;
     config.baudRate = 115200;
-    config.versionReply = "1.0.8 X 1.0 " + std::to_string(c.device) + "\r\n>>";
-    config.productId = c.productId;
+    config.versionReply = "1.0.8 X 1.0 " + std::to_string(c.deviceCode) + "\r\n>>";
+    const bool second = k++ % 2 != 0;
+    config.productId =
+        c.isTx ? (second ? VALIDATE_TX2_PRODUCT_ID_STRING : VALIDATE_TX_PRODUCT_ID_STRING)
+               : (second ? VALIDATE_RX2_PRODUCT_ID_STRING : VALIDATE_RX_PRODUCT_ID_STRING);
     config.bootText.clear();
     UnitModel &unit = addUnit(1, config);
     // Without the unit's prompt after the reboot: no success line and no
@@ -404,7 +400,10 @@ TEST_F(UpdateFlowTest, ALogicImageCopyOrReplyBufferThatCannotBeHadFailsTheUpdate
     size_t bytes;
     std::string middle;
   } cases[] = {
-      {"logic image copy", static_cast<size_t>(AUTOGEN_FILES[3].fileDataLength) + 16,
+      {"logic image copy",
+       static_cast<size_t>(
+           AUTOGEN_FILES[catalogueLogicEntry(DEVICE_XC7A35_484, true)].fileDataLength) +
+           16,
        kVersionsXc7a35 + kTxOk +
            "\r\nERROR: Not enough memory for the Programmable Logic image !\r\n"},
       // The first reply collected after detection is the first product

@@ -20,7 +20,7 @@
 namespace {
 
 const char *const PACKAGE = "FwToUpload.bin";
-const std::string FIXED_HEADER = "KorVex\r\n613284\r\n1.0.9\r\n";
+const std::string FIXED_HEADER = "KorVex\r\n613284\r\n" CATALOGUE_VERSION "\r\n";
 const std::string PROMPT = "\r\nPress any key to exit";
 const size_t LINE = 928;
 
@@ -133,7 +133,7 @@ TEST_F(WebPackageTest, EmbeddedImagePackage) {
   // The writer converted a copy: the start-up text is still whole. Used up
   // by a conversion, it does not matter, and a second call replaces the
   // package instead of appending to it.
-  EXPECT_EQ(std::string(gHexFirmware), catalogueText(0));
+  EXPECT_EQ(std::string(gHexFirmware), catalogueText(kCatalogueMicrocontroller));
   const std::string first = readWholeFile(PACKAGE);
   ASSERT_EQ(ValidateFwAndConcatenateData(gHexFirmware), 1);
   ASSERT_EQ(createFirmwareFileForWeb(), 1);

@@ -11,9 +11,11 @@ command and the tests read it through this module or, from CMake, through
 string(JSON).
 """
 
+import argparse
 import json
 import os
 import re
+import sys
 
 DEFAULT_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "firmware",
                             "catalogue.json")
@@ -79,4 +81,29 @@ def load(path=None):
         fail('exactly one image must be marked "microcontroller": true')
     if not logic:
         fail("no logic image")
+    # A unit's role is known only after its device code has been accepted,
+    # so a device code is served for both roles or not at all.
+    for _, code, unit in logic:
+        other = UNITS[1 - UNITS.index(unit)]
+        if not any(c == code and u == other for _, c, u in logic):
+            fail(f"device code {code} has a {unit} image but no {other} image")
     return Catalogue(version, files, microcontroller[0], logic)
+
+
+def main(argv):
+    """catalogue.py [--catalogue FILE] version|files: one fact per line, for scripts."""
+    parser = argparse.ArgumentParser(description="Print a fact of the image catalogue.")
+    parser.add_argument("--catalogue", help="the catalogue file (default firmware/catalogue.json)")
+    parser.add_argument("fact", choices=("version", "files"))
+    args = parser.parse_args(argv[1:])
+    try:
+        catalogue = load(args.catalogue)
+    except CatalogueError as error:
+        sys.stderr.write(f"catalogue.py: {error}\n")
+        return 1
+    print(catalogue.version if args.fact == "version" else "\n".join(catalogue.files))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
-"""Writes the five stand-in firmware images into OUTDIR.
+"""Writes the stand-in firmware images into OUTDIR, one for each image file
+of the catalogue (firmware/catalogue.json unless --catalogue names another).
+
+usage: make_standin_images.py [--catalogue FILE] OUTDIR
 
 The real release images are not part of this repository. These stand-ins have
-exactly the shape of the release files: the same names, text lengths, record
+exactly the shape of the release files: the catalogue's names, text lengths, record
 counts, extended linear address records, short last records, the one gap of
 the microcontroller image and the same image lengths after conversion. Their
 data bytes open with a marker that says what they are and are pseudo-random
@@ -13,10 +16,12 @@ A file is only rewritten when its content changes, so that the build does
 not regenerate the catalogue for nothing.
 """
 
+import argparse
 import hashlib
 import os
 import sys
 
+import catalogue as image_catalogue
 from build_output import write_if_changed
 
 RECORD_DATA = 0
@@ -80,25 +85,35 @@ def image_text(name, upper_first, data_start, data_end, gaps=(), start_linear_ad
     return b"".join(lines)
 
 
-# name, first upper address, first data offset, end of data, gaps, start linear address
-IMAGES = [
-    ("MCU_6G-SDI_61_R1_09.hex", 0x8000, 0x8000, 0x1E430, [(0x1AEFC, 0x1B000)], 0x800081C1),
-    ("K613284_R1_09_TX_V1.mcs", 0x0000, 0, 1047876, [], None),
-    ("K613284_R1_09_RX_V1.mcs", 0x0000, 0, 1215196, [], None),
-    ("K613284_R1_09_TX_XC7A35.mcs", 0x0000, 0, 808152, [], None),
-    ("K613284_R1_09_RX_XC7A35.mcs", 0x0000, 0, 1073288, [], None),
+# The shape of the release image at each catalogue position: first upper
+# address, first data offset, end of data, gaps, start linear address.
+SHAPES = [
+    (0x8000, 0x8000, 0x1E430, [(0x1AEFC, 0x1B000)], 0x800081C1),  # microcontroller
+    (0x0000, 0, 1047876, [], None),
+    (0x0000, 0, 1215196, [], None),
+    (0x0000, 0, 808152, [], None),
+    (0x0000, 0, 1073288, [], None),
 ]
 
 
 def main(argv):
-    if len(argv) != 2:
-        sys.stderr.write("usage: make_standin_images.py OUTDIR\n")
-        return 2
-    out_dir = argv[1]
-    os.makedirs(out_dir, exist_ok=True)
-    for name, upper_first, start, end, gaps, start_address in IMAGES:
+    parser = argparse.ArgumentParser(description="Write the stand-in firmware images.")
+    parser.add_argument("--catalogue", help="the catalogue file (default firmware/catalogue.json)")
+    parser.add_argument("out_dir", metavar="OUTDIR")
+    args = parser.parse_args(argv[1:])
+    try:
+        files = image_catalogue.load(args.catalogue).files
+    except image_catalogue.CatalogueError as error:
+        sys.stderr.write("make_standin_images.py: %s\n" % error)
+        return 1
+    if len(files) > len(SHAPES):
+        sys.stderr.write("make_standin_images.py: the catalogue lists %d images, stand-ins come in "
+                         "%d shapes\n" % (len(files), len(SHAPES)))
+        return 1
+    os.makedirs(args.out_dir, exist_ok=True)
+    for name, (upper_first, start, end, gaps, start_address) in zip(files, SHAPES):
         text = image_text(name, upper_first, start, end, gaps, start_address)
-        write_if_changed(os.path.join(out_dir, name), text)
+        write_if_changed(os.path.join(args.out_dir, name), text)
     return 0
 
 

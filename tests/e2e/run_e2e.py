@@ -29,19 +29,33 @@ import tempfile
 import termios
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools"))
+import catalogue  # noqa: E402  (the release's image catalogue)
+
 # ---------------------------------------------------------------------------
 # The images, converted here independently of the tool: every data byte at
 # (second byte of the latest extended linear address) * 65536 + record
 # address, 0xFF wherever nothing lands, the image ending with the last data
-# record of the text.
+# record of the text. Which file is which image is the catalogue's
+# (FWUPG_CATALOGUE names another catalogue file than the release's).
 
-IMAGE_FILES = [
-    "MCU_6G-SDI_61_R1_09.hex",  # 0 microcontroller
-    "K613284_R1_09_TX_V1.mcs",  # 1 logic, TX, device code 4
-    "K613284_R1_09_RX_V1.mcs",  # 2 logic, RX, device code 4
-    "K613284_R1_09_TX_XC7A35.mcs",  # 3 logic, TX, device code 1
-    "K613284_R1_09_RX_XC7A35.mcs",  # 4 logic, RX, device code 1
-]
+CATALOGUE = catalogue.load()
+IMAGE_FILES = CATALOGUE.files
+MICROCONTROLLER = CATALOGUE.microcontroller
+# The logic-device codes the cases' units report.
+DEVICE_XC7A35 = 1
+DEVICE_ENG_SAMPLE = 4
+
+
+def logic_entry(device_code, unit):
+    entry = CATALOGUE.logic_entry(device_code, unit)
+    if entry is None:
+        raise ValueError(f"the catalogue has no {unit} image for device code {device_code}")
+    return entry
+
+
+# The logic image of the TX unit that most cases play (identified_tx below).
+TX_XC7A35 = logic_entry(DEVICE_XC7A35, "TX")
 
 
 def convert_intel_hex(text, origin):
@@ -94,7 +108,7 @@ class Images:
 # What the operator sees, and what the unit hears.
 
 BANNER = (
-    "\n\rYou are about to upload the firmware version 1.0.9"
+    f"\n\rYou are about to upload the firmware version {CATALOGUE.version}"
     "\n\r\n\rDetecting COM port and Baud Rate.................."
 )
 PRODUCT = "Checking product .......... "
@@ -196,7 +210,7 @@ def heard(rate, *commands):
 
 
 def full_update(images, port, rate, logic, role_ok=TX_OK, model="K6G-TX", eng_sample=False, identifications=1):
-    logic_image, firmware = images[logic], images[0]
+    logic_image, firmware = images[logic], images[MICROCONTROLLER]
     return {
         "stdout": "".join([
             BANNER, detected(port, rate), versions(4 if eng_sample else 1, model), PRODUCT,
@@ -216,7 +230,7 @@ def full_update(images, port, rate, logic, role_ok=TX_OK, model="K6G-TX", eng_sa
 
 def case_full_tx_xc7a35(images):
     # COM1 is a link to nothing, COM2 has no entry: both are absent.
-    case = full_update(images, 3, 57600, 3)
+    case = full_update(images, 3, 57600, TX_XC7A35)
     case["ports"] = {1: ["--absent"], 3: ["--role", "tx", "--device-code", "1", "--baud", "57600"]}
     return case
 
@@ -224,7 +238,9 @@ def case_full_tx_xc7a35(images):
 def case_full_rx_pelmaroth_v1(images):
     # The second RX text costs four identification exchanges; port 12 at
     # 9600 is found after two silent attempts at 115200.
-    case = full_update(images, 12, 9600, 2, RX_OK, "K6G-RX", eng_sample=True, identifications=4)
+    case = full_update(
+        images, 12, 9600, logic_entry(DEVICE_ENG_SAMPLE, "RX"), RX_OK, "K6G-RX", eng_sample=True, identifications=4
+    )
     case["ports"] = {12: ["--role", "rx", "--variant", "2", "--device-code", "4", "--baud", "9600"]}
     return case
 
@@ -268,12 +284,12 @@ def case_missing_ready(images):
         "ports": {3: ["--no-ready"]},
         "stdout": identified_tx() + LOGIC_PREPARE + NOT_READY + FAILED_END,
         "exit": 1,
-        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", images[3]))},
+        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", images[TX_XC7A35]))},
     }
 
 
 def case_wrong_data_ack(images):
-    logic = images[4]
+    logic = images[logic_entry(DEVICE_XC7A35, "RX")]
     return {
         "ports": {3: ["--role", "rx", "--ack", "FAILURE"]},
         "stdout": "".join([
@@ -332,7 +348,7 @@ def case_unit_vanishes(images):
     # master side closes and the link goes. The tool's write must fail, not
     # hang. How many chunks the line had taken by then depends on the
     # pseudo-terminal's buffering, so the figures in between are left open.
-    logic = images[3]
+    logic = images[TX_XC7A35]
     head = identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND + "1%"
     return {
         "ports": {3: ["--vanish-after", "1"]},

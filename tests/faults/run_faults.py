@@ -91,7 +91,7 @@ def case_vanish_mid_image(images):
     # third of it): its pseudo-terminal closes, the link goes, the next write
     # fails. Which figure is on screen then depends on how much the line had
     # buffered, so the figures are checked as a run of the right ones.
-    logic = images[3]
+    logic = images[e2e.TX_XC7A35]
     vanish = 300000
     head = identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND
     tail = PRODUCT_FAILED + FAILED_END
@@ -122,7 +122,7 @@ def case_silent_after_ready(images):
     # The unit answers the announcement and takes the whole logic image, then
     # says nothing: one reading time-out of silence ends the wait, and the
     # empty reply fails the transfer.
-    logic = images[3]
+    logic = images[e2e.TX_XC7A35]
     return {
         "ports": {3: ["--ack", ""]},
         "stdout": identified_tx()
@@ -359,7 +359,7 @@ def case_hang_up_after_success(images):
     # reboots) 200 ms after its "SUCCESS" for the firmware: the
     # acknowledgement counts, and the console that can't come back on that
     # line leaves the restart unconfirmed.
-    case = e2e.full_update(images, 3, 57600, 3)
+    case = e2e.full_update(images, 3, 57600, e2e.TX_XC7A35)
     case["stdout"] = case["stdout"].replace(SUCCESS_LINE + PRESS_ANY_KEY, UNCONFIRMED_END)
     case["ports"] = {3: ["--hang-up-after-ack", "200"]}
     case["exit"] = 2
@@ -415,7 +415,7 @@ def case_detection_trickle(images):
 def case_stops_reading_after_ready(images):
     # The unit answers the announcement and then reads nothing: the line
     # fills up, and the write that can't go on fails 60 s after it began.
-    logic = images[3]
+    logic = images[e2e.TX_XC7A35]
     head = identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND
 
     def check(output, records, seconds):
@@ -488,7 +488,7 @@ def interrupted_when(sig, shown, port):
 
 
 def case_sigterm_mid_image(images):
-    logic = images[3]
+    logic = images[e2e.TX_XC7A35]
     head = identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND
     return {
         "ports": {3: []},
