@@ -13,8 +13,8 @@
 #include <memory>
 #include <set>
 
-#include "OperatorNumber.h"
-#include "Platform.h"
+#include "platform/OperatorNumber.h"
+#include "platform/Platform.h"
 #include "UnitModel.h"
 
 namespace {

@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "PosixTermios2.h"
+#include "platform/PosixTermios2.h"
 #include "UnitModel.h"
 
 namespace {
