@@ -33,6 +33,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/PosixClock.h"
+#include "platform/PosixLineSettings.h"
 #include "platform/PosixTermios2.h"
 #include "UnitModel.h"
 
@@ -264,12 +266,6 @@ Options parseOptions(int argc, char **argv) {
   return o;
 }
 
-uint64_t monotonicMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 void sleepMs(int ms) {
   struct timespec ts = {0, static_cast<long>(ms) * 1000000L};
   nanosleep(&ts, nullptr);
@@ -288,17 +284,10 @@ int hostBaudOf(int master) {
   if (tcgetattr(master, &t) != 0) {
     return -1;
   }
-  static const struct {
-    speed_t code;
-    int rate;
-  } kRates[] = {{B1200, 1200},   {B2400, 2400},     {B4800, 4800},
-                {B9600, 9600},   {B19200, 19200},   {B38400, 38400},
-                {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
   const speed_t code = cfgetospeed(&t);
-  for (const auto &r : kRates) {
-    if (r.code == code) {
-      return r.rate;
-    }
+  DWORD rate = 0;
+  if (posixRateOfCode(code, &rate)) {
+    return static_cast<int>(rate);
   }
   return static_cast<int>(code);  // BSD and macOS: the code is the rate
 }
@@ -433,7 +422,7 @@ int main(int argc, char **argv) {
          options.absent ? " (absent)" : (options.hold ? " (held)" : ""));
   fflush(stdout);
 
-  const uint64_t start = monotonicMs();
+  const uint64_t start = posixMonotonicMs();
   std::vector<std::string> commandLog;
   std::string outQueue;  // bytes for the host not yet taken by the pty
   size_t imagesSeen = 0;
@@ -445,7 +434,7 @@ int main(int argc, char **argv) {
       sleepMs(50);  // absent or vanished: nothing to play
       continue;
     }
-    const uint64_t now = monotonicMs() - start;
+    const uint64_t now = posixMonotonicMs() - start;
     const uint64_t next = unit.nextOutputTime();
     int timeout = 50;
     if (next != UINT64_MAX) {
@@ -460,7 +449,7 @@ int main(int argc, char **argv) {
     if (r < 0 && errno != EINTR) {
       fail(std::string("poll: ") + strerror(errno));
     }
-    const uint64_t t = monotonicMs() - start;
+    const uint64_t t = posixMonotonicMs() - start;
     const int hostBaud = hostBaudOf(master);
     bool hostAway = false;
     if (r > 0 && (p.revents & POLLIN) != 0) {
