@@ -44,43 +44,6 @@ volatile sig_atomic_t gStop = 0;
 
 void onSignal(int) { gStop = 1; }
 
-const char kUsage[] =
-    "usage: unitsim --dir DIR --com N [options]\n"
-    "  --dir DIR            directory of the tool; the link is DIR/dosdevices/com<N>\n"
-    "  --com N              port number\n"
-    "  --role tx|rx         unit role (default tx)\n"
-    "  --variant 1|2        identification text: 1 EXTENDER, 2 PELMAROTH-B (default 1)\n"
-    "  --product TEXT       reply to \"%fw -p\" (overrides role and variant)\n"
-    "  --device-code N      logic-device code in the version reply (default 1)\n"
-    "  --version TEXT       whole reply to \"%fw -v\" (overrides --device-code)\n"
-    "  --help-text TEXT     reply to \"%help -c version\"\n"
-    "  --baud N             console rate (default 57600; 0: any rate)\n"
-    "  --data-baud N        rate during the image transfers (default 115200)\n"
-    "  --reply-delay MS     delay before a reply (default 5)\n"
-    "  --reply-gap MS       gap between two reply bytes (default 0)\n"
-    "  --garble-help N      the first N help replies lose their last byte\n"
-    "  --drop-help N        the first N help commands get no reply\n"
-    "  --no-ready           never answer an image announcement\n"
-    "  --ready-delay MS     extra delay before \"Ready\"\n"
-    "  --ready-text TEXT    answer to an announcement instead of \"Ready\"\n"
-    "  --ack TEXT           acknowledgement of a good image instead of \"SUCCESS\"\n"
-    "  --bad-ack TEXT       acknowledgement of an image with a wrong checksum\n"
-    "  --boot-delay MS      from the firmware acknowledgement to the boot text\n"
-    "  --boot-text TEXT     what the unit prints once rebooted (\"\": nothing)\n"
-    "  --flood-version      answer \"%fw -v\" with an endless stream\n"
-    "  --flood-help TEXT    answer \"%help -c version\" with TEXT repeated without end\n"
-    "  --flood-pace N       pace of a flood in bits/s, ten a byte (default: the line rate);\n"
-    "                       a byte at another rate than the unit's ends a flood\n"
-    "  --stop-reading-after-ready  read nothing more from the line once \"Ready\" is queued\n"
-    "  --hang-up-after-ack MS  drop the line (close it, remove the link) MS after\n"
-    "                       acknowledging the microcontroller image\n"
-    "  --refuse             answer every command with \"Unknown command\"\n"
-    "  --vanish-after N     disappear (close the line, remove the link) after N image bytes\n"
-    "  --hold               hold the port open, as another program would\n"
-    "  --absent             link to a device that does not exist\n"
-    "  --record DIR         write the received images and commands to DIR\n"
-    "TEXT takes the escapes \\r \\n \\t \\\\ and \\xHH.\n";
-
 [[noreturn]] void fail(const std::string &message) {
   fprintf(stderr, "unitsim: %s\n", message.c_str());
   exit(2);
@@ -136,16 +99,6 @@ std::string escape(const std::string &text) {
   return out;
 }
 
-long parseNumber(const std::string &option, const char *text, long min, long max) {
-  char *end = nullptr;
-  errno = 0;
-  const long value = strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || value < min || value > max) {
-    fail("bad number for " + option + ": \"" + text + "\"");
-  }
-  return value;
-}
-
 struct Options {
   std::string dir;
   int com = 0;
@@ -160,97 +113,177 @@ struct Options {
   UnitConfig config;
 };
 
+// The value given to an option.
+struct OptionValue {
+  std::string option;
+  const char *text;
+
+  long number(long min, long max) const {
+    char *end = nullptr;
+    errno = 0;
+    const long value = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < min || value > max) {
+      fail("bad number for " + option + ": \"" + text + "\"");
+    }
+    return value;
+  }
+  int integer(long min, long max) const { return static_cast<int>(number(min, max)); }
+  std::string unescaped() const { return unescape(text); }
+};
+
+// One option: its name, the name of its value in the usage (nullptr for a
+// switch), its line of the usage (a "\n" starts another) and what it sets.
+struct Option {
+  const char *name;
+  const char *value;
+  const char *help;
+  void (*apply)(Options &o, const OptionValue &v);
+};
+
+const Option kOptions[] = {
+    {"--dir", "DIR", "directory of the tool; the link is DIR/dosdevices/com<N>",
+     [](Options &o, const OptionValue &v) { o.dir = v.text; }},
+    {"--com", "N", "port number",
+     [](Options &o, const OptionValue &v) { o.com = v.integer(1, 255); }},
+    {"--role", "tx|rx", "unit role (default tx)",
+     [](Options &o, const OptionValue &v) {
+       const std::string role = v.text;
+       if (role != "tx" && role != "rx") {
+         fail("--role is tx or rx");
+       }
+       o.rx = role == "rx";
+     }},
+    {"--variant", "1|2", "identification text: 1 EXTENDER, 2 PELMAROTH-B (default 1)",
+     [](Options &o, const OptionValue &v) { o.variant = v.integer(1, 2); }},
+    {"--product", "TEXT", "reply to \"%fw -p\" (overrides role and variant)",
+     [](Options &o, const OptionValue &v) {
+       o.config.productId = v.unescaped();
+       o.productGiven = true;
+     }},
+    {"--device-code", "N", "logic-device code in the version reply (default 1)",
+     [](Options &o, const OptionValue &v) { o.deviceCode = v.integer(-1000, 1000); }},
+    {"--version", "TEXT", "whole reply to \"%fw -v\" (overrides --device-code)",
+     [](Options &o, const OptionValue &v) {
+       o.config.versionReply = v.unescaped();
+       o.versionGiven = true;
+     }},
+    {"--help-text", "TEXT", "reply to \"%help -c version\"",
+     [](Options &o, const OptionValue &v) { o.config.helpReply = v.unescaped(); }},
+    {"--baud", "N", "console rate (default 57600; 0: any rate)",
+     [](Options &o, const OptionValue &v) { o.config.baudRate = v.integer(0, 4000000); }},
+    {"--data-baud", "N", "rate during the image transfers (default 115200)",
+     [](Options &o, const OptionValue &v) { o.config.dataBaudRate = v.integer(0, 4000000); }},
+    {"--reply-delay", "MS", "delay before a reply (default 5)",
+     [](Options &o, const OptionValue &v) { o.config.replyDelayMs = v.integer(0, 600000); }},
+    {"--reply-gap", "MS", "gap between two reply bytes (default 0)",
+     [](Options &o, const OptionValue &v) { o.config.replyByteGapMs = v.integer(0, 600000); }},
+    {"--garble-help", "N", "the first N help replies lose their last byte",
+     [](Options &o, const OptionValue &v) { o.config.garbledHelpReplies = v.integer(0, 1000000); }},
+    {"--drop-help", "N", "the first N help commands get no reply",
+     [](Options &o, const OptionValue &v) { o.config.droppedHelpReplies = v.integer(0, 1000000); }},
+    {"--no-ready", nullptr, "never answer an image announcement",
+     [](Options &o, const OptionValue &) { o.config.noReady = true; }},
+    {"--ready-delay", "MS", "extra delay before \"Ready\"",
+     [](Options &o, const OptionValue &v) { o.config.readyDelayMs = v.integer(0, 600000); }},
+    {"--ready-text", "TEXT", "answer to an announcement instead of \"Ready\"",
+     [](Options &o, const OptionValue &v) { o.config.readyText = v.unescaped(); }},
+    {"--ack", "TEXT", "acknowledgement of a good image instead of \"SUCCESS\"",
+     [](Options &o, const OptionValue &v) { o.config.dataAck = v.unescaped(); }},
+    {"--bad-ack", "TEXT", "acknowledgement of an image with a wrong checksum",
+     [](Options &o, const OptionValue &v) { o.config.badChecksumAck = v.unescaped(); }},
+    {"--boot-delay", "MS", "from the firmware acknowledgement to the boot text",
+     [](Options &o, const OptionValue &v) { o.config.bootDelayMs = v.integer(0, 3600000); }},
+    {"--boot-text", "TEXT", "what the unit prints once rebooted (\"\": nothing)",
+     [](Options &o, const OptionValue &v) { o.config.bootText = v.unescaped(); }},
+    {"--flood-version", nullptr, "answer \"%fw -v\" with an endless stream",
+     [](Options &o, const OptionValue &) { o.config.floodOnVersion = true; }},
+    {"--flood-help", "TEXT", "answer \"%help -c version\" with TEXT repeated without end",
+     [](Options &o, const OptionValue &v) {
+       o.config.helpFlood = v.unescaped();
+       if (o.config.helpFlood.empty()) {
+         fail("--flood-help needs a text");
+       }
+     }},
+    {"--flood-pace", "N",
+     "pace of a flood in bits/s, ten a byte (default: the line rate);\n"
+     "a byte at another rate than the unit's ends a flood",
+     [](Options &o, const OptionValue &v) { o.config.floodPaceBaud = v.integer(1, 100000000); }},
+    {"--stop-reading-after-ready", nullptr,
+     "read nothing more from the line once \"Ready\" is queued",
+     [](Options &o, const OptionValue &) { o.config.stopReadingAfterReady = true; }},
+    {"--hang-up-after-ack", "MS",
+     "drop the line (close it, remove the link) MS after\n"
+     "acknowledging the microcontroller image",
+     [](Options &o, const OptionValue &v) { o.config.hangUpAfterAckMs = v.integer(0, 600000); }},
+    {"--refuse", nullptr, "answer every command with \"Unknown command\"",
+     [](Options &o, const OptionValue &) { o.config.refuseAll = true; }},
+    {"--vanish-after", "N", "disappear (close the line, remove the link) after N image bytes",
+     [](Options &o, const OptionValue &v) {
+       o.config.vanishAfterImageBytes = v.number(0, 0x7FFFFFFF);
+     }},
+    {"--hold", nullptr, "hold the port open, as another program would",
+     [](Options &o, const OptionValue &) { o.hold = true; }},
+    {"--absent", nullptr, "link to a device that does not exist",
+     [](Options &o, const OptionValue &) { o.absent = true; }},
+    {"--record", "DIR", "write the received images and commands to DIR",
+     [](Options &o, const OptionValue &v) { o.recordDir = v.text; }},
+};
+
+// The usage text, from the option table: each option's help at column 23,
+// or two blanks after a longer option.
+std::string usage() {
+  const size_t kHelpColumn = 23;
+  std::string text = "usage: unitsim --dir DIR --com N [options]\n";
+  for (const Option &option : kOptions) {
+    std::string line = std::string("  ") + option.name;
+    if (option.value != nullptr) {
+      line += std::string(" ") + option.value;
+    }
+    line += line.size() < kHelpColumn ? std::string(kHelpColumn - line.size(), ' ') : "  ";
+    for (const char *c = option.help; *c != '\0'; c++) {
+      line += *c;
+      if (*c == '\n') {
+        line += std::string(kHelpColumn, ' ');
+      }
+    }
+    text += line + "\n";
+  }
+  return text + "TEXT takes the escapes \\r \\n \\t \\\\ and \\xHH.\n";
+}
+
+const Option *findOption(const std::string &name) {
+  for (const Option &option : kOptions) {
+    if (name == option.name) {
+      return &option;
+    }
+  }
+  return nullptr;
+}
+
 Options parseOptions(int argc, char **argv) {
   Options o;
   for (int k = 1; k < argc; k++) {
-    const std::string opt = argv[k];
-    auto value = [&]() -> const char * {
-      if (k + 1 >= argc) {
-        fail(opt + " needs a value");
-      }
-      return argv[++k];
-    };
-    if (opt == "--dir") {
-      o.dir = value();
-    } else if (opt == "--com") {
-      o.com = static_cast<int>(parseNumber(opt, value(), 1, 255));
-    } else if (opt == "--role") {
-      const std::string role = value();
-      if (role != "tx" && role != "rx") {
-        fail("--role is tx or rx");
-      }
-      o.rx = role == "rx";
-    } else if (opt == "--variant") {
-      o.variant = static_cast<int>(parseNumber(opt, value(), 1, 2));
-    } else if (opt == "--product") {
-      o.config.productId = unescape(value());
-      o.productGiven = true;
-    } else if (opt == "--device-code") {
-      o.deviceCode = static_cast<int>(parseNumber(opt, value(), -1000, 1000));
-    } else if (opt == "--version") {
-      o.config.versionReply = unescape(value());
-      o.versionGiven = true;
-    } else if (opt == "--help-text") {
-      o.config.helpReply = unescape(value());
-    } else if (opt == "--baud") {
-      o.config.baudRate = static_cast<int>(parseNumber(opt, value(), 0, 4000000));
-    } else if (opt == "--data-baud") {
-      o.config.dataBaudRate = static_cast<int>(parseNumber(opt, value(), 0, 4000000));
-    } else if (opt == "--reply-delay") {
-      o.config.replyDelayMs = static_cast<int>(parseNumber(opt, value(), 0, 600000));
-    } else if (opt == "--reply-gap") {
-      o.config.replyByteGapMs = static_cast<int>(parseNumber(opt, value(), 0, 600000));
-    } else if (opt == "--garble-help") {
-      o.config.garbledHelpReplies = static_cast<int>(parseNumber(opt, value(), 0, 1000000));
-    } else if (opt == "--drop-help") {
-      o.config.droppedHelpReplies = static_cast<int>(parseNumber(opt, value(), 0, 1000000));
-    } else if (opt == "--no-ready") {
-      o.config.noReady = true;
-    } else if (opt == "--ready-delay") {
-      o.config.readyDelayMs = static_cast<int>(parseNumber(opt, value(), 0, 600000));
-    } else if (opt == "--ready-text") {
-      o.config.readyText = unescape(value());
-    } else if (opt == "--ack") {
-      o.config.dataAck = unescape(value());
-    } else if (opt == "--bad-ack") {
-      o.config.badChecksumAck = unescape(value());
-    } else if (opt == "--boot-delay") {
-      o.config.bootDelayMs = static_cast<int>(parseNumber(opt, value(), 0, 3600000));
-    } else if (opt == "--boot-text") {
-      o.config.bootText = unescape(value());
-    } else if (opt == "--flood-version") {
-      o.config.floodOnVersion = true;
-    } else if (opt == "--flood-help") {
-      o.config.helpFlood = unescape(value());
-      if (o.config.helpFlood.empty()) {
-        fail("--flood-help needs a text");
-      }
-    } else if (opt == "--flood-pace") {
-      o.config.floodPaceBaud = static_cast<int>(parseNumber(opt, value(), 1, 100000000));
-    } else if (opt == "--stop-reading-after-ready") {
-      o.config.stopReadingAfterReady = true;
-    } else if (opt == "--hang-up-after-ack") {
-      o.config.hangUpAfterAckMs = static_cast<int>(parseNumber(opt, value(), 0, 600000));
-    } else if (opt == "--refuse") {
-      o.config.refuseAll = true;
-    } else if (opt == "--vanish-after") {
-      o.config.vanishAfterImageBytes = parseNumber(opt, value(), 0, 0x7FFFFFFF);
-    } else if (opt == "--hold") {
-      o.hold = true;
-    } else if (opt == "--absent") {
-      o.absent = true;
-    } else if (opt == "--record") {
-      o.recordDir = value();
-    } else if (opt == "-h" || opt == "--usage") {
-      fputs(kUsage, stdout);
+    const std::string name = argv[k];
+    if (name == "-h" || name == "--usage") {
+      fputs(usage().c_str(), stdout);
       exit(0);
-    } else {
-      fprintf(stderr, "%s", kUsage);
-      fail("unknown option " + opt);
     }
+    const Option *option = findOption(name);
+    if (option == nullptr) {
+      fputs(usage().c_str(), stderr);
+      fail("unknown option " + name);
+    }
+    const char *text = nullptr;
+    if (option->value != nullptr) {
+      if (k + 1 >= argc) {
+        fail(name + " needs a value");
+      }
+      text = argv[++k];
+    }
+    option->apply(o, OptionValue{name, text});
   }
   if (o.dir.empty() || o.com == 0) {
-    fprintf(stderr, "%s", kUsage);
+    fputs(usage().c_str(), stderr);
     fail("--dir and --com are required");
   }
   const char *role = o.rx ? "RX" : "TX";
@@ -347,12 +380,15 @@ void removeLink(const std::string &link, const std::string &target) {
   }
 }
 
-}  // namespace
+// The pseudo-terminal the unit plays on and the link that makes it a port.
+struct Line {
+  int master = -1;  // the unit's side; -1 when absent or vanished
+  int held = -1;    // the slave, when held as another program would
+  std::string link;
+  std::string target;
+};
 
-int main(int argc, char **argv) {
-  const Options options = parseOptions(argc, argv);
-  UnitModel unit(options.config);
-
+void stopOnSignals() {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = onSignal;
@@ -361,153 +397,206 @@ int main(int argc, char **argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
 
+// A new pseudo-terminal whose slave is raw, and held when asked.
+void openPseudoTerminal(const Options &options, Line &line) {
+  line.master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (line.master < 0 || grantpt(line.master) != 0 || unlockpt(line.master) != 0) {
+    fail(std::string("cannot open a pseudo-terminal: ") + strerror(errno));
+  }
+  const char *slave = ptsname(line.master);
+  if (slave == nullptr) {
+    fail(std::string("ptsname: ") + strerror(errno));
+  }
+  line.target = slave;
+  fcntl(line.master, F_SETFL, fcntl(line.master, F_GETFL) | O_NONBLOCK);
+  fcntl(line.master, F_SETFD, FD_CLOEXEC);
+  // Open the slave once to make it raw (no echo, no translation until the
+  // tool sets its own line) and so that from now on the master reports
+  // POLLHUP whenever no one holds the slave.
+  const int s = open(slave, O_RDWR | O_NOCTTY);
+  if (s < 0) {
+    fail("cannot open " + line.target + ": " + strerror(errno));
+  }
+  struct termios t;
+  if (tcgetattr(s, &t) == 0) {
+    cfmakeraw(&t);
+    tcsetattr(s, TCSANOW, &t);
+  }
+  if (options.hold) {
+    // Another program holds the port: exclusive, and locked the way the
+    // tool locks it.
+    ioctl(s, TIOCEXCL);
+    if (flock(s, LOCK_EX | LOCK_NB) != 0) {
+      fail("cannot lock " + line.target + ": " + strerror(errno));
+    }
+    line.held = s;
+  } else {
+    close(s);
+  }
+}
+
+// The line, linked as DIR/dosdevices/com<N>, and announced on stdout.
+Line openLine(const Options &options) {
   const std::string devDir = options.dir + "/dosdevices";
   if (mkdir(devDir.c_str(), 0755) != 0 && errno != EEXIST) {
     fail("cannot create " + devDir + ": " + strerror(errno));
   }
-  const std::string link = devDir + "/com" + std::to_string(options.com);
-
-  int master = -1;
-  int held = -1;
-  std::string target;
+  Line line;
+  line.link = devDir + "/com" + std::to_string(options.com);
   if (options.absent) {
-    target = devDir + "/.absent-com" + std::to_string(options.com);
+    line.target = devDir + "/.absent-com" + std::to_string(options.com);
   } else {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-      fail(std::string("cannot open a pseudo-terminal: ") + strerror(errno));
-    }
-    const char *slave = ptsname(master);
-    if (slave == nullptr) {
-      fail(std::string("ptsname: ") + strerror(errno));
-    }
-    target = slave;
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    // Open the slave once to make it raw (no echo, no translation until the
-    // tool sets its own line) and so that from now on the master reports
-    // POLLHUP whenever no one holds the slave.
-    const int s = open(slave, O_RDWR | O_NOCTTY);
-    if (s < 0) {
-      fail("cannot open " + target + ": " + strerror(errno));
-    }
-    struct termios t;
-    if (tcgetattr(s, &t) == 0) {
-      cfmakeraw(&t);
-      tcsetattr(s, TCSANOW, &t);
-    }
-    if (options.hold) {
-      // Another program holds the port: exclusive, and locked the way the
-      // tool locks it.
-      ioctl(s, TIOCEXCL);
-      if (flock(s, LOCK_EX | LOCK_NB) != 0) {
-        fail("cannot lock " + target + ": " + strerror(errno));
-      }
-      held = s;
-    } else {
-      close(s);
-    }
+    openPseudoTerminal(options, line);
   }
-
   // Another simulator's port, or one left behind, is not taken over.
   struct stat existing;
-  if (lstat(link.c_str(), &existing) == 0) {
-    fail(link + " exists already");
+  if (lstat(line.link.c_str(), &existing) == 0) {
+    fail(line.link + " exists already");
   }
-  if (symlink(target.c_str(), link.c_str()) != 0) {
-    fail("cannot link " + link + ": " + strerror(errno));
+  if (symlink(line.target.c_str(), line.link.c_str()) != 0) {
+    fail("cannot link " + line.link + ": " + strerror(errno));
   }
-  printf("unitsim: com%d -> %s%s\n", options.com, target.c_str(),
+  printf("unitsim: com%d -> %s%s\n", options.com, line.target.c_str(),
          options.absent ? " (absent)" : (options.hold ? " (held)" : ""));
   fflush(stdout);
+  return line;
+}
 
-  const uint64_t start = posixMonotonicMs();
-  std::vector<std::string> commandLog;
-  std::string outQueue;  // bytes for the host not yet taken by the pty
-  size_t imagesSeen = 0;
-  bool lastComplete = false;
-  std::vector<uint8_t> buffer(65536);
+// The unit on its line, on the real clock, until a signal stops it.
+class Session {
+ public:
+  Session(const Options &options, Line &line)
+      : options_(options), line_(line), unit_(options.config), start_(posixMonotonicMs()) {}
 
-  while (!gStop) {
-    if (master < 0) {
-      sleepMs(50);  // absent or vanished: nothing to play
-      continue;
+  void serve() {
+    while (!gStop) {
+      if (line_.master < 0) {
+        sleepMs(50);  // absent or vanished: nothing to play
+        continue;
+      }
+      turn();
     }
-    const uint64_t now = posixMonotonicMs() - start;
-    const uint64_t next = unit.nextOutputTime();
-    int timeout = 50;
-    if (next != UINT64_MAX) {
-      timeout = next <= now ? 0 : static_cast<int>(next - now < 50 ? next - now : 50);
-    }
+    removeLink(line_.link, line_.target);
+    writeRecords(options_.recordDir, unit_, commandLog_);
+  }
+
+ private:
+  // One wait for the host or the unit's next byte, and what follows from it.
+  void turn() {
     // A unit that has stopped reading leaves the host's bytes in the line,
     // which fills up and holds the host's writes.
     const short events =
-        static_cast<short>((unit.listening() ? POLLIN : 0) | (outQueue.empty() ? 0 : POLLOUT));
-    struct pollfd p = {master, events, 0};
-    const int r = poll(&p, 1, timeout);
+        static_cast<short>((unit_.listening() ? POLLIN : 0) | (outQueue_.empty() ? 0 : POLLOUT));
+    struct pollfd p = {line_.master, events, 0};
+    const int r = poll(&p, 1, pollTimeout());
     if (r < 0 && errno != EINTR) {
       fail(std::string("poll: ") + strerror(errno));
     }
-    const uint64_t t = posixMonotonicMs() - start;
-    const int hostBaud = hostBaudOf(master);
+    const uint64_t t = posixMonotonicMs() - start_;
+    const int hostBaud = hostBaudOf(line_.master);
     bool hostAway = false;
     if (r > 0 && (p.revents & POLLIN) != 0) {
-      const ssize_t n = read(master, buffer.data(), buffer.size());
-      if (n > 0) {
-        const size_t before = unit.commands().size();
-        unit.hostWrote(buffer.data(), static_cast<size_t>(n), hostBaud, t);
-        for (size_t k = before; k < unit.commands().size(); k++) {
-          commandLog.push_back(std::to_string(t) + " " + std::to_string(hostBaud) + " " +
-                               escape(unit.commands()[k]));
-        }
-      } else if (n < 0 && errno == EIO) {
-        hostAway = true;
-      }
+      hostAway = !takeFromHost(t, hostBaud);
     } else if (r > 0 && (p.revents & POLLHUP) != 0) {
       hostAway = true;
     }
-    // What the unit sends while no one has the port open is lost, as on a
-    // line with nothing at the other end.
-    std::string out;
-    unit.takeOutput(t, hostBaud, out);
-    if (hostAway) {
-      outQueue.clear();
-    } else {
-      outQueue += out;
-      while (!outQueue.empty()) {
-        const ssize_t n = write(master, outQueue.data(), outQueue.size());
-        if (n <= 0) {
-          break;  // full (EAGAIN) or hung up: try again on the next turn
-        }
-        outQueue.erase(0, static_cast<size_t>(n));
-      }
-    }
-    if (unit.vanished()) {
+    sendToHost(t, hostBaud, hostAway);
+    if (unit_.vanished()) {
       // The unit is gone: the line and its link with it.
-      removeLink(link, target);
-      close(master);
-      master = -1;
+      removeLink(line_.link, line_.target);
+      close(line_.master);
+      line_.master = -1;
     }
-    const bool complete = !unit.images().empty() && unit.images().back().complete;
-    if (unit.images().size() != imagesSeen || complete != lastComplete || unit.vanished()) {
-      imagesSeen = unit.images().size();
-      lastComplete = complete;
-      writeRecords(options.recordDir, unit, commandLog);
-    }
+    recordOnChange();
     if (hostAway) {
       sleepMs(10);  // no one on the line: don't spin on POLLHUP
     }
   }
 
-  removeLink(link, target);
-  writeRecords(options.recordDir, unit, commandLog);
-  if (held >= 0) {
-    ioctl(held, TIOCNXCL);
-    close(held);
+  // Until the unit's next byte is due, at most 50 ms.
+  int pollTimeout() const {
+    const uint64_t now = posixMonotonicMs() - start_;
+    const uint64_t next = unit_.nextOutputTime();
+    if (next == UINT64_MAX) {
+      return 50;
+    }
+    return next <= now ? 0 : static_cast<int>(next - now < 50 ? next - now : 50);
   }
-  if (master >= 0) {
-    close(master);
+
+  // What the host wrote, to the unit; false when the host has hung up.
+  bool takeFromHost(uint64_t t, int hostBaud) {
+    const ssize_t n = read(line_.master, buffer_.data(), buffer_.size());
+    if (n > 0) {
+      const size_t before = unit_.commands().size();
+      unit_.hostWrote(buffer_.data(), static_cast<size_t>(n), hostBaud, t);
+      for (size_t k = before; k < unit_.commands().size(); k++) {
+        commandLog_.push_back(std::to_string(t) + " " + std::to_string(hostBaud) + " " +
+                              escape(unit_.commands()[k]));
+      }
+    }
+    return !(n < 0 && errno == EIO);
   }
+
+  // What the unit has sent by now, to the host as far as the line takes it.
+  // What it sends while no one has the port open is lost, as on a line with
+  // nothing at the other end.
+  void sendToHost(uint64_t t, int hostBaud, bool hostAway) {
+    std::string out;
+    unit_.takeOutput(t, hostBaud, out);
+    if (hostAway) {
+      outQueue_.clear();
+      return;
+    }
+    outQueue_ += out;
+    while (!outQueue_.empty()) {
+      const ssize_t n = write(line_.master, outQueue_.data(), outQueue_.size());
+      if (n <= 0) {
+        break;  // full (EAGAIN) or hung up: try again on the next turn
+      }
+      outQueue_.erase(0, static_cast<size_t>(n));
+    }
+  }
+
+  // The records, whenever an image begins or ends or the unit goes.
+  void recordOnChange() {
+    const bool complete = !unit_.images().empty() && unit_.images().back().complete;
+    if (unit_.images().size() != imagesSeen_ || complete != lastComplete_ || unit_.vanished()) {
+      imagesSeen_ = unit_.images().size();
+      lastComplete_ = complete;
+      writeRecords(options_.recordDir, unit_, commandLog_);
+    }
+  }
+
+  const Options &options_;
+  Line &line_;
+  UnitModel unit_;
+  const uint64_t start_;
+  std::vector<std::string> commandLog_;
+  std::string outQueue_;  // bytes for the host not yet taken by the pty
+  size_t imagesSeen_ = 0;
+  bool lastComplete_ = false;
+  std::vector<uint8_t> buffer_ = std::vector<uint8_t>(65536);
+};
+
+void closeLine(Line &line) {
+  if (line.held >= 0) {
+    ioctl(line.held, TIOCNXCL);
+    close(line.held);
+  }
+  if (line.master >= 0) {
+    close(line.master);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const Options options = parseOptions(argc, argv);
+  stopOnSignals();
+  Line line = openLine(options);
+  Session(options, line).serve();
+  closeLine(line);
   return 0;
 }
