@@ -311,18 +311,6 @@ def case_key_press_on_terminal(images):
     return case_held_port(images, terminal=True)
 
 
-def case_rate_refused(images):
-    # A rate of 0 is refused, and the port is closed again.
-    return {
-        "ports": {3: ["--drop-help", "1000"]},
-        "input": "3\n0\n",
-        "stdout": BANNER + manual_port(3) + manual_rate(0) + PRESS_ANY_KEY,
-        "stderr_re": re.escape("ERROR: 0 baud is outside the rates a port can run at (50 to 4000000)\n"),
-        "exit": 255,
-        "commands": {3: heard(57600, HELP, HELP)},
-    }
-
-
 # Standard error when COM3's unit goes away in the middle of a write.
 LINE_GONE_COM3 = r"COM3 \(.*/dosdevices/com3 -> /dev/pts/\d+\): write: .*\n"
 
@@ -352,7 +340,6 @@ CASES = [
     ("wrong_data_ack", case_wrong_data_ack, 90),
     ("missing_ready", case_missing_ready, 90),
     ("manual_after_silent_detection", case_manual_after_silent_detection, 90),
-    ("rate_refused", case_rate_refused, 90),
     ("manual_arbitrary_rate", case_manual_arbitrary_rate, 90),
     ("unknown_device_code", case_unknown_device_code, 90),
     ("held_port", case_held_port, 90),
