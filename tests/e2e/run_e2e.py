@@ -436,6 +436,30 @@ def open_descriptors(pid):
     return found
 
 
+def descriptors_left_open(pid, valgrind_log):
+    """What the tool holds open besides standard input, output and error;
+    under memcheck, less the checker's log and its descriptors at the top of
+    the table."""
+    return {
+        fd: target
+        for fd, target in open_descriptors(pid).items()
+        if not valgrind_log or (fd < 1000 and target != valgrind_log)
+    }
+
+
+def key_wait_problems(output, leftover, before, after):
+    """What went wrong around the key wait: no wait at all (`leftover` None),
+    descriptors held while waiting, the terminal's settings not given back."""
+    problems = []
+    if leftover is None:
+        problems.append(f"the tool ended without waiting for a key; it printed {output!r}")
+    elif leftover:
+        problems.append(f"descriptors left open at the end of the run: {leftover}")
+    if after != before:
+        problems.append(f"the terminal's settings were not restored: {before} -> {after}")
+    return problems
+
+
 def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interrupt=None):
     """Runs the tool with a terminal as its standard input (output to a pipe).
 
@@ -472,11 +496,7 @@ def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interru
                 # In its key read now.
                 if lflag & termios.ECHO:
                     raise Failure("while waiting for the key, the terminal still echoes")
-                leftover = {
-                    fd: target
-                    for fd, target in open_descriptors(process.pid).items()
-                    if not valgrind_log or (fd < 1000 and target != valgrind_log)
-                }
+                leftover = descriptors_left_open(process.pid, valgrind_log)
                 if interrupt:
                     process.send_signal(interrupt)
                 else:
@@ -485,13 +505,7 @@ def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interru
             process.wait(timeout=max(5.0, limit - (time.monotonic() - started)))
         except subprocess.TimeoutExpired:
             raise Failure("the tool did not end after the key press")
-        problems = []
-        if leftover is None:
-            problems.append(f"the tool ended without waiting for a key; it printed {output!r}")
-        elif leftover:
-            problems.append(f"descriptors left open at the end of the run: {leftover}")
-        if termios.tcgetattr(slave) != before:
-            problems.append(f"the terminal's settings were not restored: {before} -> {termios.tcgetattr(slave)}")
+        problems = key_wait_problems(output, leftover, before, termios.tcgetattr(slave))
         return Run(output, process.returncode, process.stderr.read(), time.monotonic() - started, problems)
     finally:
         if process.poll() is None:
