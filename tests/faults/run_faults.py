@@ -259,6 +259,7 @@ def case_started_through_link(images):
         "place": place_through_link,
         "ports": {3: ["--device-code", "2"]},
         "stdout": BANNER + detected(3, 57600) + versions(2) + PRODUCT + UNKNOWN_PRODUCT + FAILED_END,
+        "exit": 1,
         "commands": {3: heard(57600, HELP, VERSION)},
         "trace_opens": True,
     }
@@ -425,6 +426,7 @@ def case_stops_reading_after_ready(images):
         "exit": 1,
         "images_partial": {3: ("%fw -l", logic, 0)},
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
+        "stderr_re": r"COM3 \(.*/dosdevices/com3 -> /dev/pts/\d+\): write: Connection timed out\n",
         "check": check,
     }
 
@@ -514,7 +516,7 @@ def case_sigint_at_key_wait(images):
     # gives the terminal its settings back (run_on_terminal checks them).
     case = e2e.case_key_press_on_terminal(images)
     case["run"] = lambda *args: e2e.run_on_terminal(*args, interrupt=signal.SIGINT)
-    case["stderr_re"] = r"\nInterrupted by SIGINT; the serial port is closed\.\n"
+    case["stderr_re"] += r"\nInterrupted by SIGINT; the serial port is closed\.\n"
     case["exit"] = 130
     return case
 
