@@ -363,6 +363,11 @@ def case_hang_up_after_success(images):
     case["stdout"] = case["stdout"].replace(SUCCESS_LINE + PRESS_ANY_KEY, UNCONFIRMED_END)
     case["ports"] = {3: ["--hang-up-after-ack", "200"]}
     case["exit"] = 2
+    # Each read and setting after the hang-up gives its reason.
+    case["stderr_re"] = (
+        r"(COM3 \(.*/dosdevices/com3 -> /dev/pts/\d+\): \w+: Input/output error"
+        r" \(the line has gone: unplugged, or the unit is off\)\n)+"
+    )
     return case
 
 
