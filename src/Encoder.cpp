@@ -86,15 +86,10 @@ int base64_encode(unsigned char *dst, int *dlen, const unsigned char *src, int s
   return 0;
 }
 
-int base64_decode(unsigned char *dst, int *dlen, const unsigned char *src, int slen) {
-  if (slen == 0) {
-    return 0;
-  }
-  if (dlen == nullptr || src == nullptr || slen < 0) {
-    return -1;
-  }
-
-  // First pass: reject what is not base64 and count what is.
+// The first pass: the number of base64 symbols in the text, pads included,
+// line ends left out; -1 when anything else is there, or data after the
+// padding, or more than two pads.
+static int64_t countBase64Symbols(const unsigned char *src, int slen) {
   int64_t count = 0;
   int pads = 0;
   for (int i = 0; i < slen; ++i) {
@@ -118,19 +113,13 @@ int base64_decode(unsigned char *dst, int *dlen, const unsigned char *src, int s
     }
     ++count;
   }
-  if (count == 0) {
-    return 0;
-  }
+  return count;
+}
 
-  // The pads are counted too, so this can exceed the output by one or two.
-  const int64_t need = (6 * count + 7) / 8;
-  if (dst == nullptr || *dlen < need) {
-    *dlen = static_cast<int>(need);
-    return -1;
-  }
-
-  // Second pass: decode whole groups of four; a short group at the end is
-  // dropped.
+// The second pass, over a text the first has accepted: decodes whole groups
+// of four into dst (a short group at the end is dropped) and returns the
+// number of bytes written.
+static int decodeBase64Groups(unsigned char *dst, const unsigned char *src, int slen) {
   unsigned char *p = dst;
   uint32_t bits = 0;
   int inGroup = 0;
@@ -140,7 +129,7 @@ int base64_decode(unsigned char *dst, int *dlen, const unsigned char *src, int s
     if (c == '\r' || c == '\n') {
       continue;
     }
-    const unsigned char value = base64_dec_map[c];  // c < 128: checked above
+    const unsigned char value = base64_dec_map[c];  // c < 128: checked by the first pass
     if (value == PAD_VALUE) {
       ++padsSeen;
     }
@@ -156,7 +145,29 @@ int base64_decode(unsigned char *dst, int *dlen, const unsigned char *src, int s
       }
     }
   }
+  return static_cast<int>(p - dst);
+}
 
-  *dlen = static_cast<int>(p - dst);
+int base64_decode(unsigned char *dst, int *dlen, const unsigned char *src, int slen) {
+  if (slen == 0) {
+    return 0;
+  }
+  if (dlen == nullptr || src == nullptr || slen < 0) {
+    return -1;
+  }
+  const int64_t count = countBase64Symbols(src, slen);
+  if (count < 0) {
+    return -1;
+  }
+  if (count == 0) {
+    return 0;
+  }
+  // The pads are counted too, so this can exceed the output by one or two.
+  const int64_t need = (6 * count + 7) / 8;
+  if (dst == nullptr || *dlen < need) {
+    *dlen = static_cast<int>(need);
+    return -1;
+  }
+  *dlen = decodeBase64Groups(dst, src, slen);
   return 0;
 }

@@ -150,6 +150,43 @@ void releaseSharedBuffers(void) {
   gHexFPGA_Code = nullptr;
 }
 
+// The manual path, after a detection that found nothing: the operator types
+// the port, which is opened, and its rate, which is set. 0 when either can't
+// be used; the port is then closed again.
+static BOOL openPortTheOperatorNames(void) {
+  Console_Printf("FAILED");
+  Console_Printf("\n\r\n\rEnter the COM port number : ");
+  if (Platform_ConsoleReadInt(&gComPortNumber) != 1) {
+    // What detection left here is no choice of the operator's: port 0,
+    // which no port has, and the failure of an open.
+    gComPortNumber = 0;
+    fprintf(stderr, "ERROR: no COM port number was read from the input\n");
+  }
+  Console_Printf("\r\nOpening COM%d....................", gComPortNumber);
+  if (!ComPortAPI_OpenCOM(gComPortNumber)) {
+    return 0;
+  }
+  Console_Line("OK\r");
+  Console_Printf("\n\r\n\rEnter the BAUD RATE       : ");
+  BOOL rateUsable = 1;
+  if (Platform_ConsoleReadInt(&gBaudRate) != 1) {
+    gBaudRate = 0;
+    rateUsable = 0;
+    fprintf(stderr, "ERROR: no baud rate was read from the input\n");
+  } else if (gBaudRate < OPERATOR_MIN_BAUD_RATE || gBaudRate > OPERATOR_MAX_BAUD_RATE) {
+    rateUsable = 0;
+    fprintf(stderr, "ERROR: %d baud is outside the rates a port can run at (%d to %d)\n", gBaudRate,
+            OPERATOR_MIN_BAUD_RATE, OPERATOR_MAX_BAUD_RATE);
+  }
+  Console_Printf("\r\nSetting baud rate at %d..........", gBaudRate);
+  if (!rateUsable || !ComPortAPI_SetBaudRate(gBaudRate)) {
+    (void)ComPortAPI_CloseCOM();
+    return 0;
+  }
+  Console_Line("OK\r");
+  return 1;
+}
+
 int fwupgradeMain(void) {
   Platform_ConsoleInit();
   if (!standInImagesMayRun()) {
@@ -176,41 +213,10 @@ int fwupgradeMain(void) {
     Console_Line("OK\r");
     Console_Printf("COM PORT Number : %d", gComPortNumber);
     Console_Printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
-  } else {
-    Console_Printf("FAILED");
-    Console_Printf("\n\r\n\rEnter the COM port number : ");
-    if (Platform_ConsoleReadInt(&gComPortNumber) != 1) {
-      // What detection left here is no choice of the operator's: port 0,
-      // which no port has, and the failure of an open.
-      gComPortNumber = 0;
-      fprintf(stderr, "ERROR: no COM port number was read from the input\n");
-    }
-    Console_Printf("\r\nOpening COM%d....................", gComPortNumber);
-    if (!ComPortAPI_OpenCOM(gComPortNumber)) {
-      dipsplayLastMessageToUserBeforeExit("");
-      releaseSharedBuffers();
-      return -1;
-    }
-    Console_Line("OK\r");
-    Console_Printf("\n\r\n\rEnter the BAUD RATE       : ");
-    BOOL rateUsable = 1;
-    if (Platform_ConsoleReadInt(&gBaudRate) != 1) {
-      gBaudRate = 0;
-      rateUsable = 0;
-      fprintf(stderr, "ERROR: no baud rate was read from the input\n");
-    } else if (gBaudRate < OPERATOR_MIN_BAUD_RATE || gBaudRate > OPERATOR_MAX_BAUD_RATE) {
-      rateUsable = 0;
-      fprintf(stderr, "ERROR: %d baud is outside the rates a port can run at (%d to %d)\n",
-              gBaudRate, OPERATOR_MIN_BAUD_RATE, OPERATOR_MAX_BAUD_RATE);
-    }
-    Console_Printf("\r\nSetting baud rate at %d..........", gBaudRate);
-    if (!rateUsable || !ComPortAPI_SetBaudRate(gBaudRate)) {
-      (void)ComPortAPI_CloseCOM();
-      dipsplayLastMessageToUserBeforeExit("");
-      releaseSharedBuffers();
-      return -1;
-    }
-    Console_Line("OK\r");
+  } else if (!openPortTheOperatorNames()) {
+    dipsplayLastMessageToUserBeforeExit("");
+    releaseSharedBuffers();
+    return -1;
   }
 
   (void)ComPortAPI_SetHardwareFlowControl(1);
@@ -236,6 +242,16 @@ int fwupgradeMain(void) {
  * Command and data exchange
  *-------------------------------------------------------------------------*/
 
+// One serial read into gDataBuffer, kept as text: the bytes read (0 to
+// MAX_READ_SIZE, in *nBytesRead) with a zero byte behind them, whatever the
+// read's result, which is returned.
+static BOOL readIntoDataBuffer(int *nBytesRead) {
+  const BOOL readOk = ComPortAPI_ReadCOM(gDataBuffer, MAX_READ_SIZE, nBytesRead);
+  *nBytesRead = std::max(0, std::min(*nBytesRead, MAX_READ_SIZE));
+  gDataBuffer[*nBytesRead] = '\0';
+  return readOk;
+}
+
 // Collects the unit's reply into `reply` (DATA_BUFFER_SIZE bytes): every
 // read lands in gDataBuffer and is added to the reply until a whole reading
 // time-out passes without a byte. A unit that never falls silent can't hold
@@ -251,12 +267,9 @@ static void collectResponse(char *reply) {
   while (totalBytesRead < MAX_READ_SIZE &&
          Platform_GetTickCount64() - start < REPLY_COLLECTION_LIMIT_MS) {
     int nBytesRead = 0;
-    const BOOL readOk = ComPortAPI_ReadCOM(gDataBuffer, MAX_READ_SIZE, &nBytesRead);
-    if (!readOk || nBytesRead <= 0) {
+    if (!readIntoDataBuffer(&nBytesRead) || nBytesRead == 0) {
       break;
     }
-    nBytesRead = std::min(nBytesRead, MAX_READ_SIZE);
-    gDataBuffer[nBytesRead] = '\0';
     if (totalBytesRead == 0) {
       replyLength = 0;
     }
@@ -504,9 +517,7 @@ static BOOL identifyUnitAndSelectImage(void) {
   (void)sendCommand("%fw -v", 0, 0, nullptr);
 
   int nBytesRead = 0;
-  (void)ComPortAPI_ReadCOM(gDataBuffer, MAX_READ_SIZE, &nBytesRead);
-  nBytesRead = std::max(0, std::min(nBytesRead, MAX_READ_SIZE));
-  gDataBuffer[nBytesRead] = '\0';
+  (void)readIntoDataBuffer(&nBytesRead);
   StrRemoveNL(gDataBuffer, ' ');
   const int nbr = parseVersionReply(gDataBuffer, &fw_ver, &fw_rev, &fw_sub, model, &fpga_ver,
                                     &fpga_rev, &fpga_type);
@@ -637,12 +648,9 @@ BOOL updateFirmware(void) {
   // What the unit said while rebooting is dropped; then its console must
   // show itself with a "[" line ending in the prompt.
   int nBytesRead = 0;
-  (void)ComPortAPI_ReadCOM(gDataBuffer, MAX_READ_SIZE, &nBytesRead);
+  (void)readIntoDataBuffer(&nBytesRead);
   (void)ComPortAPI_SetReadingTimeoutInMs(11000);
-  nBytesRead = 0;
-  (void)ComPortAPI_ReadCOM(gDataBuffer, MAX_READ_SIZE, &nBytesRead);
-  nBytesRead = std::max(0, std::min(nBytesRead, MAX_READ_SIZE));
-  gDataBuffer[nBytesRead] = '\0';
+  (void)readIntoDataBuffer(&nBytesRead);
   Console_Printf("\b\b\b\b");
   Console_Printf("100%%");
   const size_t finalLength = strlen(gDataBuffer);
@@ -838,67 +846,83 @@ static BOOL writeWebPackageBody(const unsigned char *bufferBase64, int dataLengt
   return written;
 }
 
+// The package header for the image in gDataConcatenated: the header line
+// with the version, then the image's checksum and its length, one a line.
+// The checksum is stored in gDataConcatenatedCheckSum, and both figures are
+// shown to the operator.
+static void buildWebPackageHeader(char *header, size_t size) {
+  char tempString[25];
+  snprintf(header, size, "%s%s\r\n", FIRMWARE_FILE_HEADER_FOR_WEB, FIRMWARE_VERSION_TO_UPLOAD);
+
+  gDataConcatenatedCheckSum = imageCheckSum();
+  snprintf(tempString, sizeof tempString, "%u", gDataConcatenatedCheckSum);
+  strncat(header, tempString, size - strlen(header) - 1);
+  strncat(header, "\r\n", size - strlen(header) - 1);
+  Console_Printf("\r\n Firmware CheckSum = %s !\r\n", tempString);
+  Console_Printf("\r\n Firmware CheckSum u = %u !\r\n", gDataConcatenatedCheckSum);
+
+  snprintf(tempString, sizeof tempString, "%d", gDataConcatenatedLenght);
+  strncat(header, tempString, size - strlen(header) - 1);
+  strncat(header, "\r\n", size - strlen(header) - 1);
+  Console_Printf("\r\n Firmware data length = %d !\r\n", gDataConcatenatedLenght);
+}
+
+// Encodes the image in gDataConcatenated into `bufferBase64` (NULL when it
+// could not be allocated), whose room *dataLengthBase64 gives on entry and
+// the text's length on return. The pads become "A" (value 0); the length
+// line gives the exact size. 0, with the reason printed, when there is no
+// image or its text does not fit.
+static BOOL encodeWebPackageBody(unsigned char *bufferBase64, int *dataLengthBase64) {
+  if (gDataConcatenatedLenght <= 0) {
+    // The text held no data record: there is nothing to encode, and the
+    // buffer must not be written as if it held text.
+    Console_Line("\r\nERROR: Firmware image is empty !\r");
+    return 0;
+  }
+  if (bufferBase64 == nullptr || base64_encode(bufferBase64, dataLengthBase64, gDataConcatenated,
+                                               gDataConcatenatedLenght) != 0) {
+    // *dataLengthBase64 now holds the room the text would need, not a length.
+    Console_Line("\r\n ERROR BASE 64 !\r");
+    return 0;
+  }
+  if (bufferBase64[*dataLengthBase64 - 1] == '=') {
+    bufferBase64[*dataLengthBase64 - 1] = 'A';
+  }
+  if (bufferBase64[*dataLengthBase64 - 2] == '=') {
+    bufferBase64[*dataLengthBase64 - 2] = 'A';
+  }
+  return 1;
+}
+
+// One stream for header and body: the file module puts the package in place
+// of an earlier one only at a close after which all of it was written, so a
+// package is never seen half made. 1 when every step went through.
+static BOOL writeWebPackage(const char *header, const unsigned char *bufferBase64,
+                            int dataLengthBase64) {
+  BOOL written = FileAPI_CreateFile(WEB_PACKAGE_FILE_NAME, 1);
+  written &= FileAPI_writeToFileBinary(header, static_cast<uint32_t>(strlen(header)));
+  written &= writeWebPackageBody(bufferBase64, dataLengthBase64);
+  written &= FileAPI_CloseFile();
+  return written;
+}
+
 // Writes the package of one microcontroller image text, which it converts in
 // place. 1 only when the whole package reached the file.
 BOOL createFirmwareFileForWebFromText(char *text) {
-  char header[100];
-  char tempString[25];
-  snprintf(header, sizeof header, "%s%s\r\n", FIRMWARE_FILE_HEADER_FOR_WEB,
-           FIRMWARE_VERSION_TO_UPLOAD);
-
   if (text == nullptr || gDataConcatenated == nullptr || !ValidateFwAndConcatenateData(text)) {
     Console_Line("\r\nERROR: Firmware data is not valid !\r");
     return 0;
   }
   Console_Line("\r\n Firmware data is valid !\r");
-
-  gDataConcatenatedCheckSum = imageCheckSum();
-  snprintf(tempString, sizeof tempString, "%u", gDataConcatenatedCheckSum);
-  strncat(header, tempString, sizeof header - strlen(header) - 1);
-  strncat(header, "\r\n", sizeof header - strlen(header) - 1);
-  Console_Printf("\r\n Firmware CheckSum = %s !\r\n", tempString);
-  Console_Printf("\r\n Firmware CheckSum u = %u !\r\n", gDataConcatenatedCheckSum);
-
-  snprintf(tempString, sizeof tempString, "%d", gDataConcatenatedLenght);
-  strncat(header, tempString, sizeof header - strlen(header) - 1);
-  strncat(header, "\r\n", sizeof header - strlen(header) - 1);
-  Console_Printf("\r\n Firmware data length = %d !\r\n", gDataConcatenatedLenght);
+  char header[100];
+  buildWebPackageHeader(header, sizeof header);
 
   // The body is encoded before the file is opened: a package that cannot be
   // made whole leaves the one from an earlier call as it was.
   unsigned char *bufferBase64 = static_cast<unsigned char *>(malloc(WEB_BASE64_BUFFER_SIZE));
   int dataLengthBase64 = WEB_BASE64_BUFFER_SIZE;
-  BOOL encoded = 0;
-  if (gDataConcatenatedLenght <= 0) {
-    // The text held no data record: there is nothing to encode, and the
-    // buffer must not be written as if it held text.
-    Console_Line("\r\nERROR: Firmware image is empty !\r");
-  } else if (bufferBase64 == nullptr ||
-             base64_encode(bufferBase64, &dataLengthBase64, gDataConcatenated,
-                           gDataConcatenatedLenght) != 0) {
-    // dataLengthBase64 now holds the room the text would need, not a length.
-    Console_Line("\r\n ERROR BASE 64 !\r");
-  } else {
-    encoded = 1;
-  }
-
-  BOOL written = 0;
-  if (encoded) {
-    // The pads become "A" (value 0); the length line gives the exact size.
-    if (bufferBase64[dataLengthBase64 - 1] == '=') {
-      bufferBase64[dataLengthBase64 - 1] = 'A';
-    }
-    if (bufferBase64[dataLengthBase64 - 2] == '=') {
-      bufferBase64[dataLengthBase64 - 2] = 'A';
-    }
-    // One stream for header and body: the file module puts the package in
-    // place of an earlier one only at a close after which all of it was
-    // written, so a package is never seen half made.
-    written = FileAPI_CreateFile(WEB_PACKAGE_FILE_NAME, 1);
-    written &= FileAPI_writeToFileBinary(header, static_cast<uint32_t>(strlen(header)));
-    written &= writeWebPackageBody(bufferBase64, dataLengthBase64);
-    written &= FileAPI_CloseFile();
-  }
+  const BOOL encoded = encodeWebPackageBody(bufferBase64, &dataLengthBase64);
+  const BOOL written = encoded && writeWebPackage(header, bufferBase64, dataLengthBase64);
   free(bufferBase64);
 
   Console_Printf("\r\nPress any key to exit");

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "platform/PortName.h"
 
 namespace {
 
@@ -153,6 +154,37 @@ TEST_F(ComPortTest, FailedReadsWritesAndClosesOfTheOpenPort) {
   EXPECT_EQ(ComPortAPI_ReadCOM(buffer, 1, &count), 0);
   EXPECT_EQ(count, 0);
   EXPECT_EQ(console(), "");
+}
+
+// Every platform layer reads a device name by this one rule.
+TEST(PortName, NamesTheComPortsWindowsResolves) {
+  const struct {
+    const char *name;
+    int port;
+  } cases[] = {
+      {"\\\\.\\COM3", 3},
+      {"\\\\.\\com3", 3},
+      {"\\\\.\\cOm12", 12},
+      {"COM7", 7},
+      {"COM32", 32},
+      {"\\\\.\\COM999999", 999999},
+      {"\\\\.\\COM1000000", 0},
+      {"\\\\.\\COM0", 0},
+      {"\\\\.\\COM03", 0},
+      {"\\\\.\\COM", 0},
+      {"\\\\.\\COM3x", 0},
+      {"\\\\.\\COM-3", 0},
+      {"\\\\.\\COM 3", 0},
+      {"\\\\.\\LPT1", 0},
+      {"\\\\?\\COM3", 0},
+      {"\\\\.\\\\\\.\\COM3", 0},
+      {"/dev/ttyS0", 0},
+      {"", 0},
+      {nullptr, 0},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(portNumberFromName(c.name), c.port) << (c.name != nullptr ? c.name : "(null)");
+  }
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/fwupgrade-demo.XXXXXX")
 cp "$build/TessaronFwUpgrade" "$work/"
 mkdir "$work/dosdevices"
 
-"$build/tools/unitsim" --dir "$work" --com 3 --role tx --device-code 1 --baud 57600 \
+"$build/testing/unitsim" --dir "$work" --com 3 --role tx --device-code 1 --baud 57600 \
   --record "$work/received" >"$work/unitsim.out" &
 sim_pid=$!
 for _ in $(seq 1 100); do

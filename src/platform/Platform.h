@@ -1,10 +1,14 @@
 // The tool's only door to the operating system.
 //
-// Exactly one implementation is linked into each program:
+// Exactly one implementation is linked into each program. The shipped ones
+// are here, chosen by the build:
 //   PlatformWin32.cpp  the Windows build (KERNEL32 serial calls, the console)
 //   PlatformPosix.cpp  Linux and macOS (termios on a serial device or a pty)
-//   PlatformSim.cpp    an in-process simulated unit on a virtual clock, for
-//                      fast and deterministic tests
+// The stand-ins live in testing/, beside the simulated unit:
+//   testing/PlatformSim.cpp    an in-process simulated unit on a virtual
+//                              clock, for fast and deterministic tests
+//   testing/FuzzPlatform.cpp   no port, no waits, no output, for the fuzzers
+// A change here is a change to all four.
 // The serial operations take the arguments and give the results of the Win32
 // call they are named after, so that the serial link above them is written
 // once and reads like the Windows program it is.

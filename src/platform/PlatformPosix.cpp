@@ -50,6 +50,9 @@
 
 #include "OperatorNumber.h"
 #include "Platform.h"
+#include "PortName.h"
+#include "PosixClock.h"
+#include "PosixLineSettings.h"
 #include "PosixTermios2.h"
 
 namespace {
@@ -111,7 +114,6 @@ void onInterrupt(int signo) {
   _exit(128 + signo);
 }
 
-
 // Only ports mapped by a dosdevices folder may be used.
 bool sPortMapRequired = false;
 // The port the current call works on, as the failure texts name it.
@@ -153,39 +155,9 @@ PosixPort *portOf(HANDLE h) {
   return port;
 }
 
-uint64_t monotonicMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 /*---------------------------------------------------------------------------
  * Port number to device
  *-------------------------------------------------------------------------*/
-
-// "\\.\COMn" (or "COMn"), n in decimal from 1, without leading zeros.
-bool parsePortNumber(const char *name, int *n) {
-  static const char kPrefix[] = "\\\\.\\";
-  if (strncmp(name, kPrefix, sizeof kPrefix - 1) == 0) {
-    name += sizeof kPrefix - 1;
-  }
-  if (strncasecmp(name, "COM", 3) != 0) {
-    return false;
-  }
-  const char *digits = name + 3;
-  if (*digits < '1' || *digits > '9') {
-    return false;
-  }
-  long value = 0;
-  for (const char *c = digits; *c != '\0'; c++) {
-    if (*c < '0' || *c > '9' || value > 100000) {
-      return false;
-    }
-    value = value * 10 + (*c - '0');
-  }
-  *n = static_cast<int>(value);
-  return true;
-}
 
 std::string directoryOf(const std::string &path) {
   const size_t slash = path.rfind('/');
@@ -428,62 +400,39 @@ bool heldByLockFile(const std::string &path) {
  * Line settings
  *-------------------------------------------------------------------------*/
 
-struct StandardRate {
-  DWORD rate;
-  speed_t code;
-};
-
-const StandardRate kStandardRates[] = {
-    {50, B50},           {75, B75},         {110, B110},       {134, B134},     {150, B150},
-    {200, B200},         {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
-    {2400, B2400},       {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
-    {57600, B57600},     {115200, B115200}, {230400, B230400},
-#ifdef B460800
-    {460800, B460800},
-#endif
-#ifdef B500000
-    {500000, B500000},
-#endif
-#ifdef B576000
-    {576000, B576000},
-#endif
-#ifdef B921600
-    {921600, B921600},
-#endif
-#ifdef B1000000
-    {1000000, B1000000},
-#endif
-#ifdef B1152000
-    {1152000, B1152000},
-#endif
-#ifdef B1500000
-    {1500000, B1500000},
-#endif
-#ifdef B2000000
-    {2000000, B2000000},
-#endif
-#ifdef B2500000
-    {2500000, B2500000},
-#endif
-#ifdef B3000000
-    {3000000, B3000000},
-#endif
-#ifdef B3500000
-    {3500000, B3500000},
-#endif
-#ifdef B4000000
-    {4000000, B4000000},
-#endif
-};
-
-bool standardRateCode(DWORD rate, speed_t *code) {
-  for (const StandardRate &r : kStandardRates) {
-    if (r.rate == rate) {
-      *code = r.code;
-      return true;
-    }
+// Sets a rate that has no termios code through Linux's arbitrary-rate
+// interface; termiosFromDcb refuses such a rate where there is none.
+bool setArbitraryRate(int fd, DWORD rate) {
+#if POSIX_HAS_TERMIOS2
+  struct termios2 t2;
+  if (ioctl(fd, TCGETS2, &t2) != 0) {
+    noteError("TCGETS2", errno);
+    return false;
   }
+  t2.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
+  t2.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+  t2.c_ispeed = rate;
+  t2.c_ospeed = rate;
+  if (ioctl(fd, TCSETS2, &t2) != 0) {
+    noteError("TCSETS2 " + std::to_string(rate), errno);
+    return false;
+  }
+  return true;
+#else
+  (void)fd;
+  noteError("baud rate " + std::to_string(rate), EINVAL);
   return false;
+#endif
+}
+
+// tcsetattr succeeds when any one change took; whether the ones that matter
+// did, read back from the terminal.
+bool settingsTaken(int fd, const struct termios &asked, bool standardRate) {
+  struct termios check;
+  return tcgetattr(fd, &check) == 0 && (check.c_cflag & CSIZE) == (asked.c_cflag & CSIZE) &&
+         (check.c_cflag & PARENB) == (asked.c_cflag & PARENB) &&
+         (check.c_cflag & CRTSCTS) == (asked.c_cflag & CRTSCTS) &&
+         (!standardRate || cfgetospeed(&check) == cfgetospeed(&asked));
 }
 
 // Raises or lowers one modem control line. A pseudo-terminal has none, and
@@ -521,8 +470,8 @@ void writeAll(int fd, const char *text, size_t length) {
 
 HANDLE Platform_CreateFileA(const char *deviceName, DWORD, DWORD, DWORD, DWORD) {
   sCurrentPort = deviceName != nullptr ? deviceName : "(no name)";
-  int n = 0;
-  if (deviceName == nullptr || !parsePortNumber(deviceName, &n)) {
+  const int n = portNumberFromName(deviceName);
+  if (n == 0) {
     noteText("not the name of a COM port");
     return INVALID_HANDLE_VALUE;
   }
@@ -603,98 +552,20 @@ BOOL Platform_SetCommState(HANDLE hCom, const DCB *dcb) {
     noteError("tcgetattr", errno);
     return FALSE;
   }
-  // Raw: no byte is translated, added or swallowed in either direction.
-  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                      IXON | IXOFF | IXANY | INPCK | IGNPAR);
-  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-  t.c_cflag |= CREAD | CLOCAL;
-  switch (dcb->ByteSize) {
-    case 5:
-      t.c_cflag |= CS5;
-      break;
-    case 6:
-      t.c_cflag |= CS6;
-      break;
-    case 7:
-      t.c_cflag |= CS7;
-      break;
-    case 8:
-      t.c_cflag |= CS8;
-      break;
-    default:
-      noteError("data bits", EINVAL);
-      return FALSE;
-  }
-  switch (dcb->Parity) {
-    case 0:  // NOPARITY
-      break;
-    case 1:  // ODDPARITY
-      t.c_cflag |= PARENB | PARODD;
-      t.c_iflag |= INPCK;
-      break;
-    case 2:  // EVENPARITY
-      t.c_cflag |= PARENB;
-      t.c_iflag |= INPCK;
-      break;
-    default:
-      noteError("parity", EINVAL);
-      return FALSE;
-  }
-  if (dcb->StopBits == 2) {  // TWOSTOPBITS
-    t.c_cflag |= CSTOPB;
-  } else if (dcb->StopBits != 0) {
-    noteError("stop bits", EINVAL);
+  bool standardRate = false;
+  const std::string problem = termiosFromDcb(*dcb, &t, &standardRate);
+  if (!problem.empty()) {
+    noteError(problem, EINVAL);
     return FALSE;
   }
-  // CTS output flow control; termios ties RTS input handshaking to it, the
-  // nearest setting there is.
-  if (dcb->fOutxCtsFlow) {
-    t.c_cflag |= CRTSCTS;
-  }
-  // Reads and writes wait in poll(); a read takes what is there.
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
-
-  // B0 would mean "hang up" to the terminal driver; no line runs at 0 baud.
-  if (dcb->BaudRate == 0) {
-    noteError("baud rate 0", EINVAL);
-    return FALSE;
-  }
-  speed_t code = B38400;
-  const bool standard = standardRateCode(dcb->BaudRate, &code);
-  if (!standard && !POSIX_HAS_TERMIOS2) {
-    noteError("baud rate " + std::to_string(dcb->BaudRate), EINVAL);
-    return FALSE;
-  }
-  if (cfsetspeed(&t, standard ? code : B38400) != 0 || tcsetattr(port->fd, TCSANOW, &t) != 0) {
+  if (tcsetattr(port->fd, TCSANOW, &t) != 0) {
     noteError("tcsetattr", errno);
     return FALSE;
   }
-#if POSIX_HAS_TERMIOS2
-  if (!standard) {
-    struct termios2 t2;
-    if (ioctl(port->fd, TCGETS2, &t2) != 0) {
-      noteError("TCGETS2", errno);
-      return FALSE;
-    }
-    t2.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
-    t2.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
-    t2.c_ispeed = dcb->BaudRate;
-    t2.c_ospeed = dcb->BaudRate;
-    if (ioctl(port->fd, TCSETS2, &t2) != 0) {
-      noteError("TCSETS2 " + std::to_string(dcb->BaudRate), errno);
-      return FALSE;
-    }
+  if (!standardRate && !setArbitraryRate(port->fd, dcb->BaudRate)) {
+    return FALSE;
   }
-#endif
-  // tcsetattr succeeds when any one change took; check the ones that matter.
-  struct termios check;
-  if (tcgetattr(port->fd, &check) != 0 || (check.c_cflag & CSIZE) != (t.c_cflag & CSIZE) ||
-      (check.c_cflag & PARENB) != (t.c_cflag & PARENB) ||
-      (check.c_cflag & CRTSCTS) != (t.c_cflag & CRTSCTS) ||
-      (standard && cfgetospeed(&check) != code)) {
+  if (!settingsTaken(port->fd, t, standardRate)) {
     noteError("line settings not taken", EINVAL);
     return FALSE;
   }
@@ -753,11 +624,11 @@ BOOL Platform_ReadFile(HANDLE hCom, void *buffer, DWORD bytesToRead, DWORD *byte
   const uint64_t limit =
       static_cast<uint64_t>(port->timeouts.ReadTotalTimeoutConstant) +
       static_cast<uint64_t>(port->timeouts.ReadTotalTimeoutMultiplier) * bytesToRead;
-  const uint64_t deadline = monotonicMs() + limit;
+  const uint64_t deadline = posixMonotonicMs() + limit;
   auto *out = static_cast<uint8_t *>(buffer);
   DWORD got = 0;
   for (bool first = true; got < bytesToRead; first = false) {
-    const uint64_t now = monotonicMs();
+    const uint64_t now = posixMonotonicMs();
     if (now >= deadline && !first) {
       break;  // a unit that never stops sending doesn't hold the read past T
     }
@@ -815,7 +686,7 @@ BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWO
   const uint64_t limit =
       static_cast<uint64_t>(port->timeouts.WriteTotalTimeoutConstant) +
       static_cast<uint64_t>(port->timeouts.WriteTotalTimeoutMultiplier) * bytesToWrite;
-  const uint64_t deadline = monotonicMs() + limit;
+  const uint64_t deadline = posixMonotonicMs() + limit;
   const auto *in = static_cast<const uint8_t *>(buffer);
   DWORD done = 0;
   while (done < bytesToWrite) {
@@ -834,7 +705,7 @@ BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWO
     }
     int wait = -1;
     if (limit > 0) {
-      const uint64_t now = monotonicMs();
+      const uint64_t now = posixMonotonicMs();
       if (now >= deadline) {
         *bytesWritten = done;
         noteError("write", ETIMEDOUT);
@@ -912,7 +783,7 @@ void Platform_Sleep(DWORD milliseconds) {
   }
 }
 
-uint64_t Platform_GetTickCount64(void) { return monotonicMs(); }
+uint64_t Platform_GetTickCount64(void) { return posixMonotonicMs(); }
 
 void Platform_ConsoleInit(void) {
   // Everything goes out through write(2); stdio stays unbuffered in case

@@ -23,6 +23,7 @@
 #include <string.h>
 
 #include "OperatorNumber.h"
+#include "PortName.h"
 
 namespace {
 
@@ -45,8 +46,15 @@ BOOL noted(BOOL result, const char *call) {
 
 HANDLE Platform_CreateFileA(const char *deviceName, DWORD desiredAccess, DWORD shareMode,
                             DWORD creationDisposition, DWORD flagsAndAttributes) {
-  const char *shortName = strncmp(deviceName, "\\\\.\\", 4) == 0 ? deviceName + 4 : deviceName;
-  snprintf(sPortName, sizeof sPortName, "%s", shortName);
+  // The failure texts name the port as the other layers do; a name that is
+  // no COM port's goes to the system all the same, and is shown as given.
+  const int n = portNumberFromName(deviceName);
+  if (n != 0) {
+    snprintf(sPortName, sizeof sPortName, "COM%d", n);
+  } else {
+    const char *shortName = strncmp(deviceName, "\\\\.\\", 4) == 0 ? deviceName + 4 : deviceName;
+    snprintf(sPortName, sizeof sPortName, "%s", shortName);
+  }
   // No security attributes, no template; no FILE_FLAG_OVERLAPPED is ever
   // passed, so every read and write below is synchronous.
   const HANDLE h = CreateFileA(deviceName, desiredAccess, shareMode, NULL, creationDisposition,

@@ -327,18 +327,6 @@ def case_key_press_on_terminal(images):
     return case_held_port(images, terminal=True)
 
 
-def case_rate_refused(images):
-    # A rate of 0 is refused, and the port is closed again.
-    return {
-        "ports": {3: ["--drop-help", "1000"]},
-        "input": "3\n0\n",
-        "stdout": BANNER + manual_port(3) + manual_rate(0) + PRESS_ANY_KEY,
-        "stderr_re": re.escape("ERROR: 0 baud is outside the rates a port can run at (50 to 4000000)\n"),
-        "exit": 255,
-        "commands": {3: heard(57600, HELP, HELP)},
-    }
-
-
 # Standard error when COM3's unit goes away in the middle of a write.
 LINE_GONE_COM3 = r"COM3 \(.*/dosdevices/com3 -> /dev/pts/\d+\): write: .*\n"
 
@@ -368,7 +356,6 @@ CASES = [
     ("wrong_data_ack", case_wrong_data_ack, 90),
     ("missing_ready", case_missing_ready, 90),
     ("manual_after_silent_detection", case_manual_after_silent_detection, 90),
-    ("rate_refused", case_rate_refused, 90),
     ("manual_arbitrary_rate", case_manual_arbitrary_rate, 90),
     ("unknown_device_code", case_unknown_device_code, 90),
     ("held_port", case_held_port, 90),
@@ -465,6 +452,30 @@ def open_descriptors(pid):
     return found
 
 
+def descriptors_left_open(pid, valgrind_log):
+    """What the tool holds open besides standard input, output and error;
+    under memcheck, less the checker's log and its descriptors at the top of
+    the table."""
+    return {
+        fd: target
+        for fd, target in open_descriptors(pid).items()
+        if not valgrind_log or (fd < 1000 and target != valgrind_log)
+    }
+
+
+def key_wait_problems(output, leftover, before, after):
+    """What went wrong around the key wait: no wait at all (`leftover` None),
+    descriptors held while waiting, the terminal's settings not given back."""
+    problems = []
+    if leftover is None:
+        problems.append(f"the tool ended without waiting for a key; it printed {output!r}")
+    elif leftover:
+        problems.append(f"descriptors left open at the end of the run: {leftover}")
+    if after != before:
+        problems.append(f"the terminal's settings were not restored: {before} -> {after}")
+    return problems
+
+
 def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interrupt=None):
     """Runs the tool with a terminal as its standard input (output to a pipe).
 
@@ -501,11 +512,7 @@ def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interru
                 # In its key read now.
                 if lflag & termios.ECHO:
                     raise Failure("while waiting for the key, the terminal still echoes")
-                leftover = {
-                    fd: target
-                    for fd, target in open_descriptors(process.pid).items()
-                    if not valgrind_log or (fd < 1000 and target != valgrind_log)
-                }
+                leftover = descriptors_left_open(process.pid, valgrind_log)
                 if interrupt:
                     process.send_signal(interrupt)
                 else:
@@ -514,13 +521,7 @@ def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interru
             process.wait(timeout=max(5.0, limit - (time.monotonic() - started)))
         except subprocess.TimeoutExpired:
             raise Failure("the tool did not end after the key press")
-        problems = []
-        if leftover is None:
-            problems.append(f"the tool ended without waiting for a key; it printed {output!r}")
-        elif leftover:
-            problems.append(f"descriptors left open at the end of the run: {leftover}")
-        if termios.tcgetattr(slave) != before:
-            problems.append(f"the terminal's settings were not restored: {before} -> {termios.tcgetattr(slave)}")
+        problems = key_wait_problems(output, leftover, before, termios.tcgetattr(slave))
         return Run(output, process.returncode, process.stderr.read(), time.monotonic() - started, problems)
     finally:
         if process.poll() is None:

@@ -3,7 +3,10 @@
 // purge. Each test links its own pseudo-terminal as dosdevices/com<N> beside
 // this program, N unique to the process, so tests may run side by side.
 #include "../PtyPorts.h"
+#include "platform/PosixLineSettings.h"
+#include "platform/PosixTermios2.h"
 
+#include <string.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -144,6 +147,66 @@ TEST(PlatformPosix, LineSettingsAreRaw8N1WithTheRateAndFlowControlAsked) {
     }
     EXPECT_EQ(Platform_EscapeCommFunction(h, SETDTR), TRUE) << "no modem lines on a pty: ignored";
     Platform_CloseHandle(h);
+  }
+}
+
+// The record the terminal is given, worked out without a terminal: from a
+// cooked line with every option on, a raw one with just what the DCB asks.
+TEST(PosixLineSettings, TheDcbBecomesARawTermiosRecord) {
+  const tcflag_t kShape = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS;
+  struct Case {
+    DWORD rate;
+    BYTE byteSize, parity, stopBits;
+    bool cts;
+    std::string problem;
+    tcflag_t shape;  // the bits of kShape set
+    bool standardRate;
+    speed_t code;
+  } cases[] = {
+      {57600, 8, NOPARITY, ONESTOPBIT, false, "", CS8, true, B57600},
+      {115200, 8, NOPARITY, ONESTOPBIT, true, "", CS8 | CRTSCTS, true, B115200},
+      {9600, 7, 2, 2, false, "", CS7 | PARENB | CSTOPB, true, B9600},  // even, two stop bits
+      {1200, 5, 1, ONESTOPBIT, false, "", CS5 | PARENB | PARODD, true, B1200},  // odd
+      {50, 6, NOPARITY, ONESTOPBIT, false, "", CS6, true, B50},
+      // No termios code: left to the arbitrary-rate interface where there is one.
+      {250000, 8, NOPARITY, ONESTOPBIT, false, POSIX_HAS_TERMIOS2 ? "" : "baud rate 250000", CS8,
+       false, B38400},
+      {0, 8, NOPARITY, ONESTOPBIT, false, "baud rate 0", 0, false, 0},
+      {57600, 9, NOPARITY, ONESTOPBIT, false, "data bits", 0, false, 0},
+      {57600, 4, NOPARITY, ONESTOPBIT, false, "data bits", 0, false, 0},
+      {57600, 8, 3, ONESTOPBIT, false, "parity", 0, false, 0},   // mark
+      {57600, 8, NOPARITY, 1, false, "stop bits", 0, false, 0},  // one and a half
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.rate);
+    struct termios t;
+    memset(&t, 0, sizeof t);
+    t.c_iflag = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                INPCK | IGNPAR;
+    t.c_oflag = OPOST;
+    t.c_lflag = ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN;
+    t.c_cflag = CS8 | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 5;
+    DCB dcb = lineSettings(c.rate, c.cts);
+    dcb.ByteSize = c.byteSize;
+    dcb.Parity = c.parity;
+    dcb.StopBits = c.stopBits;
+    bool standardRate = !c.standardRate;
+    EXPECT_EQ(termiosFromDcb(dcb, &t, &standardRate), c.problem);
+    if (!c.problem.empty()) {
+      continue;
+    }
+    EXPECT_EQ(t.c_cflag & kShape, c.shape);
+    EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL | HUPCL), static_cast<tcflag_t>(CREAD | CLOCAL | HUPCL));
+    EXPECT_EQ(t.c_iflag, (c.shape & PARENB) != 0 ? static_cast<tcflag_t>(INPCK) : 0u);
+    EXPECT_EQ(t.c_oflag, 0u);
+    EXPECT_EQ(t.c_lflag, 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+    EXPECT_EQ(standardRate, c.standardRate);
+    EXPECT_EQ(cfgetospeed(&t), c.code);
+    EXPECT_EQ(cfgetispeed(&t), c.code);
   }
 }
 

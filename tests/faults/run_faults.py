@@ -363,8 +363,11 @@ def case_hang_up_after_success(images):
     case["stdout"] = case["stdout"].replace(SUCCESS_LINE + PRESS_ANY_KEY, UNCONFIRMED_END)
     case["ports"] = {3: ["--hang-up-after-ack", "200"]}
     case["exit"] = 2
-    # Each read and setting of the line that has gone says so.
-    case["stderr_re"] = r"(COM3 \(.*/dosdevices/com3 -> /dev/pts/\d+\): (read|tcgetattr): Input/output error .*\n)+"
+    # Each read and setting after the hang-up gives its reason.
+    case["stderr_re"] = (
+        r"(COM3 \(.*/dosdevices/com3 -> /dev/pts/\d+\): \w+: Input/output error"
+        r" \(the line has gone: unplugged, or the unit is off\)\n)+"
+    )
     return case
 
 
@@ -426,9 +429,9 @@ def case_stops_reading_after_ready(images):
         "ports": {3: ["--stop-reading-after-ready"]},
         "stdout_re": re.escape(head) + r"1%(\x08\x08\x08?\d{1,2}%)*" + re.escape(PRODUCT_FAILED + FAILED_END),
         "exit": 1,
-        "stderr_re": r"COM3 \(.*/dosdevices/com3 -> /dev/pts/\d+\): write: Connection timed out\n",
         "images_partial": {3: ("%fw -l", logic, 0)},
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
+        "stderr_re": r"COM3 \(.*/dosdevices/com3 -> /dev/pts/\d+\): write: Connection timed out\n",
         "check": check,
     }
 
@@ -518,7 +521,7 @@ def case_sigint_at_key_wait(images):
     # gives the terminal its settings back (run_on_terminal checks them).
     case = e2e.case_key_press_on_terminal(images)
     case["run"] = lambda *args: e2e.run_on_terminal(*args, interrupt=signal.SIGINT)
-    case["stderr_re"] = case["stderr_re"] + r"\nInterrupted by SIGINT; the serial port is closed\.\n"
+    case["stderr_re"] += r"\nInterrupted by SIGINT; the serial port is closed\.\n"
     case["exit"] = 130
     return case
 

@@ -51,17 +51,16 @@ PORTS = range(1, 33)  # every port number the tool's detection tries
 # The cases run under Wine: both whole updates and the failure paths, each of
 # which goes through other Win32 calls (time-outs over every rate, scanf on a
 # pipe, a refused announcement, a wrong acknowledgement, a port that goes away
-# in the middle of a write). Four cases of the POSIX runner are left out, for
+# in the middle of a write). Three cases of the POSIX runner are left out, for
 # what Wine does with a pseudo-terminal rather than what a Windows COM port
 # driver does (observed with Wine 8.0):
 #   held_port,             Wine opens a port that another program holds: it
 #   key_press_on_terminal  neither takes nor honours a lock, and the
 #                          pseudo-terminal's exclusive mode does not bind root;
-#   rate_refused           Wine accepts a rate of 0 instead of refusing it;
 #   manual_arbitrary_rate  Wine accepts 250000 baud but does not give the
 #                          rate to the pseudo-terminal, so the unit never
 #                          hears the tool.
-LEFT_OUT = {"held_port", "key_press_on_terminal", "rate_refused", "manual_arbitrary_rate"}
+LEFT_OUT = {"held_port", "key_press_on_terminal", "manual_arbitrary_rate"}
 
 # Devices of the machine that Wine links to COM numbers by itself.
 MACHINE_PORT = re.compile(r"^/dev/(ttyS|ttyUSB|ttyACM)\d+$")

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "Win32Types.h"
+#include "platform/Win32Types.h"
 
 class UnitModel;
 

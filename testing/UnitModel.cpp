@@ -265,11 +265,10 @@ void UnitModel::startFlood(const std::string &text, uint64_t nowMs, int baud) {
 }
 
 uint64_t UnitModel::floodByteTime(uint64_t n) const {
-  // Ten bits a byte at the flood's pace; a byte is there once its last bit
-  // is, rounded up to the next millisecond.
+  // Line time at the flood's pace.
   const int pace = config_.floodPaceBaud > 0 ? config_.floodPaceBaud : floodBaud_;
   const uint64_t baud = pace > 0 ? static_cast<uint64_t>(pace) : 115200u;
-  return floodFromMs_ + ((n + 1) * 10000u + baud - 1) / baud;
+  return floodFromMs_ + lineTimeMs(n + 1, baud);
 }
 
 void UnitModel::takeOutput(uint64_t nowMs, int hostBaud, std::string &out) {

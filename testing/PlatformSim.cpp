@@ -3,7 +3,6 @@
 // byte or to the end of its time-out, a sleep moves it by its length.
 #include "PlatformSim.h"
 
-#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,8 +12,9 @@
 #include <memory>
 #include <set>
 
-#include "OperatorNumber.h"
-#include "Platform.h"
+#include "platform/OperatorNumber.h"
+#include "platform/Platform.h"
+#include "platform/PortName.h"
 #include "UnitModel.h"
 
 namespace {
@@ -112,27 +112,6 @@ void pump(SimPort &p) {
   }
 }
 
-bool parsePortNumber(const char *name, int *n) {
-  static const char kPrefix[] = "\\\\.\\COM";
-  const size_t prefixLength = sizeof kPrefix - 1;
-  if (strncmp(name, kPrefix, prefixLength) != 0) {
-    return false;
-  }
-  const char *digits = name + prefixLength;
-  if (*digits == '\0') {
-    return false;
-  }
-  int value = 0;
-  for (const char *c = digits; *c != '\0'; c++) {
-    if (!isdigit(static_cast<unsigned char>(*c)) || value > 1000) {
-      return false;
-    }
-    value = value * 10 + (*c - '0');
-  }
-  *n = value;
-  return true;
-}
-
 }  // namespace
 
 /*---------------------------------------------------------------------------
@@ -220,11 +199,11 @@ HANDLE Platform_CreateFileA(const char *deviceName, DWORD desiredAccess, DWORD s
     failWith(name, injected("CreateFileA"));
     return INVALID_HANDLE_VALUE;
   }
-  int n = 0;
+  const int n = portNumberFromName(deviceName);
   // Only an exclusive, read-write open of an existing port is modelled.
-  if (!parsePortNumber(deviceName, &n) || n < kFirstPort || n > kLastPort ||
-      desiredAccess != (GENERIC_READ | GENERIC_WRITE) || shareMode != 0 ||
-      creationDisposition != OPEN_EXISTING || flagsAndAttributes != FILE_ATTRIBUTE_SYSTEM) {
+  if (n < kFirstPort || n > kLastPort || desiredAccess != (GENERIC_READ | GENERIC_WRITE) ||
+      shareMode != 0 || creationDisposition != OPEN_EXISTING ||
+      flagsAndAttributes != FILE_ATTRIBUTE_SYSTEM) {
     failWith(name, "no such port");
     return INVALID_HANDLE_VALUE;
   }
@@ -365,8 +344,7 @@ BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWO
     return FALSE;
   }
   if (s.pacedWrites && p->dcb.BaudRate != 0) {
-    s.nowMs +=
-        (static_cast<uint64_t>(bytesToWrite) * 10u * 1000u + p->dcb.BaudRate - 1) / p->dcb.BaudRate;
+    s.nowMs += lineTimeMs(bytesToWrite, p->dcb.BaudRate);
   }
   const auto *bytes = static_cast<const uint8_t *>(buffer);
   if (p->unit != nullptr) {

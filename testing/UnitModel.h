@@ -13,6 +13,13 @@
 #include <string>
 #include <vector>
 
+// How long `bytes` bytes take on a line at `baud` bits a second, ten bits a
+// byte (start, eight data, stop), in milliseconds rounded up: a byte is
+// there once its last bit is.
+inline uint64_t lineTimeMs(uint64_t bytes, uint64_t baud) {
+  return (bytes * 10u * 1000u + baud - 1) / baud;
+}
+
 struct UnitConfig {
   // Line rate of the unit's console. During and between the two image
   // transfers the unit runs at dataBaudRate; it returns to baudRate when it
