@@ -507,7 +507,9 @@ static int logicImageEntry(int deviceCode, int isTx) {
   return -1;
 }
 
-static BOOL identifyUnitAndSelectImage(void) {
+// Asks the unit for its versions ("%fw -v") and shows them when the reply
+// has every field; the logic-device code, -1 when the reply gave none.
+static int readUnitVersions(void) {
   int fw_ver = 0, fw_rev = 0, fw_sub = 0;
   char model[8] = "";
   int fpga_ver = 0, fpga_rev = 0;
@@ -527,16 +529,12 @@ static BOOL identifyUnitAndSelectImage(void) {
     Console_Printf("Checking fpga version ..................  %s %d.%02d  device:%d\r\n", model,
                    fpga_ver, fpga_rev, fpga_type);
   }
+  return fpga_type;
+}
 
-  Console_Printf("Checking product .......... ");
-  if (logicImageEntry(fpga_type, -1) < 0) {
-    Console_Line("FAILED, Unknown product\r");
-    return 0;
-  }
-  if (fpga_type == DEVICE_XC7A100_484) {
-    Console_Line("ENG. SAMPLE detected\r");
-  }
-
+// Tells TX from RX by the identification texts the unit may give to
+// "%fw -p", tried in turn; 0 when none matched.
+static BOOL identifyUnitRole(bool *isTx) {
   static const struct {
     const char *text;
     bool isTx;
@@ -556,8 +554,8 @@ static BOOL identifyUnitAndSelectImage(void) {
     Console_Line("FAILED\r");
     return 0;
   }
-  const bool isTx = kProducts[matched].isTx;
-  if (isTx) {
+  *isTx = kProducts[matched].isTx;
+  if (*isTx) {
     Console_Line("TX OK\r");
     Console_Printf("%s", VALIDATE_TX_PRODUCT_ID_STRING);
   } else {
@@ -565,6 +563,25 @@ static BOOL identifyUnitAndSelectImage(void) {
     Console_Printf("%s", VALIDATE_RX_PRODUCT_ID_STRING);
   }
   Console_Line("\r");
+  return 1;
+}
+
+static BOOL identifyUnitAndSelectImage(void) {
+  const int fpga_type = readUnitVersions();
+
+  Console_Printf("Checking product .......... ");
+  if (logicImageEntry(fpga_type, -1) < 0) {
+    Console_Line("FAILED, Unknown product\r");
+    return 0;
+  }
+  if (fpga_type == DEVICE_XC7A100_484) {
+    Console_Line("ENG. SAMPLE detected\r");
+  }
+
+  bool isTx = false;
+  if (!identifyUnitRole(&isTx)) {
+    return 0;
+  }
 
   // The catalogue serves every device code it knows for both roles.
   const int page_idx = logicImageEntry(fpga_type, isTx ? 1 : 0);
