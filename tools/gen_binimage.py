@@ -247,6 +247,49 @@ def manifest(version, standin, images):
     return ("\n".join(lines) + "\n").encode("ascii")
 
 
+def files_by_name(paths, files, errors):
+    """The given image paths by catalogue file name; what is missing, foreign
+    or given twice goes to errors."""
+    by_name = {}
+    for path in paths:
+        name = os.path.basename(path)
+        if name not in files:
+            errors.append("%s:0: not an image of the catalogue (expected one of %s)"
+                          % (path, ", ".join(files)))
+        elif name in by_name:
+            errors.append("%s:0: given twice (also as %s)" % (path, by_name[name]))
+        else:
+            by_name[name] = path
+    for name in files:
+        if name not in by_name:
+            errors.append("%s:0: no file given for this catalogue entry" % name)
+    return by_name
+
+
+def read_image(name, path, errors):
+    """(name, array, text, figures) of one checked image file, or None after
+    adding the reason to errors."""
+    array = array_name(name)
+    if array is None or len(name) >= FILE_PATH_FIELD or len(name) > 127:
+        errors.append("%s:0: the file name cannot name a catalogue entry" % path)
+        return None
+    try:
+        with open(path, "rb") as image:
+            text = image.read()
+    except OSError as error:
+        errors.append("%s:0: cannot read the image file: %s" % (path, error.strerror))
+        return None
+    try:
+        figures = check_image(text)
+    except ImageError as error:
+        errors.append("%s:%d: %s" % (path, error.line, error.what))
+        return None
+    if len(text) > 0x7FFFFFFF - 1:
+        errors.append("%s:0: too large for the catalogue" % path)
+        return None
+    return name, array, text, figures
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description="Generate the embedded image catalogue.")
     parser.add_argument("--out-dir", required=True)
@@ -260,48 +303,10 @@ def main(argv):
     except image_catalogue.CatalogueError as error:
         sys.stderr.write("%s\ngen_binimage.py: catalogue not generated\n" % error)
         return 1
-    files = catalogue.files
 
     errors = []
-    by_name = {}
-    for path in args.files:
-        name = os.path.basename(path)
-        if name not in files:
-            errors.append("%s:0: not an image of the catalogue (expected one of %s)"
-                          % (path, ", ".join(files)))
-        elif name in by_name:
-            errors.append("%s:0: given twice (also as %s)" % (path, by_name[name]))
-        else:
-            by_name[name] = path
-    for name in files:
-        if name not in by_name:
-            errors.append("%s:0: no file given for this catalogue entry" % name)
-
-    images = []
-    for name in files:
-        path = by_name.get(name)
-        if path is None:
-            continue
-        array = array_name(name)
-        if array is None or len(name) >= FILE_PATH_FIELD or len(name) > 127:
-            errors.append("%s:0: the file name cannot name a catalogue entry" % path)
-            continue
-        try:
-            with open(path, "rb") as image:
-                text = image.read()
-        except OSError as error:
-            errors.append("%s:0: cannot read the image file: %s" % (path, error.strerror))
-            continue
-        try:
-            figures = check_image(text)
-        except ImageError as error:
-            errors.append("%s:%d: %s" % (path, error.line, error.what))
-            continue
-        if len(text) > 0x7FFFFFFF - 1:
-            errors.append("%s:0: too large for the catalogue" % path)
-            continue
-        images.append((name, array, text, figures))
-
+    by_name = files_by_name(args.files, catalogue.files, errors)
+    images = [read_image(name, by_name[name], errors) for name in catalogue.files if name in by_name]
     if errors:
         for error in errors:
             sys.stderr.write(error + "\n")
