@@ -114,7 +114,7 @@ python3 "$root/tools/guide_durations.py" --catalogue "$catalogue" "$build_dir/IM
 
 # --- the executable under Wine against the simulated unit ---------------------
 native_build=${native_build:-$root/build/default}
-if [ ! -x "$native_build/tools/unitsim" ] || [ ! -x "$native_build/tools/hexconv" ]; then
+if [ ! -x "$native_build/testing/unitsim" ] || [ ! -x "$native_build/tools/hexconv" ]; then
   say "building unitsim and hexconv in $native_build"
   if [ "$native_build" = "$root/build/default" ]; then
     (cd "$root" && cmake --preset default > /dev/null)
@@ -129,7 +129,7 @@ pids=()
 cases=(full_tx_xc7a35 full_rx_pelmaroth_v1)
 for case in "${cases[@]}"; do
   python3 "$root/tests/wine/run_wine.py" --exe "$build_dir/TessaronFwUpgrade.exe" \
-    --unitsim "$native_build/tools/unitsim" --hexconv "$native_build/tools/hexconv" \
+    --unitsim "$native_build/testing/unitsim" --hexconv "$native_build/tools/hexconv" \
     --images "$image_dir" --case "$case" > "$build_dir/wine-$case.log" 2>&1 &
   pids+=($!)
 done

@@ -11,7 +11,7 @@ file alone, from copies of this build's stand-in images.
   refusals               stand-ins, a missing image, a tree with changes
 
     run_release.py --list
-    run_release.py --source DIR --build DIR --case NAME [--keep]
+    run_release.py --source DIR --build DIR --unitsim EXE --hexconv EXE --case NAME [--keep]
 
 --build is the native build with the stand-ins, unitsim and hexconv. Exit
 code 77 means "skipped" (no mingw-w64 or Wine). Every tool built here runs
@@ -99,8 +99,7 @@ def case_new_release_catalogue(args, directory):
     # banner, and the renamed TX logic image announced, then refused.
     result = run([sys.executable, os.path.join(HERE, os.pardir, "e2e", "run_e2e.py"),
                   "--tool", os.path.join(folder, "TessaronFwUpgrade"),
-                  "--unitsim", os.path.join(args.build, "tools", "unitsim"),
-                  "--hexconv", os.path.join(args.build, "tools", "hexconv"),
+                  "--unitsim", args.unitsim, "--hexconv", args.hexconv,
                   "--images", images, "--case", "missing_ready"],
                  env=dict(os.environ, FWUPG_CATALOGUE=catalogue), timeout=120)
     if result.returncode != 0:
@@ -199,7 +198,7 @@ CASES = [
 
 
 def main():
-    args = e2e.command_line(__doc__, CASES, ("source", "build"))
+    args = e2e.command_line(__doc__, CASES, ("source", "build", "unitsim", "hexconv"))
     function = next(f for n, f, _ in CASES if n == args.case)
     try:
         return e2e.run_reported("release", args.case, args.keep, lambda d: function(args, d))
