@@ -15,13 +15,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-skip=" ${SKIP_LEGS:-} "
-while (($#)); do
-  case "$1" in
-    --skip) skip+=" ${2:?--skip needs a leg name} "; shift 2 ;;
-    *) echo "run_tests.sh: unknown argument '$1' (usage: run_tests.sh [--skip LEG]...)" >&2; exit 2 ;;
-  esac
-done
+source tools/legs.sh
+read_skipped_legs "$@"
 export SKIP_LEGS="$skip"
 bash tools/setup.sh
 

@@ -11,13 +11,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-skip=" ${SKIP_LEGS:-} "
-while (($#)); do
-  case "$1" in
-    --skip) skip+=" ${2:?--skip needs a leg name} "; shift 2 ;;
-    *) echo "setup.sh: unknown argument '$1' (usage: setup.sh [--skip LEG]...)" >&2; exit 2 ;;
-  esac
-done
+source tools/legs.sh
+read_skipped_legs "$@"
 
 legs=()
 wanted=()
