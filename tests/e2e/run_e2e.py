@@ -643,8 +643,17 @@ def check_run(case, run, sims, standin=False):
     return problems
 
 
+# ctest's SKIP_RETURN_CODE for every runner.
+SKIP = 77
+
+
+class Skip(Exception):
+    """A case this machine or build can't show; the runner exits with SKIP."""
+
+
 def run_reported(kind, name, keep, body):
-    """Runs body(directory) in a fresh directory; prints the verdict, 0 when passed."""
+    """Runs body(directory) in a fresh directory; prints the verdict: 0 when
+    passed, 1 when failed, SKIP when the case can't be shown here."""
     directory = tempfile.mkdtemp(prefix=f"{kind.replace(' ', '-')}-{name}-")
     started = time.monotonic()
     try:
@@ -654,6 +663,9 @@ def run_reported(kind, name, keep, body):
     except Failure as e:
         print(f"{kind} {name}: FAILED\n{e}")
         return 1
+    except Skip as e:
+        print(f"{kind} {name}: SKIPPED: {e}")
+        return SKIP
     finally:
         if keep:
             print(f"kept {directory}")

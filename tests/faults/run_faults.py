@@ -74,13 +74,6 @@ from run_e2e import (  # noqa: E402
     versions,
 )
 
-SKIP = 77
-
-
-class Skip(Exception):
-    pass
-
-
 # ---------------------------------------------------------------------------
 # The cases, as those of the end-to-end runner, with optional checks of their
 # own on the transcript, the records and the run time.
@@ -320,7 +313,7 @@ def uucp_lock(form):
         device = os.path.realpath(os.path.join(directory, "dosdevices", "com3"))
         lock_dir = next((d for d in ("/run/lock", "/var/lock") if os.access(d, os.W_OK)), None)
         if lock_dir is None:
-            raise Skip("no UUCP lock folder is writable here (/run/lock, /var/lock need root)")
+            raise e2e.Skip("no UUCP lock folder is writable here (/run/lock, /var/lock need root)")
         path = os.path.join(lock_dir, "LCK.." + device[len("/dev/") :].replace("/", "_"))
         pid = os.getpid()
         if form == "stale":
@@ -592,7 +585,7 @@ def main():
     def body(directory):
         case = function(e2e.Images(args.images, None, directory))
         if case.get("standin_only") and not args.standin:
-            raise Skip("a release build reaches the machine's ports without a map")
+            raise e2e.Skip("a release build reaches the machine's ports without a map")
         command = [case.get("place", e2e.place_tool)(args.tool, directory)]
         log = os.path.join(directory, "memcheck.log") if args.valgrind else None
         if log:
@@ -624,11 +617,7 @@ def main():
             raise Failure("\n".join(problems))
         return "; ".join(notes + [f"the tool ran {run.seconds:.1f} s"])
 
-    try:
-        return e2e.run_reported("faults", args.case, args.keep, body)
-    except Skip as e:
-        print(f"faults {args.case}: SKIPPED: {e}")
-        return SKIP
+    return e2e.run_reported("faults", args.case, args.keep, body)
 
 
 if __name__ == "__main__":

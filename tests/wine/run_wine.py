@@ -45,7 +45,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "e2e"))
 import run_e2e as e2e  # noqa: E402  (the shared cases and checks)
 
-SKIP = 77
 PORTS = range(1, 33)  # every port number the tool's detection tries
 
 # The cases run under Wine: both whole updates and the failure paths, each of
@@ -68,10 +67,6 @@ MACHINE_PORT = re.compile(r"^/dev/(ttyS|ttyUSB|ttyACM)\d+$")
 # Bound on Wine's making of a fresh prefix (about 5 s on an idle machine) and
 # on each of its other steps; added to each case's ctest time-out.
 SETUP_SECONDS = 90
-
-
-class Skip(Exception):
-    pass
 
 
 class Wine:
@@ -219,11 +214,11 @@ def machine_tx_counts():
 def check_prerequisites(args):
     missing = [tool for tool in ("wine", "wineserver") if not shutil.which(tool)]
     if missing:
-        raise Skip(f"{' and '.join(missing)} not installed (apt-get install wine wine64)")
+        raise e2e.Skip(f"{' and '.join(missing)} not installed (apt-get install wine wine64)")
     if not os.path.isfile(args.exe):
-        raise Skip(f"{args.exe} not built (cmake --preset mingw && cmake --build --preset mingw)")
+        raise e2e.Skip(f"{args.exe} not built (cmake --preset mingw && cmake --build --preset mingw)")
     if not os.path.isdir(args.images):
-        raise Skip(f"the images of the Windows build are not in {args.images}")
+        raise e2e.Skip(f"the images of the Windows build are not in {args.images}")
 
 
 def main():
@@ -233,9 +228,9 @@ def main():
     args.images = args.images or images_dir_of(args.exe)
     try:
         check_prerequisites(args)
-    except Skip as e:
+    except e2e.Skip as e:
         print(f"wine e2e {args.case}: SKIPPED: {e}")
-        return SKIP
+        return e2e.SKIP
 
     def body(directory):
         wine = Wine(directory)
