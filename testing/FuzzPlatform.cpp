@@ -24,6 +24,8 @@ BOOL Platform_WriteFile(HANDLE, const void *, DWORD, DWORD *bytesWritten) {
   return FALSE;
 }
 BOOL Platform_CloseHandle(HANDLE) { return FALSE; }
+BOOL Platform_PreparePorts(BOOL) { return FALSE; }
+const char *Platform_LastErrorText(void) { return "no serial port under the fuzz targets"; }
 void Platform_Sleep(DWORD) {}
 uint64_t Platform_GetTickCount64(void) { return 0; }
 void Platform_ConsoleInit(void) {}
