@@ -68,7 +68,7 @@ static bool sPortOpen = false;
 // error; the operator's transcript on standard output stays as it is.
 static void reportPortFailure(void) {
   const char *reason = Platform_LastErrorText();
-  fprintf(stderr, "%s\n", reason[0] != '\0' ? reason : "the port failed for an unknown reason");
+  Console_Error("%s", reason[0] != '\0' ? reason : "the port failed for an unknown reason");
 }
 
 BOOL ComPortAPI_IsOpen(void) { return sPortOpen ? 1 : 0; }
@@ -103,7 +103,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
     // is handed to the system.
     g_hCOM = INVALID_HANDLE_VALUE;
     Console_Printf("ERROR: Opening COM%d failed !", nId);
-    fprintf(stderr, "COM%d: no such port (ports are numbered from 1)\n", nId);
+    Console_Error("COM%d: no such port (ports are numbered from 1)", nId);
     return 0;
   }
   char szCOM[16];

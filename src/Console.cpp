@@ -32,6 +32,15 @@ int Console_Printf(const char *format, ...) {
   return length;
 }
 
+void Console_Error(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  vfprintf(stderr, format, args);
+  va_end(args);
+  fputc('\n', stderr);
+  fflush(stderr);
+}
+
 void Console_Line(const char *text) {
   Platform_ConsoleWrite(text, strlen(text));
   Platform_ConsoleWrite("\n", 1);

@@ -13,5 +13,9 @@
 int Console_Printf(const char *format, ...) CONSOLE_PRINTF_FORMAT;
 // The text followed by one line feed, as puts() prints it.
 void Console_Line(const char *text);
+// One diagnostic line on standard error (printf, then a line feed): the
+// reasons and warnings that the operator's transcript on standard output
+// does not carry.
+void Console_Error(const char *format, ...) CONSOLE_PRINTF_FORMAT;
 
 #endif

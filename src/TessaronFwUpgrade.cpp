@@ -129,10 +129,10 @@ BOOL allocateSharedBuffers(void) {
 BOOL standInImagesMayRun(void) {
 #if FWUPG_STANDIN_IMAGES
   // Standard error, so that the operator's transcript stays as it is.
-  Platform_ErrorLine(STANDIN_IMAGES_WARNING);
+  Console_Error("%s", STANDIN_IMAGES_WARNING);
   const char *refusal = Platform_StandInRefusal();
   if (refusal != nullptr) {
-    Platform_ErrorLine(refusal);
+    Console_Error("%s", refusal);
     return 0;
   }
 #endif
@@ -160,7 +160,7 @@ static BOOL openPortTheOperatorNames(void) {
     // What detection left here is no choice of the operator's: port 0,
     // which no port has, and the failure of an open.
     gComPortNumber = 0;
-    fprintf(stderr, "ERROR: no COM port number was read from the input\n");
+    Console_Error("ERROR: no COM port number was read from the input");
   }
   Console_Printf("\r\nOpening COM%d....................", gComPortNumber);
   if (!ComPortAPI_OpenCOM(gComPortNumber)) {
@@ -172,11 +172,11 @@ static BOOL openPortTheOperatorNames(void) {
   if (Platform_ConsoleReadInt(&gBaudRate) != 1) {
     gBaudRate = 0;
     rateUsable = 0;
-    fprintf(stderr, "ERROR: no baud rate was read from the input\n");
+    Console_Error("ERROR: no baud rate was read from the input");
   } else if (gBaudRate < OPERATOR_MIN_BAUD_RATE || gBaudRate > OPERATOR_MAX_BAUD_RATE) {
     rateUsable = 0;
-    fprintf(stderr, "ERROR: %d baud is outside the rates a port can run at (%d to %d)\n", gBaudRate,
-            OPERATOR_MIN_BAUD_RATE, OPERATOR_MAX_BAUD_RATE);
+    Console_Error("ERROR: %d baud is outside the rates a port can run at (%d to %d)", gBaudRate,
+                  OPERATOR_MIN_BAUD_RATE, OPERATOR_MAX_BAUD_RATE);
   }
   Console_Printf("\r\nSetting baud rate at %d..........", gBaudRate);
   if (!rateUsable || !ComPortAPI_SetBaudRate(gBaudRate)) {
@@ -193,7 +193,7 @@ int fwupgradeMain(void) {
     return -1;
   }
   if (!Platform_PreparePorts(FWUPG_STANDIN_IMAGES)) {
-    fprintf(stderr, "ERROR: %s\n", Platform_LastErrorText());
+    Console_Error("ERROR: %s", Platform_LastErrorText());
     dipsplayLastMessageToUserBeforeExit("");
     return -1;
   }

@@ -97,8 +97,6 @@ void Platform_TextModeStream(FILE *stream);
 // 0 with errno set when a step failed; `from` is then still there.
 BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to);
 
-// One line on standard error, the operator's transcript left alone.
-void Platform_ErrorLine(const char *text);
 // Why a build that carries stand-in images must not run here, or NULL when it
 // may (Windows: only under Wine).
 const char *Platform_StandInRefusal(void);

@@ -55,10 +55,4 @@ BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to) {
   return error == 0 ? 1 : 0;
 }
 
-void Platform_ErrorLine(const char *text) {
-  fputs(text, stderr);
-  fputc('\n', stderr);
-  fflush(stderr);
-}
-
 const char *Platform_StandInRefusal(void) { return nullptr; }
