@@ -22,7 +22,7 @@ hexconv=$1
 build_dir=$2
 runs=${3:-21}
 if [ -z "${IMAGE:-}" ]; then
-  IMAGE=$(python3 - "$(dirname "$0")/../tools" "$build_dir/standin-images" << 'EOF'
+  IMAGE=$(python3 - "$(dirname "$0")/../tools/images" "$build_dir/standin-images" << 'EOF'
 import os, sys
 sys.path.insert(0, sys.argv[1])
 import catalogue

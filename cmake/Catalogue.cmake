@@ -4,7 +4,7 @@
 #   FWUPG_CATALOGUE       the catalogue file, absolute
 #   FWUPG_RELEASE_VERSION the release version, e.g. 1.0.9
 #   FWUPG_IMAGE_NAMES     the image file names in table order
-# The generator checks the rest of the catalogue (tools/catalogue.py).
+# The generator checks the rest of the catalogue (tools/images/catalogue.py).
 set(FIRMWARE_CATALOGUE "firmware/catalogue.json" CACHE FILEPATH
     "The release's image catalogue: version, image files, which image serves which unit")
 get_filename_component(FWUPG_CATALOGUE "${FIRMWARE_CATALOGUE}" ABSOLUTE

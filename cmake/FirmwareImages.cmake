@@ -29,10 +29,10 @@ else()
   endforeach()
   add_custom_command(
     OUTPUT ${FWUPG_IMAGE_FILES}
-    COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/make_standin_images.py"
+    COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/images/make_standin_images.py"
             --catalogue "${FWUPG_CATALOGUE}" "${FWUPG_IMAGE_DIR}"
-    DEPENDS "${PROJECT_SOURCE_DIR}/tools/make_standin_images.py" "${PROJECT_SOURCE_DIR}/tools/build_output.py"
-            "${PROJECT_SOURCE_DIR}/tools/catalogue.py" "${FWUPG_CATALOGUE}"
+    DEPENDS "${PROJECT_SOURCE_DIR}/tools/images/make_standin_images.py" "${PROJECT_SOURCE_DIR}/tools/images/build_output.py"
+            "${PROJECT_SOURCE_DIR}/tools/images/catalogue.py" "${FWUPG_CATALOGUE}"
     COMMENT "Making stand-in firmware images (not for real units)"
     VERBATIM)
 endif()
@@ -49,13 +49,13 @@ endif()
 add_custom_command(
   OUTPUT "${FWUPG_GENERATED_DIR}/firmware/BinImage.cpp" "${FWUPG_GENERATED_DIR}/firmware/BinImage.h"
          "${FWUPG_IMAGES_MANIFEST}"
-  COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/gen_binimage.py"
+  COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/images/gen_binimage.py"
           --out-dir "${FWUPG_GENERATED_DIR}/firmware"
           --catalogue "${FWUPG_CATALOGUE}" --manifest "${FWUPG_IMAGES_MANIFEST}"
           ${FWUPG_STANDIN_OPTION}
           ${FWUPG_IMAGE_FILES}
-  DEPENDS "${PROJECT_SOURCE_DIR}/tools/gen_binimage.py" "${PROJECT_SOURCE_DIR}/tools/build_output.py"
-          "${PROJECT_SOURCE_DIR}/tools/catalogue.py" "${FWUPG_CATALOGUE}"
+  DEPENDS "${PROJECT_SOURCE_DIR}/tools/images/gen_binimage.py" "${PROJECT_SOURCE_DIR}/tools/images/build_output.py"
+          "${PROJECT_SOURCE_DIR}/tools/images/catalogue.py" "${FWUPG_CATALOGUE}"
           ${FWUPG_IMAGE_FILES}
   COMMENT "Generating the embedded image catalogue"
   VERBATIM)

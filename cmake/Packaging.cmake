@@ -35,7 +35,8 @@ endif()
 set(FWUPG_PACKAGE_ZIP "${CMAKE_BINARY_DIR}/package/${FWUPG_PACKAGE_NAME}.zip")
 
 add_custom_target(release_package
-  COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/make_release_zip.py"
+  COMMAND ${CMAKE_COMMAND} -E env "PYTHONPATH=${PROJECT_SOURCE_DIR}/tools/images"
+          "${Python3_EXECUTABLE}" "${PROJECT_SOURCE_DIR}/tools/release/make_release_zip.py"
           --out "${FWUPG_PACKAGE_ZIP}" --top "${FWUPG_PACKAGE_NAME}"
           --manifest "${FWUPG_IMAGES_MANIFEST}"
           --file "$<TARGET_FILE:TessaronFwUpgrade>=$<TARGET_FILE_NAME:TessaronFwUpgrade>"

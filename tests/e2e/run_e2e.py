@@ -29,7 +29,7 @@ import tempfile
 import termios
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools", "images"))
 import catalogue  # noqa: E402  (the release's image catalogue)
 
 # ---------------------------------------------------------------------------

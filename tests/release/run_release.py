@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""The release command tools/release.sh and a release named by its catalogue
+"""The release command tools/release/release.sh and a release named by its catalogue
 file alone, from copies of this build's stand-in images.
 
   stand_in_copy          the whole release on a copy of the stand-ins (Windows
@@ -105,7 +105,7 @@ def case_new_release_catalogue(args, directory):
 
 
 def release(args, images, *options, source=None):
-    script = os.path.join(source or args.source, "tools", "release.sh")
+    script = os.path.join(source or args.source, "tools", "release", "release.sh")
     return run(["bash", script, *options, images], timeout=1500)
 
 

@@ -8,7 +8,7 @@
 # "dosdevices" folder, its whole port map there, so no port of this machine
 # is touched. Everything is removed again on every way out.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 cmake --preset default
 cmake --build --preset default

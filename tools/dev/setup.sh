@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # Makes sure the packages of every test leg that will run are installed.
 #
-#   tools/setup.sh [--skip LEG]...
+#   tools/dev/setup.sh [--skip LEG]...
 #
-# The package lists live in tools/packages.txt. Run as root, the missing
+# The package lists live in tools/dev/packages.txt. Run as root, the missing
 # packages are installed with apt-get; run as another user, the one command
 # that installs them is printed and the script fails, so that a leg is never
 # left out without anyone noticing. A leg named with --skip (or in the
 # SKIP_LEGS variable) is not checked.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
-source tools/legs.sh
+source tools/dev/legs.sh
 read_skipped_legs "$@"
 
 legs=()
@@ -22,7 +22,7 @@ while read -r leg packages; do
   [[ "$skip" == *" $leg "* ]] && continue
   # shellcheck disable=SC2206
   wanted+=($packages)
-done < tools/packages.txt
+done < tools/dev/packages.txt
 for name in $skip; do
   if [[ " ${legs[*]} " != *" $name "* ]]; then
     echo "setup.sh: no test leg named '$name' (legs: ${legs[*]})" >&2
@@ -56,5 +56,5 @@ fi
 
 echo "setup.sh: the tests need packages that are not installed. Install them with" >&2
 echo "  sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
-echo "or leave legs out explicitly, e.g. tools/run_tests.sh --skip windows" >&2
+echo "or leave legs out explicitly, e.g. tools/dev/run_tests.sh --skip windows" >&2
 exit 1

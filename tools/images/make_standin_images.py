@@ -40,7 +40,7 @@ def record(record_type, address, data=b""):
 
 
 # The first data bytes of every stand-in, by which the catalogue generator
-# knows a stand-in wherever it was copied (tools/gen_binimage.py).
+# knows a stand-in wherever it was copied (tools/images/gen_binimage.py).
 STANDIN_MARKER = b"STAND-IN/NO UNIT"
 
 

@@ -1,4 +1,4 @@
-# Sourced by tools/run_tests.sh and tools/setup.sh: reads their arguments
+# Sourced by tools/dev/run_tests.sh and tools/dev/setup.sh: reads their arguments
 # (--skip LEG, any number of times) and the SKIP_LEGS variable into $skip, a
 # list of leg names with a blank on either side of each.
 read_skipped_legs() {

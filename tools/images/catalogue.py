@@ -17,7 +17,7 @@ import os
 import re
 import sys
 
-DEFAULT_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "firmware",
+DEFAULT_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "firmware",
                             "catalogue.json")
 UNITS = ("TX", "RX")
 

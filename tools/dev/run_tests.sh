@@ -6,19 +6,19 @@
 #   asan      the unit tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   fuzz      the fuzz targets, for FUZZ_SECONDS (default 60) each
 #
-#   tools/run_tests.sh [--skip LEG]...
+#   tools/dev/run_tests.sh [--skip LEG]...
 #
-# First it makes sure the packages of every leg are installed (tools/setup.sh:
+# First it makes sure the packages of every leg are installed (tools/dev/setup.sh:
 # as root it installs them, otherwise it says how and stops); a leg is left
 # out only when asked for with --skip or SKIP_LEGS. The last line names every
 # leg that did not run.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
-source tools/legs.sh
+source tools/dev/legs.sh
 read_skipped_legs "$@"
 export SKIP_LEGS="$skip"
-bash tools/setup.sh
+bash tools/dev/setup.sh
 
 all_legs=(core windows memcheck asan fuzz)
 ran=()

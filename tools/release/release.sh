@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the release package from the release images, in one command:
 #
-#   tools/release.sh IMAGE_DIR
+#   tools/release/release.sh IMAGE_DIR
 #
 # IMAGE_DIR holds the image files that firmware/catalogue.json names. From a
 # clean work tree (a release is made from a commit) and a fresh build folder,
@@ -28,7 +28,9 @@
 #   --test-allow-dirty-tree      release from a work tree with changes
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
+# The release scripts share the image tools' catalogue reader.
+export PYTHONPATH="$root/tools/images${PYTHONPATH:+:$PYTHONPATH}"
 usage() {
   sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
@@ -55,8 +57,8 @@ done
 
 # --- what is released, and from what -----------------------------------------
 catalogue=$root/firmware/catalogue.json
-version=$(python3 "$root/tools/catalogue.py" --catalogue "$catalogue" version)
-mapfile -t files < <(python3 "$root/tools/catalogue.py" --catalogue "$catalogue" files)
+version=$(python3 "$root/tools/images/catalogue.py" --catalogue "$catalogue" version)
+mapfile -t files < <(python3 "$root/tools/images/catalogue.py" --catalogue "$catalogue" files)
 
 if ((!allow_dirty)); then
   changes=$(git -C "$root" status --porcelain) || refuse "$root is not a git work tree"
@@ -74,7 +76,7 @@ done
 # The generator's own check of every image, and its verdict on stand-ins.
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-if ! python3 "$root/tools/gen_binimage.py" --catalogue "$catalogue" --out-dir "$scratch" \
+if ! python3 "$root/tools/images/gen_binimage.py" --catalogue "$catalogue" --out-dir "$scratch" \
   --manifest "$scratch/IMAGES.txt" "${files[@]/#/$image_dir/}" 2> "$scratch/errors"; then
   cat "$scratch/errors" >&2
   refuse "the images in $image_dir do not pass the check above"
@@ -109,7 +111,7 @@ cmake --build "$build_dir" --target TessaronFwUpgrade > "$build_dir/build.log" 2
 }
 
 # --- the operator's guide -----------------------------------------------------
-python3 "$root/tools/guide_durations.py" --catalogue "$catalogue" "$build_dir/IMAGES.txt" \
+python3 "$root/tools/release/guide_durations.py" --catalogue "$catalogue" "$build_dir/IMAGES.txt" \
   "$root/docs/OPERATOR.md" || refuse "docs/OPERATOR.md gives other transfer times than these images"
 
 # --- the executable under Wine against the simulated unit ---------------------
