@@ -46,6 +46,21 @@ BOOL Platform_CloseHandle(HANDLE hCom);
 // one is required.
 BOOL Platform_PreparePorts(BOOL portMapRequired);
 
+// One COM port of this machine, as the tool's port list shows it.
+#define PLATFORM_PORT_TEXT 512
+typedef struct PlatformPortInfo {
+  int number;                       // n of COMn
+  char device[PLATFORM_PORT_TEXT];  // what the name leads to: a device, a link's target
+  BOOL held;                        // another program holds the port
+  char note[PLATFORM_PORT_TEXT];    // why the port can't be used now; "" when it can
+} PlatformPortInfo;
+// The COM ports there are here, in ascending order, at most `capacity` of
+// them into `ports`; the number found, which may be more; -1 when they can't
+// be listed (Platform_LastErrorText says why). Nothing is sent to any port:
+// a port is at most opened and closed at once, to learn whether another
+// program holds it.
+int Platform_ListPorts(PlatformPortInfo *ports, int capacity);
+
 // Why the last serial call failed, in words for the operator: the port, its
 // device where there is one, and the system's reason. "" before any failure.
 const char *Platform_LastErrorText(void);
@@ -63,6 +78,13 @@ uint64_t Platform_GetTickCount64(void);
 // SIGTERM and SIGHUP close the open port, give the terminal back its
 // settings and end the program with 128 plus the signal number.
 void Platform_ConsoleInit(void);
+// Called by the interrupt handler of Platform_ConsoleInit, after the port is
+// closed and before the program ends, with the signal's name ("SIGTERM") and
+// the exit code that follows: the run log ends its record there. It runs in
+// a signal handler and may make async-signal-safe calls only. NULL: none.
+// Where interrupts end the program without a handler (Windows), it is
+// never called.
+void Platform_SetInterruptHook(void (*hook)(const char *signalName, int exitCode));
 void Platform_ConsoleWrite(const char *text, size_t length);
 // One line of the operator's input as a decimal number: 1 with the value; 0
 // when the line holds anything else, an empty line too; EOF at the end of
@@ -96,6 +118,11 @@ void Platform_TextModeStream(FILE *stream);
 // link is replaced, not followed). The stream is closed in every case.
 // 0 with errno set when a step failed; `from` is then still there.
 BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to);
+
+// The descriptor under a stream, and a write of the whole text to one with
+// async-signal-safe calls only, which an interrupt hook may make.
+int Platform_FileDescriptor(FILE *stream);
+void Platform_WriteDescriptor(int fd, const char *text, size_t length);
 
 // Why a build that carries stand-in images must not run here, or NULL when it
 // may (Windows: only under Wine).

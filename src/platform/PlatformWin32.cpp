@@ -22,6 +22,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "OperatorNumber.h"
 #include "PortName.h"
 
@@ -110,6 +113,80 @@ BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWO
 
 BOOL Platform_CloseHandle(HANDLE hCom) { return noted(CloseHandle(hCom), "close: "); }
 
+namespace {
+
+// Whether another program holds port n, found by an exclusive open that is
+// closed at once; the reason goes to `note` when the port can't be used.
+BOOL portHeld(int n, char *note, size_t size) {
+  char name[24];
+  snprintf(name, sizeof name, "\\\\.\\COM%d", n);
+  const HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    note[0] = '\0';
+    return FALSE;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+    snprintf(note, size, "held by another program");
+    return TRUE;
+  }
+  char reason[256];
+  if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
+                     reason, sizeof reason, NULL) == 0) {
+    snprintf(reason, sizeof reason, "system error %lu", static_cast<unsigned long>(error));
+  }
+  for (size_t k = strlen(reason); k > 0 && (reason[k - 1] == '\r' || reason[k - 1] == '\n'); k--) {
+    reason[k - 1] = '\0';
+  }
+  snprintf(note, size, "%s", reason);
+  return FALSE;
+}
+
+}  // namespace
+
+int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
+  // Every DOS device name of the system, NUL-separated; the buffer grows
+  // until the list fits.
+  std::vector<char> names(65536);
+  for (;;) {
+    const DWORD length = QueryDosDeviceA(NULL, names.data(), static_cast<DWORD>(names.size()));
+    if (length != 0) {
+      break;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || names.size() >= (1u << 24)) {
+      sErrorCode = GetLastError();
+      sFailedCall = "list of devices: ";
+      snprintf(sPortName, sizeof sPortName, "COM ports");
+      return -1;
+    }
+    names.resize(names.size() * 2);
+  }
+  std::vector<int> numbers;
+  for (const char *name = names.data(); *name != '\0'; name += strlen(name) + 1) {
+    const int n = portNumberFromName(name);
+    if (n != 0 && std::find(numbers.begin(), numbers.end(), n) == numbers.end()) {
+      numbers.push_back(n);
+    }
+  }
+  std::sort(numbers.begin(), numbers.end());
+  int found = 0;
+  for (const int n : numbers) {
+    if (found < capacity) {
+      PlatformPortInfo &info = ports[found];
+      info.number = n;
+      char name[16];
+      snprintf(name, sizeof name, "COM%d", n);
+      if (QueryDosDeviceA(name, info.device, sizeof info.device) == 0) {
+        snprintf(info.device, sizeof info.device, "(unknown device)");
+      }
+      info.held = portHeld(n, info.note, sizeof info.note);
+    }
+    found++;
+  }
+  return found;
+}
+
 BOOL Platform_PreparePorts(BOOL) {
   // Windows names its COM ports itself; there is no other table to fall
   // back to.
@@ -147,6 +224,12 @@ void Platform_ConsoleInit(void) {
   // The texts carry their own "\r" and "\n" in both orders; text mode would
   // turn every "\n" into "\r\n" and change what the operator's log shows.
   (void)_setmode(_fileno(stdout), _O_BINARY);
+}
+
+void Platform_SetInterruptHook(void (*)(const char *, int)) {
+  // Ctrl+C and a closed window end the program as Windows ends it, with no
+  // handler of the tool's: there is nothing to call. The run log has every
+  // line up to then already.
 }
 
 void Platform_ConsoleWrite(const char *text, size_t length) {
@@ -245,6 +328,20 @@ BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to) {
   }
   errno = error;
   return error == 0 ? 1 : 0;
+}
+
+int Platform_FileDescriptor(FILE *stream) { return _fileno(stream); }
+
+void Platform_WriteDescriptor(int fd, const char *text, size_t length) {
+  while (length > 0) {
+    const int chunk = length > 65536 ? 65536 : static_cast<int>(length);
+    const int n = _write(fd, text, static_cast<unsigned>(chunk));
+    if (n <= 0) {
+      return;
+    }
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
 }
 
 const char *Platform_StandInRefusal(void) {
