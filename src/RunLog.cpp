@@ -15,12 +15,15 @@ FILE *sLog = nullptr;
 // A write failed (a full disk, say): the log stops, the run goes on.
 bool sFailed = false;
 
-// The transcript line being drawn: its text as the screen shows it, where
-// its record starts in the file, and how many characters of it the file
-// holds (the line is rewritten in place while it changes).
+// The transcript line being drawn: its text as the screen shows it, the
+// column the next character lands in (a backspace moves back without
+// erasing, a carriage return goes to the line's start, and what follows
+// overwrites, as on a terminal), and where its record starts in the file,
+// in which it is rewritten while it changes. A line so drawn never gets
+// shorter, so each version covers the one before.
 std::string sLine;
+size_t sColumn = 0;
 long sLineStart = 0;
-size_t sLineWritten = 0;
 bool sLineInFile = false;
 // A record line cut the transcript's line: a line end right after it ends
 // nothing new.
@@ -43,25 +46,19 @@ void writeTagged(const char *tag, const std::string &text) {
   check(fwrite(line.data(), 1, line.size(), sLog) == line.size());
 }
 
-// Puts the line being drawn in the file at its place, padded with blanks
-// over what a longer version of it left there, with a line end when
+// Puts the line being drawn in the file at its place, with a line end when
 // `ended`.
 void writeLine(bool ended) {
   if (sLog == nullptr || sFailed) {
     return;
   }
   check(fseek(sLog, sLineStart, SEEK_SET) == 0);
-  std::string text = sLine;
-  if (text.size() < sLineWritten) {
-    text.resize(sLineWritten, ' ');
-  }
-  writeTagged("out", text);
-  sLineWritten = text.size();
+  writeTagged("out", sLine);
   sLineInFile = true;
   if (ended) {
     check(fputc('\n', sLog) != EOF);
     sLine.clear();
-    sLineWritten = 0;
+    sColumn = 0;
     sLineInFile = false;
     const long end = ftell(sLog);
     check(end >= 0);
@@ -148,7 +145,7 @@ BOOL RunLog_Open(const char *path, std::string *reason) {
   sLog = log;
   sFailed = false;
   sLine.clear();
-  sLineWritten = 0;
+  sColumn = 0;
   sLineInFile = false;
   sLineCut = false;
   sLineStart = ftell(log);
@@ -188,18 +185,21 @@ void RunLog_Transcript(const char *text, size_t length) {
       sLineCut = false;
       drawn = false;
     } else if (c == '\b') {
-      if (!sLine.empty()) {
-        sLine.pop_back();
+      sColumn -= sColumn > 0 ? 1 : 0;
+    } else if (c == '\r') {
+      sColumn = 0;
+    } else {
+      if (sColumn < sLine.size()) {
+        sLine[sColumn] = c;
+      } else {
+        sLine += c;
       }
-    } else if (c != '\r') {
-      sLine += c;
+      sColumn++;
       sLineCut = false;
       drawn = true;
     }
   }
-  // A line that only lost characters waits for the figure that replaces
-  // them: the file keeps the one on screen a moment ago.
-  if (drawn && sLine.size() >= sLineWritten) {
+  if (drawn) {
     writeLine(false);
   }
 }

@@ -9,8 +9,8 @@
 //   end     2026-12-07T16:43:55+01:00
 //
 // "out" lines are the transcript as the screen shows it: one line a line of
-// standard output, carriage returns dropped and the progress figures that
-// backspaces redraw condensed to the figure on screen. "err" lines are the
+// standard output, with the progress figures that backspaces redraw in
+// place condensed to the figure on screen. "err" lines are the
 // diagnostics of standard error. The other tags are the run's own records.
 // Every line is in the file (flushed) as soon as it is shown, the line still
 // being drawn too, rewritten in place while its figures change, so that a
