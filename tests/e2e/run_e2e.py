@@ -17,6 +17,7 @@ share the texts and the running and checking below.
 import argparse
 import collections
 import contextlib
+import hashlib
 import os
 import pty
 import re
@@ -27,6 +28,7 @@ import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools", "images"))
@@ -348,11 +350,355 @@ def case_unit_vanishes(images):
     }
 
 
+# ---------------------------------------------------------------------------
+# The command-line options.
+
+USAGE_RE = r"usage: TessaronFwUpgrade \[options\]\n.*--port N.*--baud N.*--info.*--log FILE.*--trace FILE.*--no-wait.*--list-ports.*--help.*--version.*\n"
+INFO_BANNER = (
+    f"\n\rUnit information; this tool carries firmware release {CATALOGUE.version}"
+    "\n\r\n\rDetecting COM port and Baud Rate.................."
+)
+NOT_IDENTIFIED = "\n\rERROR: The unit was not identified.\r\n"
+FAILED_NO_WAIT = "\n\rERROR: The update was not successful.\r\n"
+EXIT_USAGE = 64
+DEVICE_NAMES = {1: "XC7A35_484", 2: "XC7A50_484", 4: "XC7A100_484"}
+
+
+def image_figures(images, index):
+    """The image's line of IMAGES.txt, worked out here: file, text bytes, text SHA-256, image bytes, checksum."""
+    with open(os.path.join(images.directory, IMAGE_FILES[index]), "rb") as f:
+        text = f.read()
+    image = images[index]
+    return f"{IMAGE_FILES[index]} {len(text)} {hashlib.sha256(text).hexdigest()} {len(image)} {image_checksum(image)}"
+
+
+def info_block(images, port, rate, code, model, role, logic):
+    """What --info shows of an identified unit (versions "1.0.8 <model> 1.3 <code>")."""
+    rows = [("Programmable Logic", logic), ("Firmware", MICROCONTROLLER)]
+    return (
+        f"\r\nUnit on COM{port} at {rate} baud\r\n"
+        "  Firmware version : 1.00.08\r\n"
+        f"  Logic version    : {model} 1.03\r\n"
+        f"  Logic device     : {code} ({DEVICE_NAMES[code]}{', engineering sample' if code == 4 else ''})\r\n"
+        f"  Role             : {role}\r\n"
+        f"  Release {CATALOGUE.version} would write:\r\n"
+    ) + "".join(
+        "    %-20s%-32s%9d bytes  checksum %d\r\n" % (what, IMAGE_FILES[k], len(images[k]), image_checksum(images[k]))
+        for what, k in rows
+    )
+
+
+def screen_lines(text):
+    """The lines a terminal shows for `text`: a backspace moves back and a
+    carriage return to the line's start, without erasing, and what follows
+    overwrites; the last line may be unfinished."""
+    lines, line, column = [], [], 0
+    for c in text:
+        if c == "\n":
+            lines.append("".join(line))
+            line, column = [], 0
+        elif c == "\r":
+            column = 0
+        elif c == "\b":
+            column = max(0, column - 1)
+        else:
+            if column < len(line):
+                line[column] = c
+            else:
+                line.append(c)
+            column += 1
+    if line:
+        lines.append("".join(line))
+    return lines
+
+
+LOG_TIME = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"
+
+
+def unit_records(images, code, model, role, logic):
+    return [
+        f"unit    firmware 1.00.08, logic {model} 1.03, device {code} ({DEVICE_NAMES[code]})",
+        f"role    {role}",
+        "image   " + image_figures(images, logic),
+        "image   " + image_figures(images, MICROCONTROLLER),
+    ]
+
+
+def log_check(stdout, args, unit, result, code, ended=True, stdout_of_run=False):
+    """A check of a run log against the run: its heading, the transcript as
+    the screen showed it, the unit's records right after the product check,
+    then the outcome. With `stdout_of_run` the transcript is the one the run
+    printed (whose figures vary), else `stdout`."""
+
+    def check(text, printed):
+        transcript = printed if stdout_of_run else stdout
+        outs = ["out" + ("     " + line if line else "") for line in screen_lines(transcript)]
+        if unit and "out     >>" in outs:
+            at = outs.index("out     >>") + 1
+            outs[at:at] = unit
+        expected = [
+            rf"start   {LOG_TIME}",
+            re.escape(f"tool    TessaronFwUpgrade {CATALOGUE.version}"),
+            r"command \S*TessaronFwUpgrade(\.exe)? " + re.escape(" ".join(args)),
+            re.escape(f"release {CATALOGUE.version}, ") + "(stand-in images, never for a real unit|release images)",
+        ]
+        expected += [re.escape(line) for line in outs + result]
+        expected += [re.escape(f"exit    {code}")]
+        expected += [rf"end     {LOG_TIME}"] if ended else []
+        lines = text.split("\n")
+        if lines[-1] != "":
+            return [f"the log does not end with a line end: {lines[-1]!r}"]
+        lines.pop()
+        for k, (pattern, line) in enumerate(zip(expected, lines)):
+            if not re.fullmatch(pattern, line):
+                return [f"line {k + 1} is {line!r}, expected {pattern!r}"]
+        if len(lines) != len(expected):
+            return [f"{len(lines)} lines, expected {len(expected)}; from line {min(len(lines), len(expected)) + 1}: "
+                    f"{lines[len(expected):] or expected[len(lines):]}"]  # fmt: skip
+        return []
+
+    return check
+
+
+def trace_check(rate, *replies):
+    """A check of a wire trace: each reply of the unit appears, quoted, at the rate in force."""
+
+    def check(text, printed):
+        problems = []
+        if not text.startswith("# wire trace of the serial line, begun "):
+            problems.append(f"no heading: {text[:80]!r}")
+        events = [" ".join(line.split(None, 3)[1:]) for line in text.splitlines() if not line.startswith("#")]
+        for reply in replies:
+            quoted = reply.replace("\\", "\\\\").replace('"', '\\"').replace("\r", "\\r").replace("\n", "\\n")
+            wanted = f"COM3 {rate} < {len(reply)} \"{quoted}\""
+            if wanted not in events:
+                problems.append(f"the unit's reply {reply!r} is not in the trace as {wanted!r}")
+        return problems
+
+    return check
+
+
+def case_info_port_baud_log(images):
+    # --baud: no detection at all, not even on the port given; the RX unit
+    # with an engineering-sample device answers its third identification.
+    # COM3's unit, which detection would find first, hears nothing.
+    logic = logic_entry(DEVICE_ENG_SAMPLE, "RX")
+    stdout = (
+        INFO_BANNER + detected(41, 9600) + versions(4, "K6G-RX") + PRODUCT + ENG_SAMPLE + RX_OK
+        + info_block(images, 41, 9600, 4, "K6G-RX", "RX", logic)
+    )  # fmt: skip
+    args = ["--port", "COM41", "--baud", "9600", "--info", "--log", "info.log"]
+    return {
+        "ports": {3: [], 41: ["--role", "rx", "--device-code", "4", "--baud", "9600"]},
+        "args": args,
+        "stdout": stdout,
+        "exit": 0,
+        "commands": {41: heard(9600, VERSION, IDENTIFY, IDENTIFY, IDENTIFY)},
+        "files": {"info.log": log_check(stdout, args, unit_records(images, 4, "K6G-RX", "RX", logic),
+                                        ["result  the unit was identified"], 0)},  # fmt: skip
+    }
+
+
+def case_info_pinned_port_unknown_product(images):
+    # --port alone: detection tries that port's rates only; the unit names a
+    # logic device this release has no image for.
+    return {
+        "ports": {3: [], 41: ["--device-code", "2", "--baud", "9600"]},
+        "args": ["--info", "--port", "41"],
+        "stdout": INFO_BANNER + detected(41, 9600) + versions(2) + PRODUCT + UNKNOWN_PRODUCT + NOT_IDENTIFIED,
+        "exit": 1,
+        "commands": {41: heard(9600, HELP, VERSION)},
+    }
+
+
+def case_log_failure(images):
+    case = case_missing_ready(images)
+    args = ["--log", "update.log"]
+    case["args"] = args
+    case["files"] = {"update.log": log_check(case["stdout"], args, unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
+                                             ["result  the update failed"], 1)}  # fmt: skip
+    return case
+
+
+def run_killed_in_image(command, directory, typed, limit):
+    """Runs the tool until the logic image's figure has moved past 1%, then sends SIGTERM."""
+    started = time.monotonic()
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               cwd=directory)  # fmt: skip
+    output = b""
+    try:
+        while not re.search(re.escape(LOGIC_SEND.encode()) + rb"1%\x08\x08\d", output):
+            if time.monotonic() - started > limit:
+                raise Failure(f"the image did not start within {limit} s; the tool printed {output[-400:]!r}")
+            ready, _, _ = select.select([process.stdout], [], [], 0.5)
+            if ready:
+                chunk = os.read(process.stdout.fileno(), 65536)
+                if not chunk:
+                    raise Failure(f"the tool ended before the image; it printed {output[-400:]!r}")
+                output += chunk
+        process.send_signal(signal.SIGTERM)
+        rest, err = process.communicate(timeout=30)
+        return Run(output + rest, process.returncode, err, time.monotonic() - started, [])
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+
+
+def case_log_killed_in_image(images):
+    # The run is interrupted in the middle of the logic image: the log has
+    # every line up to the figure on screen, and the interrupt's lines.
+    logic = images[TX_XC7A35]
+    args = ["--port", "3", "--log", "update.log"]
+    return {
+        "ports": {3: []},
+        "args": args,
+        "run": run_killed_in_image,
+        "stdout_re": re.escape(identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND + "1%") + r"(\x08\x08\x08?\d{1,2}%)+",
+        "stderr_re": "\nInterrupted by SIGTERM; the serial port is closed.\n",
+        "exit": 143,
+        "images_partial": {3: ("%fw -l", logic)},
+        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
+        "files": {"update.log": log_check(None, args, unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
+                                          ["result  interrupted by SIGTERM"], 143, ended=False, stdout_of_run=True)},
+    }  # fmt: skip
+
+
+def case_no_wait_on_terminal(images):
+    # On the operator's terminal, --no-wait ends the run without a key.
+    return {
+        "ports": {3: ["--device-code", "2"]},
+        "args": ["--no-wait", "--port", "3"],
+        "terminal": True,
+        "run": lambda *args: run_on_terminal(*args, key_wait=False),
+        "stdout": BANNER + detected(3, 57600) + versions(2) + PRODUCT + UNKNOWN_PRODUCT + FAILED_NO_WAIT,
+        "exit": 1,
+        "commands": {3: heard(57600, HELP, VERSION)},
+    }
+
+
+def case_list_ports(images):
+    # Every port of the map, what it leads to, and which another program
+    # holds; nothing reaches any unit.
+    pts = r"/dev/pts/\d+"
+    return {
+        "ports": {3: [], 7: ["--hold"], 12: ["--absent"]},
+        "args": ["--list-ports"],
+        "stdout_re": (
+            rf"COM3    \S*/dosdevices/com3 -> {pts}\r\n"
+            rf"COM7    \S*/dosdevices/com7 -> {pts}  \(held by another program.*\)\r\n"
+            r"COM12   \S*/dosdevices/com12 -> \S*/dosdevices/\.absent-com12  \(no device: No such file or directory\)\r\n"
+        ),
+        "exit": 0,
+    }
+
+
+def case_help_and_version(images):
+    version = (
+        f"TessaronFwUpgrade {CATALOGUE.version}\nFirmware release {CATALOGUE.version}, "
+        "(stand-in images, never for a real unit|release images):\n"
+        "  # file text-bytes text-sha256 image-bytes checksum\n"
+        + "".join(f"  {re.escape(image_figures(images, k))}\n" for k in range(len(IMAGE_FILES)))
+    )
+    return {
+        "ports": {3: []},
+        "runs": [
+            {"args": ["--help"], "stdout_re": USAGE_RE, "exit": 0},
+            {"args": ["--version"], "stdout_re": version, "exit": 0},
+        ],
+    }
+
+
+def bad_command_line(args, reason):
+    return {"args": args, "stdout": "", "exit": EXIT_USAGE, "stderr_re": re.escape(f"ERROR: {reason}\n\n") + USAGE_RE}
+
+
+def case_bad_command_lines(images):
+    # Refused before anything is opened: the unit hears nothing, and a log
+    # that can't be written is refused like a bad value.
+    return {
+        "ports": {3: []},
+        "runs": [
+            bad_command_line(["--bogus"], "unknown option --bogus"),
+            bad_command_line(["COM3"], "unexpected argument \"COM3\": the tool takes options only"),
+            bad_command_line(["--port", "0"], "--port: \"0\" is no COM port (give its number, 3 or COM3, "
+                                              "from 1 without leading zeros)"),
+            bad_command_line(["--baud", "9600"], "--baud needs --port: a rate is the rate of one port"),
+            bad_command_line(["--port", "3", "--baud", "12"], "--baud: \"12\" is no rate from 50 to 4000000 baud"),
+            bad_command_line(["--info=yes"], "--info takes no value"),
+            bad_command_line(["--port", "3", "--list-ports"],
+                             "--list-ports cannot go with --port: listing the ports uses none of them"),
+            bad_command_line(["--log", "no-such-folder/update.log"],
+                             "--log: no-such-folder/update.log cannot be written: No such file or directory"),
+            bad_command_line(["--log", "update.log", "--trace", "."], "--trace: . cannot be written: Is a directory"),
+        ],
+        "files_absent": ["update.log"],
+    }  # fmt: skip
+
+
+def case_pinned_port_failures(images):
+    # A port given with --port is the only one used, and no prompt follows
+    # when it fails: -1 when it can't be opened, 1 when no unit answers.
+    return {
+        "ports": {3: ["--drop-help", "1000"], 7: ["--hold"]},
+        "runs": [
+            {"args": ["--port", "5", "--no-wait"], "stdout": BANNER + "ERROR: Opening COM5 failed !", "exit": 255,
+             "stderr_re": r"COM5 \(\S*/dosdevices/com5\): No such file or directory\n"
+                          r"ERROR: COM5 cannot be used; no other port is tried\n"},
+            {"args": ["--port", "7", "--baud", "9600", "--no-wait"], "stdout": BANNER + "ERROR: Opening COM7 failed !",
+             "exit": 255, "stderr_re": HELD_COM3.replace("3", "7") + r"ERROR: COM7 cannot be used; no other port is tried\n"},
+            {"args": ["--port", "COM3", "--no-wait"], "stdout": BANNER + "FAILED" + FAILED_NO_WAIT, "exit": 1,
+             "stderr_re": r"ERROR: no unit answered on COM3 at 115200, 9600, 57600, 4800, 2400 or 1200 baud\n"},
+        ],
+        "commands": {3: heard(57600, HELP, HELP)},
+    }  # fmt: skip
+
+
+def case_three_units_at_once(images):
+    # A station: three units on three ports updated at once by three runs,
+    # each pinned to its port; each unit gets exactly its own images. A run
+    # without --port, started once the three have found their units, passes
+    # over the ports they hold.
+    units_ = {
+        3: (["--role", "tx", "--device-code", "1", "--baud", "57600"], full_update(images, 3, 57600, TX_XC7A35)),
+        7: (["--role", "rx", "--device-code", "4", "--baud", "9600"],
+            full_update(images, 7, 9600, logic_entry(DEVICE_ENG_SAMPLE, "RX"), RX_OK, "K6G-RX", eng_sample=True,
+                        identifications=3)),
+        41: (["--role", "rx", "--variant", "2", "--device-code", "1", "--baud", "115200"],
+             full_update(images, 41, 115200, logic_entry(DEVICE_XC7A35, "RX"), RX_OK, "K6G-RX", identifications=4)),
+    }  # fmt: skip
+    runs = []
+    for port, (_, update) in units_.items():
+        args = ["--port", f"COM{port}" if port == 41 else str(port), "--no-wait"]
+        if port == 3:
+            args += ["--log", "com3.log", "--trace", "com3.trace"]
+        runs.append({"args": args, "stdout": update["stdout"][: -len(PRESS_ANY_KEY)], "exit": 0})
+    log_args = runs[0]["args"]
+    runs.append({"args": [], "after": "COM PORT Number", "stdout": BANNER + manual_port(0) + "ERROR: Opening COM0 failed !"
+                 + PRESS_ANY_KEY, "exit": 255,
+                 "stderr_re": "ERROR: no COM port number was read from the input\n"
+                              r"COM0: no such port \(ports are numbered from 1\)\n"})  # fmt: skip
+    return {
+        "ports": {port: sim_args for port, (sim_args, _) in units_.items()},
+        "runs": runs,
+        "together": True,
+        "images": {port: update["images"][port] for port, (_, update) in units_.items()},
+        "commands": {port: update["commands"][port] for port, (_, update) in units_.items()},
+        "files": {
+            "com3.log": log_check(runs[0]["stdout"], log_args, unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
+                                  ["result  the update succeeded and the unit's console came back"], 0),
+            "com3.trace": trace_check(57600, "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>",
+                                      "1.0.8\r\nK6G-TX 1.3 1\r\n>>", "Korvex 6G SDI EXTENDER TX\r\n>>", "Ready"),
+        },
+    }  # fmt: skip
+
+
 # Name, function, ctest time-out in seconds; the long ones first, so that
 # under ctest -j2 they start together.
 CASES = [
     ("full_tx_xc7a35", case_full_tx_xc7a35, 320),
     ("full_rx_pelmaroth_v1", case_full_rx_pelmaroth_v1, 320),
+    ("three_units_at_once", case_three_units_at_once, 360),
     ("wrong_data_ack", case_wrong_data_ack, 90),
     ("missing_ready", case_missing_ready, 90),
     ("manual_after_silent_detection", case_manual_after_silent_detection, 90),
@@ -361,6 +707,15 @@ CASES = [
     ("held_port", case_held_port, 90),
     ("unit_vanishes", case_unit_vanishes, 90),
     ("key_press_on_terminal", case_key_press_on_terminal, 60),
+    ("log_failure", case_log_failure, 90),
+    ("log_killed_in_image", case_log_killed_in_image, 90),
+    ("info_port_baud_log", case_info_port_baud_log, 60),
+    ("info_pinned_port_unknown_product", case_info_pinned_port_unknown_product, 60),
+    ("pinned_port_failures", case_pinned_port_failures, 90),
+    ("no_wait_on_terminal", case_no_wait_on_terminal, 60),
+    ("list_ports", case_list_ports, 60),
+    ("help_and_version", case_help_and_version, 60),
+    ("bad_command_lines", case_bad_command_lines, 60),
 ]
 
 # ---------------------------------------------------------------------------
@@ -442,6 +797,61 @@ def run_with_pipe(command, directory, typed, limit, env=None):
     return Run(result.stdout, result.returncode, result.stderr, time.monotonic() - started, [])
 
 
+def run_all(case, command, directory, limit):
+    """The runs of a case, as [(spec, Run)]: one after the other, or with
+    "together" all at once, where a run with "after" starts only once that
+    text is in the output of every run without it."""
+    if not case.get("together"):
+        return [(spec, run_with_pipe(command + spec.get("args", []), directory, spec.get("input", ""), limit))
+                for spec in case["runs"]]  # fmt: skip
+    started = time.monotonic()
+    outputs, readers = {}, []
+
+    def start(k, spec):
+        process = subprocess.Popen(command + spec.get("args", []), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, cwd=directory)  # fmt: skip
+        process.stdin.write(spec.get("input", "").encode())
+        process.stdin.close()
+        outputs[k] = (process, bytearray(), bytearray(), time.monotonic())
+        for stream, sink in ((process.stdout, outputs[k][1]), (process.stderr, outputs[k][2])):
+            reader = threading.Thread(target=lambda s=stream, b=sink: [b.extend(c) for c in iter(s.read1, b"")])
+            reader.start()
+            readers.append(reader)
+
+    first = [k for k, spec in enumerate(case["runs"]) if "after" not in spec]
+    try:
+        for k in first:
+            start(k, case["runs"][k])
+        for k, spec in enumerate(case["runs"]):
+            if "after" not in spec:
+                continue
+            while not all(spec["after"].encode() in outputs[j][1] for j in first):
+                if time.monotonic() - started > limit or any(outputs[j][0].poll() is not None for j in first):
+                    raise Failure(f"not every run printed {spec['after']!r}: {[bytes(outputs[j][1][-200:]) for j in first]}")
+                time.sleep(0.2)
+            start(k, spec)
+        ended = {}
+        for k, spec in enumerate(case["runs"]):
+            process = outputs[k][0]
+            try:
+                process.wait(timeout=max(1.0, limit - (time.monotonic() - started)))
+            except subprocess.TimeoutExpired:
+                raise Failure(f"{spec.get('args')}: the tool did not end within {limit} s; it printed "
+                              f"{bytes(outputs[k][1][-400:])!r}")  # fmt: skip
+            ended[k] = time.monotonic()
+    finally:
+        for process, *_ in outputs.values():
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        for reader in readers:
+            reader.join(timeout=10)
+    return [
+        (spec, Run(bytes(outputs[k][1]), outputs[k][0].returncode, bytes(outputs[k][2]), ended[k] - outputs[k][3], []))
+        for k, spec in enumerate(case["runs"])
+    ]
+
+
 def open_descriptors(pid):
     """The process's open descriptors other than 0, 1 and 2, with their targets."""
     found = {}
@@ -476,7 +886,7 @@ def key_wait_problems(output, leftover, before, after):
     return problems
 
 
-def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interrupt=None):
+def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interrupt=None, key_wait=True):
     """Runs the tool with a terminal as its standard input (output to a pipe).
 
     The numbers are typed as an operator types them. At "Press any key" the
@@ -487,6 +897,7 @@ def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interru
     under memcheck, the checker's own log and the descriptors it keeps at
     the top of the table). With `interrupt`, that signal is sent instead of
     the key, and the terminal must get its settings back all the same.
+    Without `key_wait` the tool must end by itself, waiting for no key.
     """
     master, slave = pty.openpty()
     before = termios.tcgetattr(slave)
@@ -521,7 +932,7 @@ def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interru
             process.wait(timeout=max(5.0, limit - (time.monotonic() - started)))
         except subprocess.TimeoutExpired:
             raise Failure("the tool did not end after the key press")
-        problems = key_wait_problems(output, leftover, before, termios.tcgetattr(slave))
+        problems = key_wait_problems(output, leftover if key_wait else {}, before, termios.tcgetattr(slave))
         return Run(output, process.returncode, process.stderr.read(), time.monotonic() - started, problems)
     finally:
         if process.poll() is None:
@@ -591,13 +1002,11 @@ def check_images(port, expected, actual, partial=None):
 STANDIN_WARNING = b"WARNING: this program carries stand-in images made for tests; never use it on a real unit."
 
 
-def check_run(case, run, sims, standin=False):
-    """Stops the units; every way the run and what they received differ from the case.
+def check_output(case, run, standin=False):
+    """Every way one run's transcript, exit code and standard error differ from the case.
 
     Standard error holds nothing, or with `standin` the stand-in warning alone.
     """
-    for process, _ in sims.values():
-        stop_unitsim(process)
     problems = list(run.problems)
     actual = run.output.decode("latin-1")
     if "stdout_re" in case:
@@ -620,6 +1029,35 @@ def check_run(case, run, sims, standin=False):
                 problems.append(f"standard error does not match {case['stderr_re']!r}:\n  {err!r}")
         elif err:
             problems.append(f"the tool wrote to standard error: {err!r}")
+    return problems
+
+
+def check_run(case, run, sims, standin=False, directory=None):
+    """Stops the units; every way the run (or with "runs", each run of the
+    case, `run` being their list of (spec, Run)), the files it left and what
+    the units received differ from the case."""
+    for process, _ in sims.values():
+        stop_unitsim(process)
+    if "runs" in case:
+        problems = [
+            f"{' '.join(spec.get('args', [])) or '(no arguments)'}: {problem}"
+            for spec, one in run
+            for problem in check_output(spec, one, standin)
+        ]
+        run = run[0][1]
+    else:
+        problems = check_output(case, run, standin)
+    actual = run.output.decode("latin-1")
+    for name, check in case.get("files", {}).items():
+        path = os.path.join(directory, name)
+        if not os.path.exists(path):
+            problems.append(f"the tool left no {name}")
+            continue
+        with open(path, "rb") as f:
+            problems += [f"{name}: {problem}" for problem in check(f.read().decode("latin-1"), actual)]
+    for name in case.get("files_absent", []):
+        if os.path.lexists(os.path.join(directory, name)):
+            problems.append(f"the tool made {name}")
     records = {}
     for port, (_, record) in sims.items():
         received, commands = records[port] = read_records(record)
@@ -701,13 +1139,18 @@ def main():
     def body(directory):
         case = function(Images(args.images, args.hexconv, directory))
         tool = place_tool(args.tool, directory)
-        run_tool = run_on_terminal if case.get("terminal") else run_with_pipe
         with units(args.unitsim, directory, case["ports"]) as sims:
-            run = run_tool([tool], directory, case.get("input", ""), timeout - 15)
-            problems = check_run(case, run, sims, args.standin)
+            if "runs" in case:
+                run = run_all(case, [tool], directory, timeout - 15)
+                seconds = max(one.seconds for _, one in run)
+            else:
+                run_tool = case.get("run", run_on_terminal if case.get("terminal") else run_with_pipe)
+                run = run_tool([tool] + case.get("args", []), directory, case.get("input", ""), timeout - 15)
+                seconds = run.seconds
+            problems = check_run(case, run, sims, args.standin, directory)
         if problems:
             raise Failure("\n".join(problems))
-        return f"the tool ran {run.seconds:.1f} s"
+        return f"the tool ran {seconds:.1f} s"
 
     return run_reported("e2e", args.case, args.keep, body)
 
