@@ -12,6 +12,10 @@
 namespace {
 
 FILE *sLog = nullptr;
+std::string sPath;
+// The file was made by this open, and the record has begun.
+bool sMadeHere = false;
+bool sStarted = false;
 // A write failed (a full disk, say): the log stops, the run goes on.
 bool sFailed = false;
 
@@ -130,8 +134,10 @@ BOOL RunLog_Open(const char *path, std::string *reason) {
   // Not opened for appending: the line being drawn is rewritten in place,
   // and writes in append mode would all go to the end.
   FILE *log = fopen(path, "r+b");
+  bool made = false;
   if (log == nullptr && errno == ENOENT) {
     log = fopen(path, "w+b");
+    made = true;
   }
   if (log == nullptr) {
     *reason = strerror(errno);
@@ -143,14 +149,23 @@ BOOL RunLog_Open(const char *path, std::string *reason) {
     return 0;
   }
   sLog = log;
+  sPath = path;
+  sMadeHere = made;
+  sStarted = false;
   sFailed = false;
   sLine.clear();
   sColumn = 0;
   sLineInFile = false;
   sLineCut = false;
   sLineStart = ftell(log);
-  writeRecord("start", RunLog_LocalTime(time(nullptr)));
   return 1;
+}
+
+void RunLog_Start(void) {
+  if (sLog != nullptr && !sStarted) {
+    sStarted = true;
+    writeRecord("start", RunLog_LocalTime(time(nullptr)));
+  }
 }
 
 BOOL RunLog_IsOpen(void) { return sLog != nullptr ? 1 : 0; }
@@ -210,9 +225,15 @@ void RunLog_Close(void) {
   if (sLog == nullptr) {
     return;
   }
-  writeRecord("end", RunLog_LocalTime(time(nullptr)));
+  if (sStarted) {
+    writeRecord("end", RunLog_LocalTime(time(nullptr)));
+  }
   fclose(sLog);
   sLog = nullptr;
+  if (!sStarted && sMadeHere) {
+    // A run refused before its record began leaves no file behind.
+    remove(sPath.c_str());
+  }
 }
 
 int RunLog_Descriptor(void) {

@@ -25,11 +25,13 @@
 
 #include "platform/Win32Types.h"
 
-// Opens `path` to append a run's record (made if it isn't there) and writes
-// the "start" line. 0 with the system's reason in *reason when the file
-// can't be opened for writing.
+// Opens `path` to append a run's record (made if it isn't there); nothing
+// is written yet. 0 with the system's reason in *reason when the file can't
+// be opened for writing.
 BOOL RunLog_Open(const char *path, std::string *reason);
 BOOL RunLog_IsOpen(void);
+// Begins the record: the "start" line.
+void RunLog_Start(void);
 // One record line: the tag and the text (printf), after the line of the
 // transcript that is being drawn, which is ended first.
 void RunLog_Record(const char *tag, const char *format, ...)
@@ -41,7 +43,9 @@ void RunLog_Record(const char *tag, const char *format, ...)
 void RunLog_Transcript(const char *text, size_t length);
 // One diagnostic line of standard error, without its line end.
 void RunLog_Diagnostic(const char *line);
-// Ends the line being drawn, writes the "end" line and closes the file.
+// Ends the line being drawn, writes the "end" line and closes the file. A
+// record that never began leaves the file as it was; one this open made is
+// removed again.
 void RunLog_Close(void);
 
 // The descriptor of the open log, -1 when none; with RunLog_InterruptText,

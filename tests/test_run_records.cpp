@@ -102,6 +102,7 @@ class RunLogTest : public TempDirTest {
 TEST_F(RunLogTest, TranscriptLinesAreKeptAsShownWhileTheyAreDrawn) {
   std::string reason;
   ASSERT_EQ(RunLog_Open("run.log", &reason), 1) << reason;
+  RunLog_Start();
   show("\n\rYou are about to upload\n\r\n\rDetecting..");
   EXPECT_EQ(lines(readWholeFile("run.log")),
             (std::vector<std::string>{"out", "out     You are about to upload", "out",
@@ -146,6 +147,7 @@ TEST_F(RunLogTest, AnInterruptedRunEndsItsRecordWhereItStopped) {
   writeWholeFile("run.log", "an earlier run\n");
   std::string reason;
   ASSERT_EQ(RunLog_Open("run.log", &reason), 1) << reason;
+  RunLog_Start();
   show("Sending 45%");
   size_t length = 0;
   std::string interrupt = RunLog_InterruptText("SIGTERM", 143, &length);
@@ -159,8 +161,18 @@ TEST_F(RunLogTest, AnInterruptedRunEndsItsRecordWhereItStopped) {
   EXPECT_EQ(lines(text).back(), "out     Xbnding 45%");
 }
 
-TEST_F(RunLogTest, ALogThatCannotBeOpenedGivesTheReason) {
+TEST_F(RunLogTest, ALogThatCannotBeOpenedGivesTheReasonAndARefusedRunLeavesNone) {
   std::string reason;
+  // Opened, then the run refused before its record began: a file made by
+  // the open goes again, one that was there stays as it was.
+  ASSERT_EQ(RunLog_Open("new.log", &reason), 1) << reason;
+  RunLog_Close();
+  EXPECT_FALSE(std::filesystem::exists("new.log"));
+  writeWholeFile("old.log", "kept\n");
+  ASSERT_EQ(RunLog_Open("old.log", &reason), 1) << reason;
+  RunLog_Close();
+  EXPECT_EQ(readWholeFile("old.log"), "kept\n");
+
   EXPECT_EQ(RunLog_Open("no-such-folder/run.log", &reason), 0);
   EXPECT_EQ(reason, "No such file or directory");
   EXPECT_EQ(RunLog_IsOpen(), 0);
