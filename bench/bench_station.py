@@ -15,11 +15,11 @@ usage: bench_station.py --tool PATH --unitsim PATH
 """
 import argparse
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
+
+from bench_update import simulated_units
 
 # Port: unitsim's arguments for the unit there.
 UNITS = {
@@ -32,21 +32,10 @@ TARGET_RATIO = 1.1
 
 def station(tool, unitsim, ports):
     """Updates the units on `ports` at once; the wall time in seconds."""
-    work = tempfile.mkdtemp(prefix="fwupgrade-station.")
-    sims = []
-    try:
-        shutil.copy2(tool, os.path.join(work, "TessaronFwUpgrade"))
-        os.mkdir(os.path.join(work, "dosdevices"))
-        for port in ports:
-            sim = subprocess.Popen([unitsim, "--dir", work, "--com", str(port)] + UNITS[port],
-                                   stdout=subprocess.PIPE, text=True)
-            sims.append(sim)
-            line = sim.stdout.readline()
-            if not line.startswith("unitsim: com%d -> " % port):
-                raise RuntimeError("unitsim did not start on COM%d: %r" % (port, line))
+    with simulated_units(tool, unitsim, {port: UNITS[port] for port in ports}) as copy:
         start = time.monotonic()
-        runs = [subprocess.Popen([os.path.join(work, "TessaronFwUpgrade"), "--port", str(port), "--no-wait"],
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, cwd=work)
+        runs = [subprocess.Popen([copy, "--port", str(port), "--no-wait"], stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, cwd=os.path.dirname(copy))
                 for port in ports]
         outputs = [run.communicate()[0] for run in runs]
         wall = time.monotonic() - start
@@ -55,11 +44,6 @@ def station(tool, unitsim, ports):
                 raise RuntimeError("the update on COM%d did not succeed (exit %d):\n%s"
                                    % (port, run.returncode, output.decode("latin-1")))
         return wall
-    finally:
-        for sim in sims:
-            sim.terminate()
-            sim.wait()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def main():
