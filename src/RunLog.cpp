@@ -13,9 +13,11 @@ namespace {
 
 FILE *sLog = nullptr;
 std::string sPath;
-// The file was made by this open, and the record has begun.
+// The file was made by this open, the record has begun, and its outcome
+// is written.
 bool sMadeHere = false;
 bool sStarted = false;
+bool sResultWritten = false;
 // A write failed (a full disk, say): the log stops, the run goes on.
 bool sFailed = false;
 
@@ -152,6 +154,7 @@ BOOL RunLog_Open(const char *path, std::string *reason) {
   sPath = path;
   sMadeHere = made;
   sStarted = false;
+  sResultWritten = false;
   sFailed = false;
   sLine.clear();
   sColumn = 0;
@@ -221,6 +224,15 @@ void RunLog_Transcript(const char *text, size_t length) {
 
 void RunLog_Diagnostic(const char *line) { writeRecord("err", line); }
 
+void RunLog_Result(const char *outcome, int exitCode) {
+  if (sLog == nullptr) {
+    return;
+  }
+  writeRecord("result", outcome);
+  writeRecord("exit", std::to_string(exitCode));
+  sResultWritten = true;
+}
+
 void RunLog_Close(void) {
   if (sLog == nullptr) {
     return;
@@ -247,6 +259,12 @@ const char *RunLog_InterruptText(const char *signalName, int exitCode, size_t *l
   // Built by hand: no formatting call is safe in a signal handler.
   static char text[160];
   size_t n = 0;
+  if (sResultWritten) {
+    // Interrupted at the key wait: the outcome is in the record already.
+    text[0] = '\0';
+    *length = 0;
+    return text;
+  }
   const auto put = [&n](const char *piece) {
     for (; *piece != '\0' && n < sizeof text - 1; piece++) {
       text[n++] = *piece;

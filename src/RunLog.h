@@ -43,6 +43,9 @@ void RunLog_Record(const char *tag, const char *format, ...)
 void RunLog_Transcript(const char *text, size_t length);
 // One diagnostic line of standard error, without its line end.
 void RunLog_Diagnostic(const char *line);
+// The run's outcome in words and its exit code: the "result" and "exit"
+// lines.
+void RunLog_Result(const char *outcome, int exitCode);
 // Ends the line being drawn, writes the "end" line and closes the file. A
 // record that never began leaves the file as it was; one this open made is
 // removed again.
@@ -53,7 +56,8 @@ void RunLog_Close(void);
 int RunLog_Descriptor(void);
 // The bytes that end the record of a run interrupted by `signalName` with
 // `exitCode`: a line end when a transcript line is open in the file, then
-// the "interrupted" and "exit" lines. Made from static storage only, so
+// the "result" and "exit" lines; nothing once RunLog_Result has written
+// them (an interrupt at the last key wait). Made from static storage only, so
 // that a signal handler may call it; the text stays until the next call.
 const char *RunLog_InterruptText(const char *signalName, int exitCode, size_t *length);
 

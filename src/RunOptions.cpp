@@ -124,10 +124,7 @@ void logUnitIdentity(void) {
   }
 }
 
-void logRunEnd(int exitCode, const char *outcome) {
-  RunLog_Record("result", "%s", outcome);
-  RunLog_Record("exit", "%d", exitCode);
-}
+void logRunEnd(int exitCode, const char *outcome) { RunLog_Result(outcome, exitCode); }
 
 void logInterruptedRun(const char *signalName, int exitCode) {
   const int fd = RunLog_Descriptor();

@@ -156,9 +156,17 @@ TEST_F(RunLogTest, AnInterruptedRunEndsItsRecordWhereItStopped) {
   show("\b\b\b\b\b\b\b\b\b\b\bAb\rX\n");
   interrupt = RunLog_InterruptText("SIGHUP", 129, &length);
   EXPECT_EQ(interrupt, "result  interrupted by SIGHUP\nexit    129\n");
+  // At the last key wait the outcome is written already.
+  RunLog_Result("the update failed", 1);
+  EXPECT_STREQ(RunLog_InterruptText("SIGINT", 1, &length), "");
+  EXPECT_EQ(length, 0u);
   const std::string text = readWholeFile("run.log");
   EXPECT_EQ(text.rfind("an earlier run\nstart   ", 0), 0u) << text;
-  EXPECT_EQ(lines(text).back(), "out     Xbnding 45%");
+  const std::vector<std::string> last = lines(text);
+  ASSERT_GE(last.size(), 3u);
+  EXPECT_EQ(
+      std::vector<std::string>(last.end() - 3, last.end()),
+      (std::vector<std::string>{"out     Xbnding 45%", "result  the update failed", "exit    1"}));
 }
 
 TEST_F(RunLogTest, ALogThatCannotBeOpenedGivesTheReasonAndARefusedRunLeavesNone) {
