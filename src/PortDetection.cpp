@@ -6,7 +6,6 @@
 
 #include "ComPortAPI.h"
 #include "ConsoleProtocol.h"
-#include "platform/Platform.h"
 
 int gComPortNumber = 0;
 int gBaudRate = 0;
@@ -21,23 +20,18 @@ int gBaudRate = 0;
 static const int kDetectionBaudRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
 
 BOOL detectComPortAndBaudrate(void) {
-  char szCOM[16];
   char ResponseExpected[100];
   snprintf(ResponseExpected, sizeof ResponseExpected, "%s", DETECTION_EXPECTED_ANSWER);
 
   for (int i = DETECTION_FIRST_PORT; i <= DETECTION_LAST_PORT; i++) {
     // A bare open tells whether the port exists and is free; nothing is
     // configured or sent on it.
-    snprintf(szCOM, sizeof szCOM, "\\\\.\\COM%d", i);
-    g_hCOM = Platform_CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_SYSTEM);
-    if (g_hCOM == INVALID_HANDLE_VALUE) {
+    if (!ComPortAPI_ProbeCOM(i)) {
       gComPortNumber = 0;
       gBaudRate = 0;
       continue;
     }
     gComPortNumber = i;
-    (void)Platform_CloseHandle(g_hCOM);
 
     for (const int rate : kDetectionBaudRates) {
       (void)ComPortAPI_SetBaudRate(rate);
