@@ -71,8 +71,6 @@ static void reportPortFailure(void) {
   Console_Error("%s", reason[0] != '\0' ? reason : "the port failed for an unknown reason");
 }
 
-BOOL ComPortAPI_IsOpen(void) { return sPortOpen ? 1 : 0; }
-
 // Pushes g_cto to the open port with a write bound in place of "no write
 // time-out". Without one, a unit that holds CTS low, a pulled cable on a
 // three-wire lead or a unit that stops reading holds a write, and the tool,
@@ -88,13 +86,6 @@ static BOOL applyTimeouts(void) {
     bounded.WriteTotalTimeoutConstant = WRITE_TIMEOUT_MS;
   }
   return Platform_SetCommTimeouts(g_hCOM, &bounded);
-}
-
-void ComPortAPI_ResetForTest(void) {
-  g_hCOM = nullptr;
-  g_dcb = initialLineSettings();
-  g_cto = initialTimeouts();
-  sPortOpen = false;
 }
 
 // Ports are numbered from 1, and the name must fit szCOM: no other name is

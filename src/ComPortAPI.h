@@ -32,11 +32,4 @@ BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs);
 BOOL ComPortAPI_SetBaudRate(int baudrate);
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable);
 
-// Whether a port is open now. g_hCOM alone cannot tell: a close keeps it.
-BOOL ComPortAPI_IsOpen(void);
-// Puts the records back to their values at program start and forgets the
-// open port without closing it; for tests that run the tool more than once
-// in one process.
-void ComPortAPI_ResetForTest(void);
-
 #endif
