@@ -104,17 +104,23 @@ def load(path=None):
 
 
 def main(argv):
-    """catalogue.py [--catalogue FILE] version|files: one fact per line, for scripts."""
+    """catalogue.py [--catalogue FILE] version|files|logic-files: one fact per
+    line, for scripts (the image files in table order; the logic images')."""
     parser = argparse.ArgumentParser(description="Print a fact of the image catalogue.")
     parser.add_argument("--catalogue", help="the catalogue file (default firmware/catalogue.json)")
-    parser.add_argument("fact", choices=("version", "files"))
+    parser.add_argument("fact", choices=("version", "files", "logic-files"))
     args = parser.parse_args(argv[1:])
     try:
         catalogue = load(args.catalogue)
     except CatalogueError as error:
         sys.stderr.write(f"catalogue.py: {error}\n")
         return 1
-    print(catalogue.version if args.fact == "version" else "\n".join(catalogue.files))
+    if args.fact == "version":
+        print(catalogue.version)
+    elif args.fact == "files":
+        print("\n".join(catalogue.files))
+    else:
+        print("\n".join(catalogue.files[entry] for entry, _, _ in catalogue.logic))
     return 0
 
 
