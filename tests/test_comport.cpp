@@ -79,49 +79,57 @@ TEST_F(ComPortTest, SettersApplyToTheOpenPortAndReportItsVerdict) {
 
 // The operator's transcript keeps the port module's texts; the reason goes
 // to standard error, one line.
-TEST_F(ComPortTest, OpenFailuresPrintTheirTextAndLeaveNoPortOpen) {
-  struct Case {
-    const char *name;
-    void (*arrange)();
-    const char *expected;
-    int setCommStateCalls;
-    std::string reason;
-  } cases[] = {
-      {"absent", [] {}, "ERROR: Opening COM5 failed !", 0, "COM5: no such port"},
-      {"held by another program", [] { Sim_HoldPort(5); }, "ERROR: Opening COM5 failed !", 0,
-       "COM5: held by another program"},
-      {"open refused",
-       [] {
-         Sim_AddPort(5);
-         Sim_FailCall("CreateFileA", 1);
-       },
-       "ERROR: Opening COM5 failed !", 0, "COM5: CreateFileA failed (injected)"},
-      {"rate refused",
-       [] {
-         Sim_AddPort(5);
-         Sim_SetPortRates(5, {115200});
-       },
-       "ERROR: COM5 configuration failed !", 1, "COM5: 9600 baud refused"},
-      {"time-outs refused",
-       [] {
-         Sim_AddPort(5);
-         Sim_FailCall("SetCommTimeouts", 1);
-       },
-       "ERROR: COM5 configuration failed !", 0, "COM5: SetCommTimeouts failed (injected)"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    SetUp();
-    c.arrange();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(ComPortAPI_OpenCOM(5), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.reason + "\n");
-    EXPECT_EQ(console(), c.expected);
-    EXPECT_FALSE(Sim_PortIsOpen(5) || ComPortAPI_IsOpen());
-    EXPECT_EQ(Sim_CallCount("SetCommState"), c.setCommStateCalls);
-    EXPECT_EQ(g_dcb.BaudRate, 9600u);
-  }
+struct OpenFailure {
+  const char *name;
+  void (*arrange)();
+  const char *expected;
+  int setCommStateCalls;
+  const char *reason;
+};
+
+const OpenFailure kOpenFailures[] = {
+    {"absent", [] {}, "ERROR: Opening COM5 failed !", 0, "COM5: no such port"},
+    {"held by another program", [] { Sim_HoldPort(5); }, "ERROR: Opening COM5 failed !", 0,
+     "COM5: held by another program"},
+    {"open refused",
+     [] {
+       Sim_AddPort(5);
+       Sim_FailCall("CreateFileA", 1);
+     },
+     "ERROR: Opening COM5 failed !", 0, "COM5: CreateFileA failed (injected)"},
+    {"rate refused",
+     [] {
+       Sim_AddPort(5);
+       Sim_SetPortRates(5, {115200});
+     },
+     "ERROR: COM5 configuration failed !", 1, "COM5: 9600 baud refused"},
+    {"time-outs refused",
+     [] {
+       Sim_AddPort(5);
+       Sim_FailCall("SetCommTimeouts", 1);
+     },
+     "ERROR: COM5 configuration failed !", 0, "COM5: SetCommTimeouts failed (injected)"},
+};
+
+class ComPortOpenFailureTest : public SimTest, public testing::WithParamInterface<OpenFailure> {};
+
+// What the test log shows of a case.
+void PrintTo(const OpenFailure &c, std::ostream *os) { *os << c.name; }
+
+TEST_P(ComPortOpenFailureTest, PrintsItsTextAndLeavesNoPortOpen) {
+  const OpenFailure &c = GetParam();
+  c.arrange();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ComPortAPI_OpenCOM(5), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string(c.reason) + "\n");
+  EXPECT_EQ(console(), c.expected);
+  EXPECT_FALSE(Sim_PortIsOpen(5) || ComPortAPI_IsOpen());
+  EXPECT_EQ(Sim_CallCount("SetCommState"), c.setCommStateCalls);
+  EXPECT_EQ(g_dcb.BaudRate, 9600u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, ComPortOpenFailureTest, testing::ValuesIn(kOpenFailures),
+                         NameOfCase());
 
 TEST_F(ComPortTest, FailedReadsWritesAndClosesOfTheOpenPort) {
   Sim_AddPort(1);
