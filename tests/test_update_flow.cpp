@@ -252,6 +252,11 @@ TEST_F(UpdateFlowTest, ManualPathFailuresEndWithMinusOne) {
   };
   const auto silentCom32 = [] { Sim_AddPort(32); };
   const auto silentCom4 = [] { Sim_AddPort(4); };
+  // A rate the tool lets through reaches the port, which takes only these.
+  const auto com4TakesDetectionRates = [] {
+    Sim_AddPort(4);
+    Sim_SetPortRates(4, {115200, 9600, 57600, 4800, 2400, 1200});
+  };
   struct Case {
     const char *name;
     const char *input;
@@ -261,12 +266,8 @@ TEST_F(UpdateFlowTest, ManualPathFailuresEndWithMinusOne) {
   } cases[] = {
       {"port cannot be opened", "9\n", [] {},
        "\r\nOpening COM9....................ERROR: Opening COM9 failed !", "COM9: no such port\n"},
-      {"rate refused", "4\n1234\n",
-       [] {
-         Sim_AddPort(4);
-         Sim_SetPortRates(4, {115200, 9600, 57600, 4800, 2400, 1200});
-       },
-       rateTail("1234"), "COM4: 1234 baud refused\n"},
+      {"rate refused", "4\n1234\n", com4TakesDetectionRates, rateTail("1234"),
+       "COM4: 1234 baud refused\n"},
       {"no number typed", "abc\n", silentCom32, notOpened, noPortRead},
       {"end of input", "", silentCom32, notOpened, noPortRead},
       {"empty line, then a port", "\n4\n", silentCom4, notOpened, noPortRead},
@@ -277,6 +278,10 @@ TEST_F(UpdateFlowTest, ManualPathFailuresEndWithMinusOne) {
        "ERROR: no baud rate was read from the input\n"},
       {"rate below 50", "4\n49\n", silentCom4, rateTail("49"),
        "ERROR: 49 baud is outside the rates a port can run at (50 to 4000000)\n"},
+      // The limits themselves pass the tool's own check and go to the port.
+      {"rate 50", "4\n50\n", com4TakesDetectionRates, rateTail("50"), "COM4: 50 baud refused\n"},
+      {"rate 4000000", "4\n4000000\n", com4TakesDetectionRates, rateTail("4000000"),
+       "COM4: 4000000 baud refused\n"},
       {"rate above 4000000", "4\n4000001\n", silentCom4, rateTail("4000001"),
        "ERROR: 4000001 baud is outside the rates a port can run at (50 to 4000000)\n"},
   };
