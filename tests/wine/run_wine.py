@@ -148,12 +148,17 @@ class Wine:
                 self.run([self.wineserver, "-w"], 30)
             except subprocess.TimeoutExpired:
                 pass
-        # Whatever still runs with this prefix was started here.
+        # Whatever still runs with this prefix was started here. A killed
+        # process is gone only once the kernel has ended it, which on a busy
+        # machine takes a moment: the survivors are counted after that.
         for pid in self.processes():
             try:
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
+        deadline = time.monotonic() + 30
+        while self.processes() and time.monotonic() < deadline:
+            time.sleep(0.1)
 
     def processes(self):
         mine = []
