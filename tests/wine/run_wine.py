@@ -19,10 +19,13 @@ each, which opens even where the link is gone. So:
   * should it run all the same, HKLM\\Software\\Wine\\Ports names COM1 to
     COM32 (every number the tool's detection tries) with paths that do not
     exist, so the machine's devices could only be numbered COM33 and up,
-    which the tool never tries;
+    which the tool never tries; once unitsim has made its links, their
+    targets replace those paths for the simulated ports (a build with
+    stand-in images opens only the pseudo-terminals named there);
   * the dosdevices folder is checked after the prefix is made, before the
-    tool runs and after it: COM links of the case's simulators only, none
-    leading to a device of the machine, or the case fails;
+    tool runs and after it: COM links of the case's simulators (and of the
+    plain files it asks for) only, none leading to a device of the machine,
+    or the case fails;
   * the prefix's server, and anything else still running with the prefix,
     is stopped on every path out.
 
@@ -32,6 +35,7 @@ each, which opens even where the link is gone. So:
 Exit code 77 means "skipped" (no Wine, or no Windows executable built).
 """
 
+import ctypes
 import os
 import re
 import shutil
@@ -40,10 +44,8 @@ import subprocess
 import sys
 import time
 
-sys.dont_write_bytecode = True
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, os.pardir, "e2e"))
-import run_e2e as e2e  # noqa: E402  (the shared cases and checks)
+import fwharness as harness
+import run_e2e  # the cases run here
 
 PORTS = range(1, 33)  # every port number the tool's detection tries
 
@@ -61,10 +63,11 @@ PORTS = range(1, 33)  # every port number the tool's detection tries
 #                          hears the tool.
 LEFT_OUT = {"held_port", "key_press_on_terminal", "manual_arbitrary_rate"}
 # Of the cases of the command-line options, those that show nothing of the
-# Windows build that the POSIX runs don't (the parsing is the same code) or
-# that rest on POSIX alone (signals, a terminal as standard input, the port
-# map's folder) are left out too: Wine runs --port with --baud, --info and
-# --log (info_port_baud_log) and the log of a failed update.
+# Windows build that the POSIX runs don't (the options are read by the same
+# code) or that rest on POSIX alone (signals, a terminal as standard input,
+# the port map's folder, three whole updates at once) are left out too: Wine
+# runs --port with --baud, --info and --log (info_port_baud_log) and the log
+# of a failed update.
 LEFT_OUT |= {"three_units_at_once", "log_killed_in_image", "info_pinned_port_unknown_product",
              "pinned_port_failures", "no_wait_on_terminal", "list_ports", "help_and_version",
              "bad_command_lines"}
@@ -110,13 +113,17 @@ class Wine:
 
     def set_up(self):
         self.run([self.wine, "wineboot", "--init"], SETUP_SECONDS, check=True)
+        self.set_port_table({port: f"/nonexistent/wine-e2e/com{port}" for port in PORTS})
+        self.check_port_map({}, "once the prefix was made")
+
+    def set_port_table(self, paths):
+        """Wine's port table (HKLM\\Software\\Wine\\Ports): COM number -> Unix path."""
         reg = os.path.join(os.path.dirname(self.prefix), "ports.reg")
         lines = ["Windows Registry Editor Version 5.00", "", r"[HKEY_LOCAL_MACHINE\Software\Wine\Ports]"]
-        lines += [f'"COM{port}"="/nonexistent/wine-e2e/com{port}"' for port in PORTS]
+        lines += [f'"COM{port}"="{path}"' for port, path in sorted(paths.items())]
         with open(reg, "w", encoding="utf-16") as f:
             f.write("\r\n".join(lines) + "\r\n")
         self.run([self.wine, "regedit", "/S", reg], SETUP_SECONDS, check=True)
-        self.check_port_map({}, "once the prefix was made")
 
     def check_port_map(self, expected, when, vanished_allowed=False):
         """The COM links are `expected` (name -> target); none leads to the machine.
@@ -138,7 +145,7 @@ class Wine:
         if unexpected or (actual != expected and not vanished_allowed):
             problems.append(f"COM links {actual}, expected {expected}")
         if problems:
-            raise e2e.Failure(f"Wine's COM port map {when} is unsafe:\n  " + "\n  ".join(problems))
+            raise harness.Failure(f"Wine's COM port map {when} is unsafe:\n  " + "\n  ".join(problems))
 
     def tear_down(self):
         """Stops the prefix's server and every Wine process of the prefix."""
@@ -148,12 +155,17 @@ class Wine:
                 self.run([self.wineserver, "-w"], 30)
             except subprocess.TimeoutExpired:
                 pass
-        # Whatever still runs with this prefix was started here.
+        # Whatever still runs with this prefix was started here. A killed
+        # process is gone only once the kernel has ended it, which on a busy
+        # machine takes a moment: the survivors are counted after that.
         for pid in self.processes():
             try:
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
+        deadline = time.monotonic() + 30
+        while self.processes() and time.monotonic() < deadline:
+            time.sleep(0.1)
 
     def processes(self):
         mine = []
@@ -189,10 +201,10 @@ def images_dir_of(exe):
 
 def check_standin_warning(exe, err):
     """A stand-in build warns on standard error (among Wine's own messages); a release build does not."""
-    warned = re.search(re.escape(e2e.STANDIN_WARNING) + rb"\r?\n", err) is not None
+    warned = re.search(re.escape(harness.STANDIN_WARNING) + rb"\r?\n", err) is not None
     if release_images_dir_of(exe) is None and not warned:
         return ["the stand-in build did not warn on standard error"]
-    if release_images_dir_of(exe) is not None and e2e.STANDIN_WARNING in err:
+    if release_images_dir_of(exe) is not None and harness.STANDIN_WARNING in err:
         return ["the release build warned of stand-in images"]
     return []
 
@@ -205,9 +217,53 @@ def simulated_ports(wine, ports):
         target = os.readlink(path)
         absent = os.path.join(wine.dosdevices, f".absent-com{port}")
         if not (target.startswith("/dev/pts/") or target == absent):
-            raise e2e.Failure(f"unitsim linked com{port} to {target}, not to a pseudo-terminal")
+            raise harness.Failure(f"unitsim linked com{port} to {target}, not to a pseudo-terminal")
         links[f"com{port}"] = target
     return links
+
+
+def plain_file_ports(wine, directory, ports):
+    """COM links to a plain file each (no terminal at all), made for the case."""
+    links = {}
+    for port in ports:
+        path = os.path.join(directory, f"plain-file-com{port}")
+        open(path, "w").close()
+        os.symlink(path, os.path.join(wine.dosdevices, f"com{port}"))
+        links[f"com{port}"] = path
+    return links
+
+
+IN_OPEN = 0x20
+
+
+def watch_opens(paths):
+    """An inotify descriptor that records every open of these files, by any process."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+    if fd < 0 or any(libc.inotify_add_watch(fd, os.fsencode(p), IN_OPEN) < 0 for p in paths):
+        raise harness.Failure(f"inotify: {os.strerror(ctypes.get_errno())}")
+    return fd
+
+
+def case_plain_file_port_left_alone(images):
+    # Wine's port table maps COM1 to a plain file, not a pseudo-terminal: a
+    # build with stand-in images never opens it, says so on standard error,
+    # and finds the unit on COM3 as if COM1 were missing. The unit's logic
+    # device is not one the tool knows, which ends the run early.
+    return {
+        "standin_only": True,
+        "ports": {3: ["--device-code", "2"]},
+        "plain_file_ports": [1],
+        "stdout": harness.BANNER + harness.detected(3, 57600) + harness.versions(2) + harness.PRODUCT
+        + harness.UNKNOWN_PRODUCT + harness.FAILED_END,
+        "stderr_search": rb"COM1 \(/\S*/plain-file-com1\): not a pseudo-terminal; ",
+        "exit": 1,
+        "commands": {3: harness.heard(57600, harness.HELP, harness.VERSION)},
+    }
+
+
+# Cases of this runner only: name, function, time-out in seconds.
+WINE_CASES = [("plain_file_port_left_alone", case_plain_file_port_left_alone, 90)]
 
 
 def machine_tx_counts():
@@ -222,57 +278,75 @@ def machine_tx_counts():
 def check_prerequisites(args):
     missing = [tool for tool in ("wine", "wineserver") if not shutil.which(tool)]
     if missing:
-        raise e2e.Skip(f"{' and '.join(missing)} not installed (apt-get install wine wine64)")
+        raise harness.Skip(f"{' and '.join(missing)} not installed (apt-get install wine wine64)")
     if not os.path.isfile(args.exe):
-        raise e2e.Skip(f"{args.exe} not built (cmake --preset mingw && cmake --build --preset mingw)")
+        raise harness.Skip(f"{args.exe} not built (cmake --preset mingw && cmake --build --preset mingw)")
     if not os.path.isdir(args.images):
-        raise e2e.Skip(f"the images of the Windows build are not in {args.images}")
+        raise harness.Skip(f"the images of the Windows build are not in {args.images}")
 
 
 def main():
-    cases = [(n, f, t + SETUP_SECONDS) for n, f, t in e2e.CASES if n not in LEFT_OUT]
-    args = e2e.command_line(__doc__, cases, ("exe", "unitsim"), ("images", "hexconv"))
+    cases = [(n, f, t + SETUP_SECONDS) for n, f, t in run_e2e.CASES + WINE_CASES if n not in LEFT_OUT]
+    args = harness.command_line(__doc__, cases, ("exe", "unitsim"), ("images", "hexconv"))
     function, timeout = next((f, t - SETUP_SECONDS) for n, f, t in cases if n == args.case)
     args.images = args.images or images_dir_of(args.exe)
     try:
         check_prerequisites(args)
-    except e2e.Skip as e:
+    except harness.Skip as e:
         print(f"wine e2e {args.case}: SKIPPED: {e}")
-        return e2e.SKIP
+        return harness.SKIP
 
     def body(directory):
         wine = Wine(directory)
         try:
-            case = function(e2e.Images(args.images, args.hexconv, directory))
+            case = function(harness.Images(args.images, args.hexconv, directory))
+            if case.get("standin_only") and release_images_dir_of(args.exe) is not None:
+                raise harness.Skip("a release build opens every port that Wine maps")
             started = time.monotonic()
             wine.set_up()
             setup_seconds = time.monotonic() - started
-            with e2e.units(args.unitsim, wine.prefix, case["ports"]) as sims:
+            with harness.units(args.unitsim, wine.prefix, case["ports"]) as sims:
                 ports = simulated_ports(wine, case["ports"])
+                plain = plain_file_ports(wine, directory, case.get("plain_file_ports", []))
+                ports.update(plain)
+                wine.set_port_table({int(name[3:]): target for name, target in ports.items()})
                 wine.check_port_map(ports, "before the tool ran")
+                watch = watch_opens(plain.values())
                 command = [wine.wine, os.path.abspath(args.exe)] + case.get("args", [])
-                run = e2e.run_with_pipe(command, directory, case.get("input", ""), timeout - 15, wine.env)
+                try:
+                    run = harness.run_with_pipe(command, directory, case.get("input", ""), timeout - 15, wine.env)
+                    try:
+                        opened = os.read(watch, 4096)
+                    except BlockingIOError:
+                        opened = b""
+                finally:
+                    os.close(watch)
                 # Still the simulators' links, and only those: nothing was
                 # remapped while the tool ran.
                 wine.check_port_map(ports, "after the run", vanished_allowed=True)
                 # Wine's own messages go to standard error, which is therefore
-                # not checked beyond the stand-in warning; shown on failure.
-                problems = e2e.check_run(case, run._replace(err=None), sims, directory=directory)
+                # not checked beyond the stand-in warning and what the case
+                # looks for; shown on failure.
+                problems = harness.check_run(case, run._replace(err=None), sims, directory=directory)
                 problems += check_standin_warning(args.exe, run.err)
+                if opened:
+                    problems.append(f"the tool opened {sorted(plain.values())}, which are no terminals")
+                if "stderr_search" in case and not re.search(case["stderr_search"], run.err):
+                    problems.append(f"standard error does not hold {case['stderr_search']!r}")
             stderr = run.err.decode(errors="replace").strip()
             if problems:
-                raise e2e.Failure("\n".join(problems + ([f"Wine's standard error:\n{stderr}"] if stderr else [])))
+                raise harness.Failure("\n".join(problems + ([f"Wine's standard error:\n{stderr}"] if stderr else [])))
             return f"Wine set-up {setup_seconds:.1f} s, the tool ran {run.seconds:.1f} s"
         except subprocess.CalledProcessError as e:
-            raise e2e.Failure(f"Wine could not prepare its prefix: {e}")
+            raise harness.Failure(f"Wine could not prepare its prefix: {e}")
         finally:
             wine.tear_down()
             left = wine.processes()
             if left:
-                raise e2e.Failure(f"Wine processes {left} of the prefix survived the clean-up")
+                raise harness.Failure(f"Wine processes {left} of the prefix survived the clean-up")
 
     tx_before = machine_tx_counts()
-    status = e2e.run_reported("wine e2e", args.case, args.keep, body)
+    status = harness.run_reported("wine e2e", args.case, args.keep, body)
     tx_after = machine_tx_counts()
     if tx_before is not None and tx_after != tx_before:
         print(f"note: the machine's UART tx counters moved: {tx_before} -> {tx_after}")
