@@ -3,7 +3,18 @@
 // Exactly one implementation is linked into each program. The shipped ones
 // are here, chosen by the build:
 //   PlatformWin32.cpp  the Windows build (KERNEL32 serial calls, the console)
-//   PlatformPosix.cpp  Linux and macOS (termios on a serial device or a pty)
+//   Posix*.cpp         Linux and macOS, one file a concern:
+//     PosixSerialLine.cpp   the serial calls, termios on a serial device or a
+//                           pty (PosixLineSettings.cpp: the DCB as termios)
+//     PosixPortMap.cpp      port numbers to devices (Platform_PreparePorts)
+//     PosixPortLocks.cpp    ports held by other programs, and our own hold
+//     PosixPortRules.cpp    the rules of those three, without a terminal
+//     PosixPortState.cpp    the reason of the last failure, which they share
+//     PosixConsole.cpp      console, key wait, clock and sleep
+//     PosixInterrupt.cpp    what SIGINT, SIGTERM and SIGHUP undo
+//     PlatformPosixCommon.cpp  the output-file steps
+//   The console, clock and file objects never reference a serial call, so a
+//   program without a port (WriteWebUploadPackage) need link none.
 // The stand-ins live in testing/, beside the simulated unit:
 //   testing/PlatformSim.cpp    an in-process simulated unit on a virtual
 //                              clock, for fast and deterministic tests

@@ -1,0 +1,26 @@
+// What an interrupt (SIGINT, SIGTERM, SIGHUP) must undo before the program
+// ends, and the handler that undoes it. Whatever holds something an
+// interrupt must not leave behind registers it here: the serial line its
+// open port, the console the terminal settings of its key wait. The records
+// are kept where the handler reaches them without a lock or an allocation.
+//
+// The handler ends the program with 128 plus the signal number, after one
+// line on standard error.
+#ifndef POSIXINTERRUPT_H
+#define POSIXINTERRUPT_H
+
+#include <termios.h>
+
+// Installs the handler for the three signals.
+void posixInterruptInstall(void);
+
+// How the open port is given up: `release` closes it and clears what this
+// program set on it, with async-signal-safe calls only. nullptr once the
+// port is closed.
+void posixInterruptReleasePortWith(void (*release)(void));
+
+// The operator terminal's settings to put back, while the key wait has
+// changed them; nullptr once they are back.
+void posixInterruptRestoreTerminal(const struct termios *saved);
+
+#endif
