@@ -11,7 +11,7 @@
 //     PosixPortRules.cpp    the rules of those three, without a terminal
 //     PosixPortState.cpp    the reason of the last failure, which they share
 //     PosixConsole.cpp      console, key wait, clock and sleep
-//     PosixInterrupt.cpp    what SIGINT, SIGTERM and SIGHUP undo
+//     PosixInterrupt.cpp    what SIGINT, SIGTERM, SIGHUP and SIGQUIT undo
 //     PlatformPosixCommon.cpp  the output-file steps
 //   The console, clock and file objects never reference a serial call, so a
 //   program without a port (WriteWebUploadPackage) need link none.
@@ -71,8 +71,8 @@ uint64_t Platform_GetTickCount64(void);
 // with backspaces and must show while the transfer runs. The set-up also
 // prepares the process for the ways a run can be cut short: on POSIX a
 // closed standard output (SIGPIPE) no longer ends the program, and SIGINT,
-// SIGTERM and SIGHUP close the open port, give the terminal back its
-// settings and end the program with 128 plus the signal number.
+// SIGTERM, SIGHUP and SIGQUIT close the open port, give the terminal back
+// its settings and end the program with 128 plus the signal number.
 void Platform_ConsoleInit(void);
 void Platform_ConsoleWrite(const char *text, size_t length);
 // One line of the operator's input as a decimal number: 1 with the value; 0

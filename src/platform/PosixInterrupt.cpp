@@ -15,7 +15,7 @@ void (*volatile gReleasePort)(void) = nullptr;
 volatile sig_atomic_t gTerminalChanged = 0;
 struct termios gTerminalBefore;
 
-const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 const char *signalName(int signo) {
   switch (signo) {
@@ -23,8 +23,10 @@ const char *signalName(int signo) {
       return "SIGINT";
     case SIGTERM:
       return "SIGTERM";
-    default:
+    case SIGHUP:
       return "SIGHUP";
+    default:
+      return "SIGQUIT";
   }
 }
 

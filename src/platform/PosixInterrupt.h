@@ -1,5 +1,5 @@
-// What an interrupt (SIGINT, SIGTERM, SIGHUP) must undo before the program
-// ends, and the handler that undoes it. Whatever holds something an
+// What an interrupt (SIGINT, SIGTERM, SIGHUP, SIGQUIT) must undo before the
+// program ends, and the handler that undoes it. Whatever holds something an
 // interrupt must not leave behind registers it here: the serial line its
 // open port, the console the terminal settings of its key wait. The records
 // are kept where the handler reaches them without a lock or an allocation.
@@ -11,7 +11,9 @@
 
 #include <termios.h>
 
-// Installs the handler for the three signals.
+// Installs the handler for the four signals. SIGQUIT (Ctrl-\) counts as
+// one: its default action would end the program with the port still
+// exclusive and a core dump.
 void posixInterruptInstall(void);
 
 // How the open port is given up: `release` closes it and clears what this

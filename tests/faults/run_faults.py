@@ -12,7 +12,7 @@ the reading time-out; another program holds a port; the operator types
 something that is not a number, or nothing; the tool is started through a
 link, or beside a port map that can't be used. Other cases cut the run short:
 the tool's output goes into a reader that ends early, or the tool gets
-SIGTERM, SIGHUP or SIGINT; then the port must be free for anyone, and the
+SIGTERM, SIGQUIT, SIGHUP or SIGINT; then the port must be free for anyone, and the
 terminal as it was. While the tool waits for its last key press, only
 standard input, output and error may be open, since the port must be closed
 on every path. With --valgrind the tool runs under memcheck, which must
@@ -483,18 +483,23 @@ def interrupted_when(sig, shown, port):
     return run
 
 
-def case_sigterm_mid_image(images):
-    logic = images[e2e.TX_XC7A35]
-    head = identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND
-    return {
-        "ports": {3: []},
-        "run": interrupted_when(signal.SIGTERM, re.escape(LOGIC_SEND) + r"1%\x08\x08\d+%", 3),
-        "stdout_re": re.escape(head) + r"1%(\x08\x08\x08?\d{1,2}%)+",
-        "stderr_re": r"\nInterrupted by SIGTERM; the serial port is closed\.\n",
-        "exit": 143,
-        "images_partial": {3: ("%fw -l", logic)},
-        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
-    }
+def interrupted_mid_image(sig):
+    # SIGQUIT (Ctrl-\) too: its default action would leave the port
+    # exclusive and dump core.
+    def case(images):
+        logic = images[e2e.TX_XC7A35]
+        head = identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND
+        return {
+            "ports": {3: []},
+            "run": interrupted_when(sig, re.escape(LOGIC_SEND) + r"1%\x08\x08\d+%", 3),
+            "stdout_re": re.escape(head) + r"1%(\x08\x08\x08?\d{1,2}%)+",
+            "stderr_re": rf"\nInterrupted by {sig.name}; the serial port is closed\.\n",
+            "exit": 128 + sig,
+            "images_partial": {3: ("%fw -l", logic)},
+            "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
+        }
+
+    return case
 
 
 def case_sighup_in_reboot_wait(images):
@@ -529,7 +534,8 @@ CASES = [
     ("detection_trickle", case_detection_trickle, 220),
     ("stops_reading_after_ready", case_stops_reading_after_ready, 150),
     ("sighup_in_reboot_wait", case_sighup_in_reboot_wait, 150),
-    ("sigterm_mid_image", case_sigterm_mid_image, 90),
+    ("sigterm_mid_image", interrupted_mid_image(signal.SIGTERM), 90),
+    ("sigquit_mid_image", interrupted_mid_image(signal.SIGQUIT), 90),
     ("detection_zero_byte_flood", case_detection_zero_byte_flood, 90),
     ("sigint_at_key_wait", case_sigint_at_key_wait, 60),
     ("reply_byte_by_byte", case_reply_byte_by_byte, 120),
