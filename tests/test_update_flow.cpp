@@ -154,6 +154,8 @@ TEST_F(UpdateFlowTest, WholeUpdates) {
     EXPECT_EQ(std::count(unit.commands().begin(), unit.commands().end(), "%%%fw -p"),
               c.productQueries);
     EXPECT_EQ(Sim_GetchCount(), 1);
+    // An interrupt at the last key wait would not turn the result into a failure.
+    EXPECT_EQ(Sim_InterruptExitCodeAtGetch(), 0);
     EXPECT_EQ(Sim_SleptMs(), 46u * 3000u);
     EXPECT_FALSE(Sim_PortIsOpen(c.port));
     EXPECT_EQ(gDataBuffer, nullptr) << "buffers released";
@@ -230,6 +232,7 @@ TEST_F(UpdateFlowTest, ImageChoiceByDeviceAndRole) {
     // Without the unit's prompt after the reboot: no success line and no
     // error, but a warning and an exit code of its own.
     EXPECT_EQ(fwupgradeMain(), 2);
+    EXPECT_EQ(Sim_InterruptExitCodeAtGetch(), 2);
     ASSERT_EQ(unit.images().size(), 2u);
     expectReceived(unit.images()[0], "%fw -l", logic);
     EXPECT_EQ(console().substr(console().size() - kUnconfirmedEnd.size() - 4),
@@ -356,6 +359,7 @@ TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithOneAndTheErrorLine) {
     c.configure(config);
     UnitModel &unit = addUnit(1, config);
     EXPECT_EQ(fwupgradeMain(), 1);
+    EXPECT_EQ(Sim_InterruptExitCodeAtGetch(), 1);
     EXPECT_EQ(console(), kBanner + detected(1, 115200) + c.middle + kFailedEnd);
     EXPECT_LE(unit.images().size(), 1u) << "the firmware never goes out";
     EXPECT_FALSE(Sim_PortIsOpen(1));

@@ -74,6 +74,11 @@ uint64_t Platform_GetTickCount64(void);
 // SIGTERM, SIGHUP and SIGQUIT close the open port, give the terminal back
 // its settings and end the program with 128 plus the signal number.
 void Platform_ConsoleInit(void);
+// The run's result has been shown: from now on an interrupt (POSIX: the
+// signals above; Windows: Ctrl-C, Ctrl-Break, the console closed) ends the
+// program with `exitCode`, not as an interrupted run. The start-up code
+// calls it before the last key wait.
+void Platform_SetInterruptExitCode(int exitCode);
 void Platform_ConsoleWrite(const char *text, size_t length);
 // One line of the operator's input as a decimal number: 1 with the value; 0
 // when the line holds anything else, an empty line too; EOF at the end of

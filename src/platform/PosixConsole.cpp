@@ -90,3 +90,5 @@ int Platform_Getch(void) {
   posixInterruptRestoreTerminal(nullptr);
   return n == 1 ? key : EOF;
 }
+
+void Platform_SetInterruptExitCode(int exitCode) { posixInterruptExitWith(exitCode); }

@@ -14,6 +14,8 @@ namespace {
 void (*volatile gReleasePort)(void) = nullptr;
 volatile sig_atomic_t gTerminalChanged = 0;
 struct termios gTerminalBefore;
+volatile sig_atomic_t gResultShown = 0;
+volatile sig_atomic_t gResultCode = 0;
 
 const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
@@ -56,7 +58,7 @@ void onInterrupt(int signo) {
   end = append(end, limit, "; the serial port is closed.\n");
   ssize_t ignored = write(STDERR_FILENO, line, static_cast<size_t>(end - line));
   (void)ignored;
-  _exit(128 + signo);
+  _exit(gResultShown ? static_cast<int>(gResultCode) : 128 + signo);
 }
 
 }  // namespace
@@ -84,4 +86,10 @@ void posixInterruptRestoreTerminal(const struct termios *saved) {
     std::atomic_signal_fence(std::memory_order_seq_cst);
     gTerminalChanged = 1;
   }
+}
+
+void posixInterruptExitWith(int exitCode) {
+  gResultCode = exitCode;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  gResultShown = 1;
 }

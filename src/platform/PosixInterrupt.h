@@ -4,8 +4,9 @@
 // open port, the console the terminal settings of its key wait. The records
 // are kept where the handler reaches them without a lock or an allocation.
 //
-// The handler ends the program with 128 plus the signal number, after one
-// line on standard error.
+// The handler ends the program with 128 plus the signal number, or with the
+// run's own result once that has been shown, after one line on standard
+// error.
 #ifndef POSIXINTERRUPT_H
 #define POSIXINTERRUPT_H
 
@@ -24,5 +25,9 @@ void posixInterruptReleasePortWith(void (*release)(void));
 // The operator terminal's settings to put back, while the key wait has
 // changed them; nullptr once they are back.
 void posixInterruptRestoreTerminal(const struct termios *saved);
+
+// The run's result has been shown: an interrupt now ends the program with
+// `exitCode`.
+void posixInterruptExitWith(int exitCode);
 
 #endif

@@ -524,6 +524,15 @@ def case_sigint_at_key_wait(images):
     return case
 
 
+def case_sigint_at_key_wait_after_update(images):
+    # The update has failed and said so: an interrupt at the last key wait
+    # ends the run with that result (1), not as an interrupted run.
+    case = e2e.case_missing_ready(images)
+    case["run"] = lambda *args: e2e.run_on_terminal(*args, interrupt=signal.SIGINT)
+    case["stderr_re"] = r"\nInterrupted by SIGINT; the serial port is closed\.\n"
+    return case
+
+
 # Name, function, ctest time-out in seconds. The whole update (about three
 # minutes), an end-to-end case already, runs here under memcheck only, to
 # show that a successful run leaves nothing behind either.
@@ -538,6 +547,7 @@ CASES = [
     ("sigquit_mid_image", interrupted_mid_image(signal.SIGQUIT), 90),
     ("detection_zero_byte_flood", case_detection_zero_byte_flood, 90),
     ("sigint_at_key_wait", case_sigint_at_key_wait, 60),
+    ("sigint_at_key_wait_after_update", case_sigint_at_key_wait_after_update, 60),
     ("reply_byte_by_byte", case_reply_byte_by_byte, 120),
     ("vanish_mid_image", case_vanish_mid_image, 90),
     ("silent_after_ready", case_silent_after_ready, 90),
