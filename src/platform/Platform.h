@@ -72,7 +72,8 @@ uint64_t Platform_GetTickCount64(void);
 // prepares the process for the ways a run can be cut short: on POSIX a
 // closed standard output (SIGPIPE) no longer ends the program, and SIGINT,
 // SIGTERM, SIGHUP and SIGQUIT close the open port, give the terminal back
-// its settings and end the program with 128 plus the signal number.
+// its settings, remove a package file that is not yet in place and end the
+// program with 128 plus the signal number.
 void Platform_ConsoleInit(void);
 // The run's result has been shown: from now on an interrupt (POSIX: the
 // signals above; Windows: Ctrl-C, Ctrl-Break, the console closed) ends the

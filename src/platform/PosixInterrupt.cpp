@@ -14,6 +14,8 @@ namespace {
 void (*volatile gReleasePort)(void) = nullptr;
 volatile sig_atomic_t gTerminalChanged = 0;
 struct termios gTerminalBefore;
+volatile sig_atomic_t gFilePending = 0;
+char gPendingFile[PATH_MAX];
 volatile sig_atomic_t gResultShown = 0;
 volatile sig_atomic_t gResultCode = 0;
 
@@ -42,7 +44,7 @@ char *append(char *at, const char *limit, const char *text) {
 }
 
 // Only async-signal-safe calls, so that it works wherever the program is:
-// in a read, a write, the reboot sleep or the key wait.
+// in a read, a write, the reboot sleep, the key wait or the package's write.
 void onInterrupt(int signo) {
   void (*release)(void) = gReleasePort;
   if (release != nullptr) {
@@ -51,11 +53,16 @@ void onInterrupt(int signo) {
   if (gTerminalChanged) {
     tcsetattr(STDIN_FILENO, TCSANOW, &gTerminalBefore);
   }
+  const bool fileRemoved = gFilePending != 0;
+  if (fileRemoved) {
+    unlink(gPendingFile);
+  }
   char line[96];
   const char *limit = line + sizeof line;
   char *end = append(line, limit, "\nInterrupted by ");
   end = append(end, limit, signalName(signo));
-  end = append(end, limit, "; the serial port is closed.\n");
+  end = append(end, limit,
+               fileRemoved ? "; the package was not written.\n" : "; the serial port is closed.\n");
   ssize_t ignored = write(STDERR_FILENO, line, static_cast<size_t>(end - line));
   (void)ignored;
   _exit(gResultShown ? static_cast<int>(gResultCode) : 128 + signo);
@@ -85,6 +92,16 @@ void posixInterruptRestoreTerminal(const struct termios *saved) {
     gTerminalBefore = *saved;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     gTerminalChanged = 1;
+  }
+}
+
+void posixInterruptRemoveFile(const char *path) {
+  gFilePending = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (path != nullptr && strlen(path) < sizeof gPendingFile) {
+    memcpy(gPendingFile, path, strlen(path) + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    gFilePending = 1;
   }
 }
 
