@@ -29,7 +29,8 @@ namespace {
 
 // Only ports mapped by a dosdevices folder may be used.
 bool sPortMapRequired = false;
-// The map as last decided.
+// The map of this run, once decided.
+bool sMapDecided = false;
 PosixPortMap sMap;
 
 // The path the program was started by, its argv[0]; a bare name is looked
@@ -124,6 +125,7 @@ void decideMap() {
     findings.push_back(inspect(posixMapFolder(dir)));
   }
   sMap = posixChoosePortMap(directories, findings);
+  sMapDecided = true;
 }
 
 std::string brokenMapText() {
@@ -135,7 +137,9 @@ std::string brokenMapText() {
 
 bool posixDevicePathOf(int n, std::string *path) {
   const std::string com = "COM" + std::to_string(n);
-  decideMap();
+  if (!sMapDecided) {
+    decideMap();
+  }
   posixSetCurrentPort(com);
   if (sMap.state == PosixPortMap::Broken) {
     posixNoteText(brokenMapText());

@@ -9,7 +9,10 @@
 // usable folder (a link to nothing, a plain file, unreadable) means no port
 // at all, never the machine's devices. Otherwise a fixed table reaches the
 // usual devices, unless the program asked for a map (Platform_PreparePorts).
-
+//
+// The map is decided once a run, by Platform_PreparePorts or else at the
+// first open: a "dosdevices" that goes away later leaves its ports missing,
+// and never lets the run fall back to the machine's devices.
 #ifndef POSIXPORTMAP_H
 #define POSIXPORTMAP_H
 

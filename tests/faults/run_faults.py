@@ -342,6 +342,46 @@ def held_case(hold):
     }
 
 
+def map_gone_before_port_typed(command, directory, typed, limit):
+    """Runs the tool with a pipe as its standard input; once it asks for the
+    port, its port map goes away, and only then is `typed` typed."""
+    started = time.monotonic()
+    tool = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            cwd=directory)  # fmt: skip
+    output = b""
+    try:
+        while not output.endswith(b"Enter the COM port number : "):
+            if time.monotonic() - started > limit:
+                raise Failure(f"the tool did not ask for the port within {limit} s; it printed {output[-400:]!r}")
+            ready, _, _ = select.select([tool.stdout], [], [], 0.1)
+            if ready:
+                chunk = os.read(tool.stdout.fileno(), 1 << 16)
+                if not chunk:
+                    break
+                output += chunk
+        os.rename(os.path.join(directory, "dosdevices"), os.path.join(directory, "dosdevices.gone"))
+        rest, err = tool.communicate(typed.encode(), timeout=max(5.0, limit - (time.monotonic() - started)))
+    finally:
+        if tool.poll() is None:
+            tool.kill()
+            tool.wait()
+    return Run(output + rest, tool.returncode, err, time.monotonic() - started, [])
+
+
+def case_map_gone_mid_run(images):
+    # The map the run started with is the one it uses: its COM3 is missing
+    # once the folder has gone, and the run never falls back to the
+    # machine's own ports (nor, in a build from stand-in images, to "no
+    # map").
+    return dict(
+        operator_input_case("3\n"),
+        run=map_gone_before_port_typed,
+        stdout=BANNER + manual_port(3) + "ERROR: Opening COM3 failed !" + PRESS_ANY_KEY,
+        stderr_re=r"COM3 \(.*/dosdevices/com3\): No such file or directory\n",
+        trace_opens=True,
+    )
+
+
 def case_stale_uucp_lock(images):
     # A lock file whose process has gone holds nothing: the unit is found.
     return dict(case_started_through_link(images), place=e2e.place_tool, hold=uucp_lock("stale"), trace_opens=False)
@@ -564,6 +604,7 @@ CASES = [
     ("map_is_dangling_link", broken_map_case("dangling"), 30),
     ("map_is_plain_file", broken_map_case("file"), 30),
     ("standin_without_map", case_standin_without_map, 30),
+    ("map_gone_mid_run", case_map_gone_mid_run, 60),
     ("port_in_exclusive_mode", held_case(exclusive_holder), 60),
     ("port_under_uucp_lock", held_case(uucp_lock("ascii")), 60),
     ("port_under_binary_uucp_lock", held_case(uucp_lock("binary")), 60),
