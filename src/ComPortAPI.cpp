@@ -5,6 +5,7 @@
 
 #include "Console.h"
 #include "platform/Platform.h"
+#include "platform/PortName.h"
 
 HANDLE g_hCOM = nullptr;
 
@@ -98,12 +99,16 @@ void ComPortAPI_ResetForTest(void) {
 }
 
 BOOL ComPortAPI_OpenCOM(int nId) {
-  if (nId < 1 || nId > 99999999) {
-    // Ports are numbered from 1, and the name must fit szCOM: no other name
-    // is handed to the system.
+  if (!portNumberInRange(nId)) {
+    // The platform layers read a name by the same rule: no number they would
+    // refuse as a name is handed to the system.
     g_hCOM = INVALID_HANDLE_VALUE;
     Console_Printf("ERROR: Opening COM%d failed !", nId);
-    Console_Error("COM%d: no such port (ports are numbered from 1)", nId);
+    if (nId < 1) {
+      Console_Error("COM%d: no such port (ports are numbered from 1)", nId);
+    } else {
+      Console_Error("COM%d: no such port (ports are numbered up to %d)", nId, PORT_NUMBER_MAX);
+    }
     return 0;
   }
   char szCOM[16];

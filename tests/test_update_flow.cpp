@@ -264,6 +264,14 @@ TEST_F(UpdateFlowTest, ManualPathFailuresEndWithMinusOne) {
   } cases[] = {
       {"port cannot be opened", "9\n", [] {},
        "\r\nOpening COM9....................ERROR: Opening COM9 failed !", "COM9: no such port\n"},
+      // The highest number a port name can carry reaches the platform; one
+      // above it is refused by the same rule, before the platform.
+      {"highest port number", "999999\n", [] {},
+       "\r\nOpening COM999999....................ERROR: Opening COM999999 failed !",
+       "COM999999: no such port\n"},
+      {"port number above the highest", "1000000\n", [] {},
+       "\r\nOpening COM1000000....................ERROR: Opening COM1000000 failed !",
+       "COM1000000: no such port (ports are numbered up to 999999)\n"},
       {"rate refused", "4\n1234\n",
        [] {
          Sim_AddPort(4);
