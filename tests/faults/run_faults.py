@@ -345,27 +345,14 @@ def held_case(hold):
 def map_gone_before_port_typed(command, directory, typed, limit):
     """Runs the tool with a pipe as its standard input; once it asks for the
     port, its port map goes away, and only then is `typed` typed."""
-    started = time.monotonic()
-    tool = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            cwd=directory)  # fmt: skip
-    output = b""
-    try:
-        while not output.endswith(b"Enter the COM port number : "):
-            if time.monotonic() - started > limit:
-                raise Failure(f"the tool did not ask for the port within {limit} s; it printed {output[-400:]!r}")
-            ready, _, _ = select.select([tool.stdout], [], [], 0.1)
-            if ready:
-                chunk = os.read(tool.stdout.fileno(), 1 << 16)
-                if not chunk:
-                    break
-                output += chunk
+
+    def act(tool):
         os.rename(os.path.join(directory, "dosdevices"), os.path.join(directory, "dosdevices.gone"))
-        rest, err = tool.communicate(typed.encode(), timeout=max(5.0, limit - (time.monotonic() - started)))
-    finally:
-        if tool.poll() is None:
-            tool.kill()
-            tool.wait()
-    return Run(output + rest, tool.returncode, err, time.monotonic() - started, [])
+        tool.stdin.write(typed.encode())
+        tool.stdin.close()
+
+    return run_acting_when(command, directory, limit, re.escape("Enter the COM port number : ") + "$", act,
+                           input_open=True)  # fmt: skip
 
 
 def case_map_gone_mid_run(images):
@@ -486,39 +473,46 @@ def other_user_opens(device):
     return []
 
 
+def run_acting_when(command, directory, limit, shown, act, input_open=False):
+    """Runs the tool with a pipe as its standard input, closed at once unless
+    `input_open`, and calls act(tool) once its output matches `shown`."""
+    started = time.monotonic()
+    tool = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            cwd=directory)  # fmt: skip
+    output, acted = b"", False
+    try:
+        if not input_open:
+            tool.stdin.close()
+        while True:
+            if time.monotonic() - started > limit:
+                raise Failure(f"the tool did not end within {limit} s; it printed {output[-400:]!r}")
+            ready, _, _ = select.select([tool.stdout], [], [], 0.1)
+            if ready:
+                chunk = os.read(tool.stdout.fileno(), 1 << 16)
+                if not chunk:
+                    break
+                output += chunk
+            if not acted and re.search(shown, output.decode("latin-1"), re.S):
+                act(tool)
+                acted = True
+        tool.wait(timeout=10)
+    finally:
+        if tool.poll() is None:
+            tool.kill()
+            tool.wait()
+    problems = [] if acted else [f"the tool ended before it showed {shown!r}"]
+    return Run(output, tool.returncode, tool.stderr.read(), time.monotonic() - started, problems)
+
+
 def interrupted_when(sig, shown, port):
     """Runs the tool with a pipe as its standard input and sends it `sig` once
     its output matches `shown`; then another user must be able to open the
     port."""
 
     def run(command, directory, typed, limit):
-        started = time.monotonic()
         device = os.readlink(os.path.join(directory, "dosdevices", f"com{port}"))
-        tool = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                cwd=directory)  # fmt: skip
-        output, sent = b"", False
-        try:
-            tool.stdin.close()
-            while True:
-                if time.monotonic() - started > limit:
-                    raise Failure(f"the tool did not end within {limit} s; it printed {output[-400:]!r}")
-                ready, _, _ = select.select([tool.stdout], [], [], 0.1)
-                if ready:
-                    chunk = os.read(tool.stdout.fileno(), 1 << 16)
-                    if not chunk:
-                        break
-                    output += chunk
-                if not sent and re.search(shown, output.decode("latin-1"), re.S):
-                    tool.send_signal(sig)
-                    sent = True
-            tool.wait(timeout=10)
-        finally:
-            if tool.poll() is None:
-                tool.kill()
-                tool.wait()
-        problems = [] if sent else [f"the tool ended before it showed {shown!r}"]
-        problems += other_user_opens(device)
-        return Run(output, tool.returncode, tool.stderr.read(), time.monotonic() - started, problems)
+        result = run_acting_when(command, directory, limit, shown, lambda tool: tool.send_signal(sig))
+        return result._replace(problems=result.problems + other_user_opens(device))
 
     return run
 
