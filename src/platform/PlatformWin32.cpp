@@ -356,6 +356,26 @@ int Platform_ConsoleReadInt(int *value) { return readOperatorNumber(stdin, value
 
 int Platform_Getch(void) { return _getch(); }
 
+namespace {
+
+volatile LONG sInterruptExitCode = 0;
+
+// Runs on a thread of its own while the main thread waits for the key.
+BOOL WINAPI endWithTheRunsResult(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+    ExitProcess(static_cast<UINT>(sInterruptExitCode));
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+void Platform_SetInterruptExitCode(int exitCode) {
+  // The port is closed by now: ending the process leaves nothing behind.
+  sInterruptExitCode = exitCode;
+  (void)SetConsoleCtrlHandler(endWithTheRunsResult, TRUE);
+}
+
 /*---------------------------------------------------------------------------
  * Output files and start-up
  *-------------------------------------------------------------------------*/
