@@ -2,7 +2,11 @@
 //
 // Exactly one implementation is linked into each program. The shipped ones
 // are here, chosen by the build:
-//   PlatformWin32.cpp  the Windows build (KERNEL32 serial calls, the console)
+//   Win32*.cpp         the Windows build, one file a concern:
+//     Win32SerialLine.cpp   the KERNEL32 serial calls, and the ports a build
+//                           with stand-in images may open under Wine
+//     Win32Console.cpp      console, key wait, clock and sleep
+//     Win32Files.cpp        the output-file steps
 //   Posix*.cpp         Linux and macOS, one file a concern:
 //     PosixSerialLine.cpp   the serial calls, termios on a serial device or a
 //                           pty (PosixLineSettings.cpp: the DCB as termios)
