@@ -34,3 +34,4 @@ void Platform_SetInterruptHook(void (*)(const char *, int)) {}
 void Platform_ConsoleWrite(const char *, size_t) {}
 int Platform_ConsoleReadInt(int *) { return -1; }
 int Platform_Getch(void) { return -1; }
+void Platform_SetInterruptExitCode(int) {}
