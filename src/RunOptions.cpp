@@ -13,10 +13,6 @@
 #include "firmware/BinImage.h"
 #include "platform/Platform.h"
 
-UnitIdentity gUnitIdentity = {0, 0, 0, 0, "", 0, 0, -1, -1, -1};
-
-void clearUnitIdentity(void) { gUnitIdentity = UnitIdentity{0, 0, 0, 0, "", 0, 0, -1, -1, -1}; }
-
 namespace {
 
 // The logic devices by the code the unit reports (DEVICE_... in

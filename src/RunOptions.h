@@ -7,19 +7,6 @@
 
 #include "platform/Win32Types.h"
 
-// What the interrogation learnt of the unit, for --info and the run log.
-struct UnitIdentity {
-  int versionFields;  // fields read from the reply to "%fw -v"; 7 when it was whole
-  int fw_ver, fw_rev, fw_sub;
-  char model[8];
-  int fpga_ver, fpga_rev, fpga_type;
-  int role;        // 1 TX, 0 RX, -1 not identified
-  int logicEntry;  // the logic image chosen (AUTOGEN_FILES), -1 none
-};
-extern UnitIdentity gUnitIdentity;
-// Forgets what an earlier interrogation learnt.
-void clearUnitIdentity(void);
-
 // --version: the tool, its release and the figures of the images it
 // carries, as IMAGES.txt gives them.
 void printVersionText(void);
