@@ -10,10 +10,11 @@
 #include "platform/Platform.h"
 
 // Everything shown on standard output goes through here, and so into the
-// run log when there is one.
+// run log when there is one: first into the log, so that a run cut short
+// has logged whatever the screen showed.
 static void show(const char *text, size_t length) {
-  Platform_ConsoleWrite(text, length);
   RunLog_Transcript(text, length);
+  Platform_ConsoleWrite(text, length);
 }
 
 int Console_Printf(const char *format, ...) {
@@ -59,10 +60,10 @@ void Console_Error(const char *format, ...) {
   if (length < 0) {
     return;
   }
+  RunLog_Diagnostic(line);
   fputs(line, stderr);
   fputc('\n', stderr);
   fflush(stderr);
-  RunLog_Diagnostic(line);
 }
 
 void Console_Line(const char *text) {
