@@ -262,8 +262,26 @@ def case_plain_file_port_left_alone(images):
     }
 
 
+def case_list_ports_of_the_port_table(images):
+    # --list-ports of a build with stand-in images: the ports of Wine's port
+    # table that lead somewhere, the plain file named and left unopened (the
+    # runner watches it), the unit's pseudo-terminal free; nothing is sent.
+    return {
+        "standin_only": True,
+        "ports": {3: []},
+        "plain_file_ports": [1],
+        "args": ["--list-ports"],
+        "stdout_re": r"COM1    /\S*/plain-file-com1  \(not a pseudo-terminal; a program with stand-in images "
+        r"leaves the port alone\)\r\nCOM3    /dev/pts/\d+\r\n",
+        "exit": 0,
+    }
+
+
 # Cases of this runner only: name, function, time-out in seconds.
-WINE_CASES = [("plain_file_port_left_alone", case_plain_file_port_left_alone, 90)]
+WINE_CASES = [
+    ("plain_file_port_left_alone", case_plain_file_port_left_alone, 90),
+    ("list_ports_of_the_port_table", case_list_ports_of_the_port_table, 60),
+]
 
 
 def machine_tx_counts():
