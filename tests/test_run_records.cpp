@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Console.h"
 #include "RunLog.h"
 #include "TestSupport.h"
@@ -281,6 +282,54 @@ TEST_F(RunLogTest, TheTraceShowsEveryExchangeOfAWholeUpdate) {
     }
   }
   EXPECT_EQ(image, 2u);
+}
+
+// Which ports a run with --port (and --baud) touches and what it sends, on
+// the virtual clock: only the port given is ever opened; with --baud no
+// detection command is sent; a port that can't be opened gives -1 and one
+// where no unit answers gives 1, without a prompt or a key wait; --info
+// announces nothing. A unit on COM2 answers at 57600, one on COM3 at 9600.
+TEST_F(RunLogTest, APortGivenIsTheOnlyOneTouched) {
+  const struct {
+    std::vector<const char *> args;
+    int port;  // the only one touched
+    int exit;
+    std::vector<std::string> com3Hears;  // the commands, in order
+  } cases[] = {
+      {{"--port", "3", "--info", "--no-wait"},
+       3,
+       0,
+       {"%%%help -c version", "%%%fw -v", "%%%fw -p"}},
+      {{"--port=COM3", "--baud", "9600", "--info"}, 3, 0, {"%%%fw -v", "%%%fw -p"}},
+      {{"--port", "3", "--baud", "57600", "--info"}, 3, 1, {}},
+      {{"--port", "4", "--no-wait"}, 4, -1, {}},
+      {{"--port", "5", "--no-wait"}, 5, 1, {}},
+      {{"--port", "3", "--baud", "4000000", "--no-wait"}, 3, -1, {}},
+  };
+  for (const auto &c : cases) {
+    std::vector<const char *> argv = {"TessaronFwUpgrade"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(CommandLine_Text(static_cast<int>(argv.size()), argv.data()));
+    SimTest::SetUp();  // the simulated ports and the link afresh, in the same folder
+    UnitConfig other, pinned;
+    other.baudRate = 57600;
+    pinned.baudRate = 9600;
+    UnitModel otherUnit(other), pinnedUnit(pinned);
+    Sim_AddPort(2, &otherUnit);
+    Sim_AddPort(3, &pinnedUnit);
+    Sim_HoldPort(4);
+    Sim_AddPort(5, nullptr);
+    Sim_SetPortRates(3, {9600, 57600, 115200});
+    EXPECT_EQ(fwupgradeMainWithArguments(static_cast<int>(argv.size()), argv.data()), c.exit);
+    EXPECT_EQ(Sim_GetchCount(), 0);
+    EXPECT_EQ(console().find("Enter the COM port number"), std::string::npos);
+    for (const SimWireEvent &event : Sim_WireLog()) {
+      EXPECT_EQ(event.port, c.port) << "port " << event.port << " touched";
+    }
+    EXPECT_EQ(pinnedUnit.commands(), c.com3Hears);
+    EXPECT_TRUE(otherUnit.commands().empty());
+    EXPECT_TRUE(pinnedUnit.images().empty());
+  }
 }
 
 }  // namespace

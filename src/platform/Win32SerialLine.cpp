@@ -173,19 +173,19 @@ HANDLE openPseudoTerminalPort(int n, DWORD desiredAccess, DWORD shareMode,
   return h;
 }
 
-// One line for each port that Wine's port table maps to something that
-// exists but is no pseudo-terminal, in sErrorText; "" when there is none.
-// Detection passes such a port over in silence, so it is named once here.
-// Entries that name nothing (or no COM port) are as missing ports are.
-void noteTableEntriesLeftAlone(void) {
-  sErrorText[0] = '\0';
-  sOwnText = true;
+// A COM port and what its name leads to.
+typedef std::pair<int, std::string> PortTarget;
+
+// The entries of Wine's port table that name a COM port and a path where
+// something exists, in the table's order. Entries that name nothing (or no
+// COM port) are as missing ports are.
+std::vector<PortTarget> tablePorts(void) {
+  std::vector<PortTarget> ports;
   HKEY table;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinePortTable, 0, KEY_QUERY_VALUE, &table) !=
       ERROR_SUCCESS) {
-    return;
+    return ports;
   }
-  size_t used = 0;
   for (DWORD index = 0;; index++) {
     char valueName[256];
     DWORD nameLength = sizeof valueName;
@@ -202,17 +202,33 @@ void noteTableEntriesLeftAlone(void) {
     }
     path[length] = '\0';
     const int n = portNumberFromName(valueName);
-    if (n == 0 || isPseudoTerminalPath(path) || !unixPathExists(path)) {
+    if (n != 0 && unixPathExists(path)) {
+      ports.push_back(PortTarget(n, path));
+    }
+  }
+  RegCloseKey(table);
+  return ports;
+}
+
+// One line for each port that Wine's port table maps to something that
+// exists but is no pseudo-terminal, in sErrorText; "" when there is none.
+// Detection passes such a port over in silence, so it is named once here.
+void noteTableEntriesLeftAlone(void) {
+  sErrorText[0] = '\0';
+  sOwnText = true;
+  size_t used = 0;
+  for (const PortTarget &port : tablePorts()) {
+    if (isPseudoTerminalPath(port.second.c_str())) {
       continue;
     }
-    const int written = snprintf(sErrorText + used, sizeof sErrorText - used, "%sCOM%d (%s): %s",
-                                 used > 0 ? "\n" : "", n, path, kNotPseudoTerminal);
+    const int written =
+        snprintf(sErrorText + used, sizeof sErrorText - used, "%sCOM%d (%s): %s",
+                 used > 0 ? "\n" : "", port.first, port.second.c_str(), kNotPseudoTerminal);
     if (written < 0 || static_cast<size_t>(written) >= sizeof sErrorText - used) {
       break;
     }
     used += static_cast<size_t>(written);
   }
-  RegCloseKey(table);
 }
 
 }  // namespace
@@ -321,34 +337,9 @@ BOOL portHeld(int n, char *note, size_t size) {
 // The COM port numbers there are, with what each leads to: the system's
 // COM devices, or for a program with stand-in images the entries of Wine's
 // port table, the only ports it may open. 0 when they can't be read.
-BOOL portNumbers(std::vector<std::pair<int, std::string> > *found) {
+BOOL portNumbers(std::vector<PortTarget> *found) {
   if (sPseudoTerminalsOnly) {
-    HKEY table;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinePortTable, 0, KEY_QUERY_VALUE, &table) ==
-        ERROR_SUCCESS) {
-      for (DWORD index = 0;; index++) {
-        char valueName[256];
-        DWORD nameLength = sizeof valueName;
-        char path[MAX_PATH];
-        DWORD type = 0;
-        DWORD length = sizeof path - 1;
-        const LONG status = RegEnumValueA(table, index, valueName, &nameLength, NULL, &type,
-                                          reinterpret_cast<BYTE *>(path), &length);
-        if (status == ERROR_NO_MORE_ITEMS) {
-          break;
-        }
-        if (status != ERROR_SUCCESS || type != REG_SZ) {
-          continue;
-        }
-        path[length] = '\0';
-        // An entry that names nothing is no port, as for the serial link.
-        const int n = portNumberFromName(valueName);
-        if (n != 0 && unixPathExists(path)) {
-          found->push_back(std::make_pair(n, std::string(path)));
-        }
-      }
-      RegCloseKey(table);
-    }
+    *found = tablePorts();
     return TRUE;
   }
   // Every DOS device name of the system, NUL-separated; the buffer grows
@@ -366,7 +357,7 @@ BOOL portNumbers(std::vector<std::pair<int, std::string> > *found) {
     const int n = portNumberFromName(name);
     char target[PLATFORM_PORT_TEXT];
     if (n != 0 && QueryDosDeviceA(name, target, sizeof target) != 0) {
-      found->push_back(std::make_pair(n, std::string(target)));
+      found->push_back(PortTarget(n, target));
     }
   }
   return TRUE;
@@ -375,15 +366,15 @@ BOOL portNumbers(std::vector<std::pair<int, std::string> > *found) {
 }  // namespace
 
 int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
-  std::vector<std::pair<int, std::string> > found;
+  std::vector<PortTarget> found;
   if (!portNumbers(&found)) {
     return -1;
   }
   std::sort(found.begin(), found.end());
-  found.erase(std::unique(found.begin(), found.end(),
-                          [](const std::pair<int, std::string> &x,
-                             const std::pair<int, std::string> &y) { return x.first == y.first; }),
-              found.end());
+  found.erase(
+      std::unique(found.begin(), found.end(),
+                  [](const PortTarget &x, const PortTarget &y) { return x.first == y.first; }),
+      found.end());
   for (size_t k = 0; k < found.size() && static_cast<int>(k) < capacity; k++) {
     PlatformPortInfo &info = ports[k];
     info.number = found[k].first;
