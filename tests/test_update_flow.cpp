@@ -124,6 +124,16 @@ TEST_F(UpdateFlowTest, WholeUpdates) {
                              "Checking fpga version ..................  K6G-RX 2.10  device:4\r\n"
                              "Checking product .......... ENG. SAMPLE detected\r\n"
                              "RX OK\r\nKorvex 6G SDI EXTENDER RX\r\n>>\r\n"},
+      // The unit's console is back before the wait is over: its prompt is
+      // dropped with the rest, and the console's answer to the detection
+      // command confirms the restart instead.
+      {"zero bytes before each acknowledgement, prompt back during the wait", 1,
+       [](UnitConfig &c) {
+         c.dataAck = std::string("\0SUCCESS", 8);
+         c.bootDelayMs = 60000;
+       },
+       "", catalogueLogicEntry(DEVICE_XC7A35_484, true), 1,
+       detected(1, 57600) + kVersionsXc7a35 + kTxOk},
       {"manual path after a failed detection", 3,
        [](UnitConfig &c) {
          c.baudRate = 57600;
@@ -226,8 +236,9 @@ TEST_F(UpdateFlowTest, ImageChoiceByDeviceAndRole) {
         c.isTx ? (second ? VALIDATE_TX2_PRODUCT_ID_STRING : VALIDATE_TX_PRODUCT_ID_STRING)
                : (second ? VALIDATE_RX2_PRODUCT_ID_STRING : VALIDATE_RX_PRODUCT_ID_STRING);
     config.bootText.clear();
+    config.bootDelayMs = 3600000;
     UnitModel &unit = addUnit(1, config);
-    // Without the unit's prompt after the reboot: no success line and no
+    // Without the unit's console after the reboot: no success line and no
     // error, but a warning and an exit code of its own.
     EXPECT_EQ(fwupgradeMain(), 2);
     ASSERT_EQ(unit.images().size(), 2u);
@@ -333,6 +344,17 @@ TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithOneAndTheErrorLine) {
        "Checking firmware version ..............  1.00.08 \r\n"
        "Checking fpga version ..................  ABCDEFG 1.03  device:7\r\n" +
            unknown},
+      // What the unit says reaches the terminal as a wrong reply would.
+      {"escape sequence in the device name",
+       [](UnitConfig &c) { c.versionReply = "1.0.8 K\x1b]0;\x9b\xff 1.3 2\r\n>>"; },
+       "Checking firmware version ..............  1.00.08 \r\n"
+       "Checking fpga version ..................  K\\x1B]0;\\x9B\\xFF 1.03  device:2\r\n" +
+           unknown},
+      {"zero bytes in the version reply",
+       [](UnitConfig &c) { c.versionReply = std::string("\0001.0.8 K6G-TX\0 1.3 2\r\n>>", 24); },
+       "Checking firmware version ..............  1.00.08 \r\n"
+       "Checking fpga version ..................  K6G-TX 1.03  device:2\r\n" +
+           unknown},
       {"no Ready", [](UnitConfig &c) { c.noReady = true; }, notReady},
       {"Ready followed by a line end", [](UnitConfig &c) { c.readyText = "Ready\r\n"; }, notReady},
       // The first data write waits out the write bound, then fails.
@@ -347,6 +369,14 @@ TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithOneAndTheErrorLine) {
            progress(image(3).size()) +
            "\r\nExpected : SUCCESS  received : FAILURE\r\n"
            "\r\nError: Expected response did  not matched !\r\nFAILED\r\n"},
+      {"an error behind the acknowledgement and a zero byte",
+       [](UnitConfig &c) { c.dataAck = std::string("SUCCESS\0\r\nERROR: flash", 22); },
+       kVersionsXc7a35 + kTxOk +
+           "Preparing to Upload Programmable Logic ............ OK\r\n"
+           "Sending Programmable Logic data ................... " +
+           progress(image(3).size()) +
+           "\r\nExpected : SUCCESS  received : SUCCESS\r\nERROR: flash\r\n"
+           "\r\nError: Expected response did  not matched !\r\nFAILED\r\n"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -359,6 +389,61 @@ TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithOneAndTheErrorLine) {
     EXPECT_EQ(console(), kBanner + detected(1, 115200) + c.middle + kFailedEnd);
     EXPECT_LE(unit.images().size(), 1u) << "the firmware never goes out";
     EXPECT_FALSE(Sim_PortIsOpen(1));
+  }
+}
+
+// After the reboot wait: the console's prompt, read after the wait, confirms
+// the restart; any other text, or none, is followed by the detection command,
+// sent once at the console's rate, whose exact answer confirms it too.
+TEST_F(UpdateFlowTest, TheRestartIsConfirmedByThePromptOrByTheConsolesAnswer) {
+  const std::string help = "%%%help -c version\n\r";
+  struct Case {
+    const char *name;
+    void (*configure)(UnitConfig &);
+    int exitCode;
+    size_t probes;
+  } cases[] = {
+      {"prompt after the wait", [](UnitConfig &) {}, 0, 0},
+      {"prompt during the wait", [](UnitConfig &c) { c.bootDelayMs = 30000; }, 0, 1},
+      {"silent boot", [](UnitConfig &c) { c.bootText.clear(); }, 0, 1},
+      {"boot text without the prompt", [](UnitConfig &c) { c.bootText = "[ 6G-SDI ] booting\r\n"; },
+       0, 1},
+      {"console not back", [](UnitConfig &c) { c.bootDelayMs = 3600000; }, 2, 1},
+      // No line after the acknowledgement: the check's write fails, with its
+      // reason on standard error only.
+      {"line dropped after the acknowledgement", [](UnitConfig &c) { c.hangUpAfterAckMs = 200; }, 2,
+       0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    UnitConfig config;
+    config.baudRate = 9600;
+    c.configure(config);
+    addUnit(4, config);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fwupgradeMain(), c.exitCode);
+    testing::internal::GetCapturedStderr();
+    const std::string end = c.exitCode == 0 ? "\n\r\n\rThe update was successful, the unit is "
+                                              "now operational\r\n" +
+                                                  kPressKey
+                                            : kUnconfirmedEnd;
+    ASSERT_GE(console().size(), end.size() + 4);
+    EXPECT_EQ(console().substr(console().size() - end.size() - 4), "100%" + end);
+    // The commands written after the firmware's announcement: the check's.
+    std::vector<SimWireEvent> after;
+    bool firmwareAnnounced = false;
+    for (const SimWireEvent &e : Sim_WireLog()) {
+      firmwareAnnounced |= e.kind == SimWireEvent::Write && e.bytes.rfind("%%%fw -h", 0) == 0;
+      if (firmwareAnnounced && e.kind == SimWireEvent::Write && e.bytes == help) {
+        after.push_back(e);
+      }
+    }
+    ASSERT_EQ(after.size(), c.probes);
+    if (!after.empty()) {
+      EXPECT_EQ(after[0].baud, 9600u) << "at the console's rate";
+      EXPECT_GE(after[0].timeMs, Sim_SleptMs()) << "after the wait";
+    }
   }
 }
 
