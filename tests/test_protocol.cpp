@@ -322,8 +322,9 @@ TEST_F(DetectionTest, SecondAttemptsAndAnswersThatDoNotMatch) {
       {0, help, 1, 115200, 1},
       {1, help, 1, 115200, 2},
       // Known wrong from its first read on, the answer is read to its end
-      // (a byte every 10 ms), so that none of it spoils the second attempt.
-      {1, help, 1, 115200, 2, true, 10},
+      // (a byte every 20 ms, three reads), so that none of it spoils the second
+      // attempt.
+      {1, help, 1, 115200, 2, true, 20},
       {2, help, 1, 9600, 3},
       {3, help, 1, 9600, 4},
       // Not found: the absent ports tried after COM1 leave the rate at 0.
