@@ -71,8 +71,6 @@ static void reportPortFailure(void) {
   Console_Error("%s", reason[0] != '\0' ? reason : "the port failed for an unknown reason");
 }
 
-BOOL ComPortAPI_IsOpen(void) { return sPortOpen ? 1 : 0; }
-
 // Pushes g_cto to the open port with a write bound in place of "no write
 // time-out". Without one, a unit that holds CTS low, a pulled cable on a
 // three-wire lead or a unit that stops reading holds a write, and the tool,
@@ -90,26 +88,44 @@ static BOOL applyTimeouts(void) {
   return Platform_SetCommTimeouts(g_hCOM, &bounded);
 }
 
-void ComPortAPI_ResetForTest(void) {
-  g_hCOM = nullptr;
-  g_dcb = initialLineSettings();
-  g_cto = initialTimeouts();
-  sPortOpen = false;
+// Ports are numbered from 1, and the name must fit szCOM: no other name is
+// handed to the system.
+static bool isPortNumber(int nId) { return nId >= 1 && nId <= 99999999; }
+
+// The system's open of port nId, exclusive, for reading and writing, of a
+// port that must exist; nothing is configured yet.
+static HANDLE createPortHandle(int nId) {
+  char szCOM[16];
+  snprintf(szCOM, sizeof szCOM, "\\\\.\\COM%d", nId);
+  return Platform_CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_SYSTEM);
+}
+
+BOOL ComPortAPI_ProbeCOM(int nId) {
+  if (sPortOpen) {
+    // The open port's handle would be lost.
+    return 0;
+  }
+  if (!isPortNumber(nId)) {
+    g_hCOM = INVALID_HANDLE_VALUE;
+    return 0;
+  }
+  g_hCOM = createPortHandle(nId);
+  if (g_hCOM == INVALID_HANDLE_VALUE) {
+    return 0;
+  }
+  (void)Platform_CloseHandle(g_hCOM);
+  return 1;
 }
 
 BOOL ComPortAPI_OpenCOM(int nId) {
-  if (nId < 1 || nId > 99999999) {
-    // Ports are numbered from 1, and the name must fit szCOM: no other name
-    // is handed to the system.
+  if (!isPortNumber(nId)) {
     g_hCOM = INVALID_HANDLE_VALUE;
     Console_Printf("ERROR: Opening COM%d failed !", nId);
     Console_Error("COM%d: no such port (ports are numbered from 1)", nId);
     return 0;
   }
-  char szCOM[16];
-  snprintf(szCOM, sizeof szCOM, "\\\\.\\COM%d", nId);
-  g_hCOM = Platform_CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_SYSTEM);
+  g_hCOM = createPortHandle(nId);
   if (g_hCOM == INVALID_HANDLE_VALUE) {
     Console_Printf("ERROR: Opening COM%d failed !", nId);
     reportPortFailure();

@@ -20,18 +20,16 @@ extern DCB g_dcb;
 extern COMMTIMEOUTS g_cto;
 
 BOOL ComPortAPI_OpenCOM(int nId);
+// Whether port nId exists and is free: the bare open of the port, closed
+// again at once, with nothing configured or sent and nothing printed. The
+// handle passes through g_hCOM; no port is open after it. Refused (0) while
+// a port is open.
+BOOL ComPortAPI_ProbeCOM(int nId);
 BOOL ComPortAPI_CloseCOM(void);
 BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead);
 BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten);
 BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs);
 BOOL ComPortAPI_SetBaudRate(int baudrate);
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable);
-
-// Whether a port is open now. g_hCOM alone cannot tell: a close keeps it.
-BOOL ComPortAPI_IsOpen(void);
-// Puts the records back to their values at program start and forgets the
-// open port without closing it; for tests that run the tool more than once
-// in one process.
-void ComPortAPI_ResetForTest(void);
 
 #endif

@@ -4,7 +4,8 @@
 //
 // Exit status 0 when the package was written whole, 1 otherwise; -1 when a
 // build from stand-in images refuses to run here.
-#include "TessaronFwUpgrade.h"
+#include "StartUp.h"
+#include "WebPackage.h"
 #include "platform/Platform.h"
 
 int main(void) {

@@ -23,26 +23,37 @@
 #include "CatalogueFacts.h"
 #include "ComPortAPI.h"
 #include "PlatformSim.h"
+#include "SerialLinkReset.h"
 #include "TessaronFwUpgrade.h"
 #include "firmware/BinImage.h"
 
+// The link is reset before the simulated platform, so that a port it still
+// holds is closed on the platform it was opened on.
 class SimTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    SerialLink_ResetToStart();
     Sim_Reset();
-    ComPortAPI_ResetForTest();
     gComPortNumber = 0;
     gBaudRate = 0;
   }
   void TearDown() override {
     releaseSharedBuffers();
-    ComPortAPI_ResetForTest();
+    SerialLink_ResetToStart();
     Sim_Reset();
   }
   // The shared buffers as the tool's start prepares them.
   void allocateBuffers() { ASSERT_EQ(allocateSharedBuffers(), 1); }
   const std::string &console() { return Sim_ConsoleText(); }
 };
+
+// Whether the serial link still held a port, told by its close: only a port
+// it holds reaches the platform's close. It holds none after the call.
+inline bool serialLinkHeldAPort() {
+  const int closes = Sim_CallCount("CloseHandle");
+  (void)ComPortAPI_CloseCOM();
+  return Sim_CallCount("CloseHandle") != closes;
+}
 
 // Runs each test in a new empty directory and returns to the old one after.
 class TempDirTest : public SimTest {

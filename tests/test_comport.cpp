@@ -117,10 +117,53 @@ TEST_F(ComPortTest, OpenFailuresPrintTheirTextAndLeaveNoPortOpen) {
     EXPECT_EQ(ComPortAPI_OpenCOM(5), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.reason + "\n");
     EXPECT_EQ(console(), c.expected);
-    EXPECT_FALSE(Sim_PortIsOpen(5) || ComPortAPI_IsOpen());
+    EXPECT_FALSE(Sim_PortIsOpen(5) || serialLinkHeldAPort());
     EXPECT_EQ(Sim_CallCount("SetCommState"), c.setCommStateCalls);
     EXPECT_EQ(g_dcb.BaudRate, 9600u);
   }
+}
+
+// Detection's probe: the bare open of a port, closed again at once, with
+// nothing configured, sent or printed, and no port open after it.
+TEST_F(ComPortTest, AProbeOnlyOpensAndClosesThePort) {
+  struct Case {
+    const char *name;
+    void (*arrange)();
+    int port;
+    BOOL found;
+    int opens;
+    int closes;
+  } cases[] = {
+      {"present and free", [] { Sim_AddPort(4); }, 4, 1, 1, 1},
+      {"absent", [] {}, 4, 0, 1, 0},
+      {"held by another program", [] { Sim_HoldPort(4); }, 4, 0, 1, 0},
+      {"not a port number", [] { Sim_AddPort(4); }, 0, 0, 0, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    c.arrange();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ComPortAPI_ProbeCOM(c.port), c.found);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(Sim_CallCount("CreateFileA"), c.opens);
+    EXPECT_EQ(Sim_CallCount("CloseHandle"), c.closes);
+    EXPECT_EQ(Sim_CallCount("SetupComm") + Sim_CallCount("SetCommState"), 0);
+    EXPECT_FALSE(Sim_PortIsOpen(4));
+    EXPECT_EQ(console(), "");
+  }
+  // While the link holds a port, a probe would lose its handle: refused,
+  // and the port stays the link's.
+  SetUp();
+  Sim_AddPort(4);
+  Sim_AddPort(6);
+  ASSERT_EQ(ComPortAPI_OpenCOM(6), 1);
+  EXPECT_EQ(ComPortAPI_ProbeCOM(4), 0);
+  EXPECT_EQ(Sim_CallCount("CreateFileA"), 1);
+  char byte = 'x';
+  int count = 0;
+  EXPECT_EQ(ComPortAPI_WriteCOM(&byte, 1, &count), 1);
+  EXPECT_EQ(Sim_BytesWritten(6), "x");
 }
 
 TEST_F(ComPortTest, FailedReadsWritesAndClosesOfTheOpenPort) {

@@ -365,7 +365,7 @@ TEST_F(DetectionTest, NothingAnswers) {
     SetUp();
     c.arrange();
     EXPECT_EQ(detectComPortAndBaudrate(), 0);
-    EXPECT_FALSE(ComPortAPI_IsOpen());
+    EXPECT_FALSE(serialLinkHeldAPort());
     EXPECT_EQ(g_dcb.BaudRate, c.storedRate);
     EXPECT_EQ(Sim_BytesWritten(2).size() + helpRates(32).size(), c.helpCommands);
     EXPECT_EQ(console(), "");

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ComPortAPI.h"
+#include "SerialLinkReset.h"
 
 namespace {
 
@@ -43,11 +44,8 @@ std::vector<std::string> openDescriptors() {
 
 class FdHygieneTest : public ::testing::Test {
  protected:
-  void SetUp() override { ComPortAPI_ResetForTest(); }
-  void TearDown() override {
-    (void)ComPortAPI_CloseCOM();
-    ComPortAPI_ResetForTest();
-  }
+  void SetUp() override { SerialLink_ResetToStart(); }
+  void TearDown() override { SerialLink_ResetToStart(); }
 };
 
 // Runs `steps` with the map in place and checks that the descriptors after
@@ -63,6 +61,7 @@ TEST_F(FdHygieneTest, EveryFailedOpenReleasesWhatItOpened) {
   MappedPort plainFile(2, MappedPort::PlainFile);
   MappedPort held(3, MappedPort::Terminal);
   MappedPort spare(4, MappedPort::Terminal);
+  MappedPort idle(5, MappedPort::Terminal);
   // Another program's hold on `held`: its own open file with the lock on it.
   const int holder = open(held.target().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(holder, 0);
@@ -83,15 +82,13 @@ TEST_F(FdHygieneTest, EveryFailedOpenReleasesWhatItOpened) {
   };
   for (const Case &c : cases) {
     expectNoDescriptorLeft(c.what, [&] {
-      ComPortAPI_ResetForTest();
+      SerialLink_ResetToStart();
       c.before();
       EXPECT_EQ(ComPortAPI_OpenCOM(c.port), 0) << c.what;
-      EXPECT_EQ(ComPortAPI_IsOpen(), 0) << c.what;
-      // Detection's bare open of the same port fails as well, or is closed.
-      const HANDLE h = openPort(deviceName(c.port));
-      if (h != INVALID_HANDLE_VALUE) {
-        EXPECT_TRUE(Platform_CloseHandle(h)) << c.what;
-      }
+      // Detection's probe of the same port fails as well, or closes it.
+      (void)ComPortAPI_ProbeCOM(c.port);
+      // The link holds no port: it would refuse to probe a free one.
+      EXPECT_EQ(ComPortAPI_ProbeCOM(idle.number()), 1) << c.what;
     });
   }
   close(holder);
@@ -107,9 +104,7 @@ TEST_F(FdHygieneTest, OpenAndCloseRepeatedLeaveNothingBehind) {
       const std::vector<std::string> open = openDescriptors();
       ASSERT_EQ(open.size(), closed + 1);
       ASSERT_EQ(ComPortAPI_CloseCOM(), 1);
-      const HANDLE h = openPort(port.name());
-      ASSERT_NE(h, INVALID_HANDLE_VALUE);
-      ASSERT_TRUE(Platform_CloseHandle(h));
+      ASSERT_EQ(ComPortAPI_ProbeCOM(port.number()), 1);
     }
   });
   // A second close finds nothing to release and must not close another

@@ -1,0 +1,51 @@
+// Port and baud-rate detection: the port on which a unit's console answers,
+// and the rate at which it does.
+#include "PortDetection.h"
+
+#include <stdio.h>
+
+#include "ComPortAPI.h"
+#include "ConsoleProtocol.h"
+
+int gComPortNumber = 0;
+int gBaudRate = 0;
+
+#define DETECTION_FIRST_PORT 1
+#define DETECTION_LAST_PORT 32
+#define DETECTION_ATTEMPTS_PER_RATE 2
+#define DETECTION_COMMAND "%help -c version"
+#define DETECTION_EXPECTED_ANSWER \
+  "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>"
+
+static const int kDetectionBaudRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
+
+BOOL detectComPortAndBaudrate(void) {
+  char ResponseExpected[100];
+  snprintf(ResponseExpected, sizeof ResponseExpected, "%s", DETECTION_EXPECTED_ANSWER);
+
+  for (int i = DETECTION_FIRST_PORT; i <= DETECTION_LAST_PORT; i++) {
+    // A bare open tells whether the port exists and is free; nothing is
+    // configured or sent on it.
+    if (!ComPortAPI_ProbeCOM(i)) {
+      gComPortNumber = 0;
+      gBaudRate = 0;
+      continue;
+    }
+    gComPortNumber = i;
+
+    for (const int rate : kDetectionBaudRates) {
+      (void)ComPortAPI_SetBaudRate(rate);
+      if (!ComPortAPI_OpenCOM(i)) {
+        continue;
+      }
+      gBaudRate = rate;
+      for (int attempt = 0; attempt < DETECTION_ATTEMPTS_PER_RATE; attempt++) {
+        if (sendCommand(DETECTION_COMMAND, 0, 1, ResponseExpected)) {
+          return 1;
+        }
+      }
+      (void)ComPortAPI_CloseCOM();
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,259 @@
+// The update sequence: the unit's versions and role, the choice of the logic
+// image, the upload of both images and the check that the unit came back.
+#include "UnitUpdate.h"
+
+#include <ctype.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "ComPortAPI.h"
+#include "Console.h"
+#include "ConsoleProtocol.h"
+#include "ImageConversion.h"
+#include "PortDetection.h"
+#include "StartUp.h"
+#include "TessaronFwUpgrade.h"
+#include "firmware/BinImage.h"
+#include "platform/Platform.h"
+
+BOOL gUnitRestartConfirmed = 0;
+
+#define REBOOT_STEPS 46
+#define REBOOT_STEP_MS 3000
+
+// Reads the unit's version reply the way "%d.%d.%d %s %d.%d %d" reads it,
+// except that a device name longer than 7 characters is cut to 7 instead of
+// running past `model`. Returns the number of fields converted.
+int parseVersionReply(const char *reply, int *fw_ver, int *fw_rev, int *fw_sub, char *model,
+                      int *fpga_ver, int *fpga_rev, int *fpga_type) {
+  int consumed = 0;
+  const int head = sscanf(reply, "%d.%d.%d%n", fw_ver, fw_rev, fw_sub, &consumed);
+  if (head != 3) {
+    return head < 0 ? 0 : head;
+  }
+  const char *p = reply + consumed;
+  while (*p != '\0' && isspace(static_cast<unsigned char>(*p))) {
+    p++;
+  }
+  if (*p == '\0') {
+    return 3;
+  }
+  size_t tokenLength = 0;
+  while (p[tokenLength] != '\0' && !isspace(static_cast<unsigned char>(p[tokenLength]))) {
+    tokenLength++;
+  }
+  const size_t kept = std::min<size_t>(tokenLength, 7);
+  memcpy(model, p, kept);
+  model[kept] = '\0';
+  const int tail = sscanf(p + tokenLength, "%d.%d %d", fpga_ver, fpga_rev, fpga_type);
+  return 4 + (tail < 0 ? 0 : tail);
+}
+
+// Announces the image now in gDataConcatenated with its checksum and length
+// and waits for the unit's "Ready".
+static BOOL announceImage(const char *command, int readingTimeoutMs) {
+  char commandToSend[100];
+  gDataConcatenatedCheckSum = imageCheckSum();
+  snprintf(commandToSend, sizeof commandToSend, "%s %u %d", command, gDataConcatenatedCheckSum,
+           gDataConcatenatedLenght);
+  (void)ComPortAPI_SetReadingTimeoutInMs(readingTimeoutMs);
+  if (!sendCommand(commandToSend, 0, 1, "Ready")) {
+    Console_Line("FAILED [Unit not ready]\r");
+    return 0;
+  }
+  Console_Line("OK\r");
+  return 1;
+}
+
+// Streams the image at 115200 baud and waits for "SUCCESS".
+static BOOL streamImage(void) {
+  (void)ComPortAPI_SetBaudRate(115200);
+  (void)ComPortAPI_SetReadingTimeoutInMs(1000);
+  return sendData(gDataConcatenated, gDataConcatenatedLenght, 1, "SUCCESS");
+}
+
+// The catalogue entry of the logic image for this device code and role, or
+// -1 when the catalogue has none; with isTx -1, any image for the code.
+static int logicImageEntry(int deviceCode, int isTx) {
+  for (const autogen_logic_image &image : AUTOGEN_LOGIC_IMAGES) {
+    if (image.deviceCode == deviceCode && (isTx < 0 || image.isTx == isTx)) {
+      return image.entry;
+    }
+  }
+  return -1;
+}
+
+// Asks the unit for its versions ("%fw -v") and shows them when the reply
+// has every field; the logic-device code, -1 when the reply gave none.
+static int readUnitVersions(void) {
+  int fw_ver = 0, fw_rev = 0, fw_sub = 0;
+  char model[8] = "";
+  int fpga_ver = 0, fpga_rev = 0;
+  int fpga_type = -1;
+
+  (void)ComPortAPI_SetReadingTimeoutInMs(1000);
+  (void)sendCommand("%fw -v", 0, 0, nullptr);
+
+  int nBytesRead = 0;
+  (void)readIntoDataBuffer(&nBytesRead);
+  StrRemoveNL(gDataBuffer, ' ');
+  const int nbr = parseVersionReply(gDataBuffer, &fw_ver, &fw_rev, &fw_sub, model, &fpga_ver,
+                                    &fpga_rev, &fpga_type);
+  if (nbr == 7) {
+    Console_Printf("Checking firmware version ..............  %d.%02d.%02d \r\n", fw_ver, fw_rev,
+                   fw_sub);
+    Console_Printf("Checking fpga version ..................  %s %d.%02d  device:%d\r\n", model,
+                   fpga_ver, fpga_rev, fpga_type);
+  }
+  return fpga_type;
+}
+
+// Tells TX from RX by the identification texts the unit may give to
+// "%fw -p", tried in turn; 0 when none matched.
+static BOOL identifyUnitRole(bool *isTx) {
+  static const struct {
+    const char *text;
+    bool isTx;
+  } kProducts[] = {
+      {VALIDATE_TX_PRODUCT_ID_STRING, true},
+      {VALIDATE_TX2_PRODUCT_ID_STRING, true},
+      {VALIDATE_RX_PRODUCT_ID_STRING, false},
+      {VALIDATE_RX2_PRODUCT_ID_STRING, false},
+  };
+  int matched = -1;
+  for (int k = 0; k < 4 && matched < 0; k++) {
+    if (sendCommand("%fw -p", 0, 1, kProducts[k].text)) {
+      matched = k;
+    }
+  }
+  if (matched < 0) {
+    Console_Line("FAILED\r");
+    return 0;
+  }
+  *isTx = kProducts[matched].isTx;
+  if (*isTx) {
+    Console_Line("TX OK\r");
+    Console_Printf("%s", VALIDATE_TX_PRODUCT_ID_STRING);
+  } else {
+    Console_Line("RX OK\r");
+    Console_Printf("%s", VALIDATE_RX_PRODUCT_ID_STRING);
+  }
+  Console_Line("\r");
+  return 1;
+}
+
+static BOOL identifyUnitAndSelectImage(void) {
+  const int fpga_type = readUnitVersions();
+
+  Console_Printf("Checking product .......... ");
+  if (logicImageEntry(fpga_type, -1) < 0) {
+    Console_Line("FAILED, Unknown product\r");
+    return 0;
+  }
+  if (fpga_type == DEVICE_XC7A100_484) {
+    Console_Line("ENG. SAMPLE detected\r");
+  }
+
+  bool isTx = false;
+  if (!identifyUnitRole(&isTx)) {
+    return 0;
+  }
+
+  // The catalogue serves every device code it knows for both roles.
+  const int page_idx = logicImageEntry(fpga_type, isTx ? 1 : 0);
+  if (page_idx < 0) {
+    Console_Line("FAILED, Unknown product\r");
+    return 0;
+  }
+  free(gHexFPGA_Code);
+  gHexFPGA_Code = newImageTextCopy(page_idx);
+  if (gHexFPGA_Code == nullptr) {
+    Console_Line("\r\nERROR: Not enough memory for the Programmable Logic image !\r");
+    return 0;
+  }
+  return 1;
+}
+
+// One image of the update: its text, and what the operator sees of it.
+struct UploadPhase {
+  const char *invalidText;    // printed as a line when the text is rejected
+  const char *preparingText;  // before the announcement
+  const char *command;        // the announcement's command
+  int readyTimeoutMs;         // silence that ends the unit's "Ready"
+  const char *sendingText;    // before the data
+};
+
+static const UploadPhase kLogicPhase = {"\r\nERROR: Programmable Logic data is not valid !\r",
+                                        "Preparing to Upload Programmable Logic ............ ",
+                                        "%fw -l", 10000,
+                                        "Sending Programmable Logic data ................... "};
+
+static const UploadPhase kFirmwarePhase = {"\r\nERROR: uC Firmware data is not valid !\r",
+                                           "Preparing to Upload Firmware ...................... ",
+                                           "%fw -h", 5000,
+                                           "Sending data ...................................... "};
+
+// Converts the image text, announces the image and streams it until the
+// unit acknowledges it.
+static BOOL uploadImage(char *imageText, const UploadPhase &phase) {
+  if (!ValidateFwAndConcatenateData(imageText)) {
+    Console_Line(phase.invalidText);
+    return 0;
+  }
+  Console_Printf("%s", phase.preparingText);
+  if (!announceImage(phase.command, phase.readyTimeoutMs)) {
+    return 0;
+  }
+  Console_Printf("%s", phase.sendingText);
+  if (!streamImage()) {
+    Console_Line("FAILED\r");
+    return 0;
+  }
+  return 1;
+}
+
+BOOL updateFirmware(void) {
+  gUnitRestartConfirmed = 0;
+  if (!identifyUnitAndSelectImage()) {
+    return 0;
+  }
+  if (!uploadImage(gHexFPGA_Code, kLogicPhase)) {
+    return 0;
+  }
+  Console_Line("OK\r");
+  // The firmware's announcement and data go out at 115200 baud, where the
+  // logic image left the line.
+  if (!uploadImage(gHexFirmware, kFirmwarePhase)) {
+    return 0;
+  }
+
+  // The unit reboots into the new firmware at its console rate.
+  (void)ComPortAPI_SetBaudRate(gBaudRate);
+  Console_Printf(" OK\n\r\n\r");
+  Console_Printf("Please wait while the unit is rebooting ........... ");
+  for (int i = 0; i < REBOOT_STEPS; i++) {
+    Console_Printf("%3d%%", i * 100 / REBOOT_STEPS);
+    Platform_Sleep(REBOOT_STEP_MS);
+    Console_Printf("\b\b\b\b");
+  }
+  Console_Printf("%3d%%", 100);
+
+  // What the unit said while rebooting is dropped; then its console must
+  // show itself with a "[" line ending in the prompt.
+  int nBytesRead = 0;
+  (void)readIntoDataBuffer(&nBytesRead);
+  (void)ComPortAPI_SetReadingTimeoutInMs(11000);
+  (void)readIntoDataBuffer(&nBytesRead);
+  Console_Printf("\b\b\b\b");
+  Console_Printf("100%%");
+  const size_t finalLength = strlen(gDataBuffer);
+  if (finalLength >= 2 && gDataBuffer[0] == '[' && gDataBuffer[finalLength - 2] == '>' &&
+      gDataBuffer[finalLength - 1] == '>') {
+    Console_Line("\n\r\n\rThe update was successful, the unit is now operational\r");
+    gUnitRestartConfirmed = 1;
+  }
+  return 1;
+}

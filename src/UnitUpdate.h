@@ -1,0 +1,39 @@
+// The update sequence: the unit's versions and role, the choice of the logic
+// image, the upload of both images and the check that the unit came back.
+#ifndef UNITUPDATE_H
+#define UNITUPDATE_H
+
+#include "platform/Win32Types.h"
+
+// Programmable-logic device codes reported by the unit.
+#define DEVICE_NONE 0x00
+#define DEVICE_XC7A35_484 0x01
+#define DEVICE_XC7A50_484 0x02
+#define DEVICE_XC7A75_484 0x03
+#define DEVICE_XC7A100_484 0x04
+#define DEVICE_XC7A200_S484 0x05
+#define DEVICE_XC7A200_F484 0x06
+#define DEVICE_XC7A75_676 0x07
+#define DEVICE_XC7A100_676 0x08
+#define DEVICE_XC7A15_484 0x09
+
+#define VALIDATE_TX_PRODUCT_ID_STRING "Korvex 6G SDI EXTENDER TX\r\n>>"
+#define VALIDATE_TX2_PRODUCT_ID_STRING "Korvex 6G SDI EXT PELMAROTH-B TX\r\n>>"
+#define VALIDATE_RX_PRODUCT_ID_STRING "Korvex 6G SDI EXTENDER RX\r\n>>"
+#define VALIDATE_RX2_PRODUCT_ID_STRING "Korvex 6G SDI EXT PELMAROTH-B RX\r\n>>"
+
+// Whether the last updateFirmware() saw the unit's console come back after
+// the reboot (and so showed the success line). An update that returned 1
+// without it took both images, but the unit's restart is unconfirmed.
+extern BOOL gUnitRestartConfirmed;
+
+// The whole update of the unit on the open port: versions, role, logic
+// image, firmware image, reboot. 1 when the unit took both images.
+BOOL updateFirmware(void);
+// The unit's reply to "%fw -v", its line ends already blanks, read as
+// "%d.%d.%d %s %d.%d %d" reads it (`model` gets at most 7 characters and its
+// terminator); the number of fields converted.
+int parseVersionReply(const char *reply, int *fw_ver, int *fw_rev, int *fw_sub, char *model,
+                      int *fpga_ver, int *fpga_rev, int *fpga_type);
+
+#endif
