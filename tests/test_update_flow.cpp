@@ -325,6 +325,14 @@ TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithOneAndTheErrorLine) {
   const std::string notReady = kVersionsXc7a35 + kTxOk +
                                "Preparing to Upload Programmable Logic ............ "
                                "FAILED [Unit not ready]\r\n";
+  // The logic image sent whole, and a reply that is not its acknowledgement.
+  const auto wrongAck = [&](const std::string &shown) {
+    return kVersionsXc7a35 + kTxOk +
+           "Preparing to Upload Programmable Logic ............ OK\r\n"
+           "Sending Programmable Logic data ................... " +
+           progress(image(3).size()) + "\r\nExpected : SUCCESS  received : " + shown +
+           "\r\n\r\nError: Expected response did  not matched !\r\nFAILED\r\n";
+  };
   struct Case {
     const char *name;
     void (*configure)(UnitConfig &);
@@ -363,20 +371,10 @@ TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithOneAndTheErrorLine) {
            "Preparing to Upload Programmable Logic ............ OK\r\n"
            "Sending Programmable Logic data ................... 1%FAILED\r\n"},
       {"wrong data acknowledgement", [](UnitConfig &c) { c.dataAck = "FAILURE"; },
-       kVersionsXc7a35 + kTxOk +
-           "Preparing to Upload Programmable Logic ............ OK\r\n"
-           "Sending Programmable Logic data ................... " +
-           progress(image(3).size()) +
-           "\r\nExpected : SUCCESS  received : FAILURE\r\n"
-           "\r\nError: Expected response did  not matched !\r\nFAILED\r\n"},
+       wrongAck("FAILURE")},
       {"an error behind the acknowledgement and a zero byte",
        [](UnitConfig &c) { c.dataAck = std::string("SUCCESS\0\r\nERROR: flash", 22); },
-       kVersionsXc7a35 + kTxOk +
-           "Preparing to Upload Programmable Logic ............ OK\r\n"
-           "Sending Programmable Logic data ................... " +
-           progress(image(3).size()) +
-           "\r\nExpected : SUCCESS  received : SUCCESS\r\nERROR: flash\r\n"
-           "\r\nError: Expected response did  not matched !\r\nFAILED\r\n"},
+       wrongAck("SUCCESS\r\nERROR: flash")},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -409,8 +407,8 @@ TEST_F(UpdateFlowTest, TheRestartIsConfirmedByThePromptOrByTheConsolesAnswer) {
       {"boot text without the prompt", [](UnitConfig &c) { c.bootText = "[ 6G-SDI ] booting\r\n"; },
        0, 1},
       {"console not back", [](UnitConfig &c) { c.bootDelayMs = 3600000; }, 2, 1},
-      // No line after the acknowledgement: the check's write fails, with its
-      // reason on standard error only.
+      // No line after the acknowledgement: its reads fail, so the console
+      // is not asked; the reasons go to standard error only.
       {"line dropped after the acknowledgement", [](UnitConfig &c) { c.hangUpAfterAckMs = 200; }, 2,
        0},
   };
