@@ -22,15 +22,10 @@ hexconv=$1
 build_dir=$2
 runs=${3:-21}
 if [ -z "${IMAGE:-}" ]; then
-  IMAGE=$(python3 - "$(dirname "$0")/../tools/images" "$build_dir/standin-images" << 'EOF'
-import os, sys
-sys.path.insert(0, sys.argv[1])
-import catalogue
-images = catalogue.load()
-paths = [os.path.join(sys.argv[2], images.files[entry]) for entry, _, _ in images.logic]
-print(max(paths, key=lambda p: os.path.getsize(p) if os.path.exists(p) else -1))
-EOF
-  )
+  images=$build_dir/standin-images
+  IMAGE=$(python3 "$(dirname "$0")/../tools/images/catalogue.py" logic-files | while read -r name; do
+    [ ! -f "$images/$name" ] || echo "$(stat -c %s "$images/$name") $images/$name"
+  done | sort -n | tail -n 1 | cut -d' ' -f2-)
 fi
 image=$IMAGE
 

@@ -32,7 +32,8 @@ else()
     COMMAND Python3::Interpreter "${PROJECT_SOURCE_DIR}/tools/images/make_standin_images.py"
             --catalogue "${FWUPG_CATALOGUE}" "${FWUPG_IMAGE_DIR}"
     DEPENDS "${PROJECT_SOURCE_DIR}/tools/images/make_standin_images.py" "${PROJECT_SOURCE_DIR}/tools/images/build_output.py"
-            "${PROJECT_SOURCE_DIR}/tools/images/catalogue.py" "${FWUPG_CATALOGUE}"
+            "${PROJECT_SOURCE_DIR}/tools/images/catalogue.py" "${PROJECT_SOURCE_DIR}/tools/images/intelhex.py"
+            "${FWUPG_CATALOGUE}"
     COMMENT "Making stand-in firmware images (not for real units)"
     VERBATIM)
 endif()
@@ -55,7 +56,8 @@ add_custom_command(
           ${FWUPG_STANDIN_OPTION}
           ${FWUPG_IMAGE_FILES}
   DEPENDS "${PROJECT_SOURCE_DIR}/tools/images/gen_binimage.py" "${PROJECT_SOURCE_DIR}/tools/images/build_output.py"
-          "${PROJECT_SOURCE_DIR}/tools/images/catalogue.py" "${FWUPG_CATALOGUE}"
+          "${PROJECT_SOURCE_DIR}/tools/images/catalogue.py" "${PROJECT_SOURCE_DIR}/tools/images/intelhex.py"
+          "${PROJECT_SOURCE_DIR}/tools/images/make_standin_images.py" "${FWUPG_CATALOGUE}"
           ${FWUPG_IMAGE_FILES}
   COMMENT "Generating the embedded image catalogue"
   VERBATIM)

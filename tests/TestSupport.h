@@ -76,6 +76,30 @@ class TempDirTest : public SimTest {
   std::filesystem::path dir_;
 };
 
+// The test name of a parameterised case: its description with every run of
+// characters other than ASCII letters and digits as one "_".
+inline std::string caseName(const std::string &what) {
+  std::string name;
+  for (const char c : what) {
+    const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    if (kept) {
+      name += c;
+    } else if (!name.empty() && name.back() != '_') {
+      name += '_';
+    }
+  }
+  while (!name.empty() && name.back() == '_') name.pop_back();
+  return name;
+}
+
+// Names the instances of a parameterised test after their cases' `name`.
+struct NameOfCase {
+  template <class Case>
+  std::string operator()(const testing::TestParamInfo<Case> &info) const {
+    return caseName(info.param.name);
+  }
+};
+
 inline std::string readWholeFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

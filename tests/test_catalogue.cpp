@@ -167,12 +167,15 @@ class GeneratorTest : public TempDirTest {
   }
   std::string imagePath(const char *name) { return (dir_ / name).string(); }
 
-  // Runs the generator with the catalogue file on the five files; its exit
-  // status, and the first line it wrote on standard error.
-  int generate(std::string *firstError, const std::string &catalogue = FWUPG_CATALOGUE_FILE) {
+  // Runs the generator with the catalogue file on the image files `names`
+  // (the five of the catalogue file by default); its exit status, and the
+  // first line it wrote on standard error.
+  int generate(std::string *firstError, const std::string &catalogue = FWUPG_CATALOGUE_FILE,
+               const std::vector<std::string> &names = {std::begin(kCatalogueFiles),
+                                                        std::end(kCatalogueFiles)}) {
     std::string line = std::string(FWUPG_PYTHON) + " '" + FWUPG_GEN_BINIMAGE +
                        "' --out-dir out --catalogue '" + catalogue + "'";
-    for (const char *name : kCatalogueFiles) line += " '" + imagePath(name) + "'";
+    for (const std::string &name : names) line += " '" + imagePath(name.c_str()) + "'";
     const int status = std::system((line + " 2> errors.txt").c_str());
     const std::string errors = readWholeFile("errors.txt");
     *firstError = errors.substr(0, errors.find('\n'));
@@ -223,6 +226,20 @@ TEST_F(GeneratorTest, RefusesImagesTheToolCouldNotTakeAsTheyAre) {
            "\r\n" + eof,
        "3: data at offsets 0x1E to 0x21 overlaps that of line 2 (0x10 to 0x1F): one record would "
        "overwrite the other"},
+      {"records overlapping by one byte",
+       dataRecord(0x10, byteRun(16, 0)) + "\r\n" + dataRecord(0x1F, byteRun(4, 0)) + "\r\n" + eof,
+       "2: data at offsets 0x1F to 0x22 overlaps that of line 1 (0x10 to 0x1F): one record would "
+       "overwrite the other"},
+      // The tool passes over segment addresses: the data after an extended
+      // segment address would land elsewhere than the file says.
+      {"extended segment address", hexRecord(2, 0, {0x10, 0x00}) + "\r\n" + fourBytes + eof,
+       "1: extended segment address record: the tool takes linear addresses only and passes over "
+       "it"},
+      {"start segment address", fourBytes + hexRecord(3, 0, {0, 0, 0x12, 0x34}) + "\r\n" + eof,
+       "2: start segment address record: the tool takes linear addresses only and passes over it"},
+      // The tool reads on past the end-of-file record and places what follows.
+      {"data after the end-of-file record", eof + fourBytes + eof,
+       "2: data record after the end-of-file record of line 1"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -266,6 +283,30 @@ TEST_F(GeneratorTest, WritesTheCatalogueOnceAndLeavesItAloneWhenNothingChanged) 
   EXPECT_EQ(before.st_ino, after.st_ino);
 }
 
+// The refusal of a file name that is no plain name, for image k.
+std::string fileNameRule(int k) {
+  return "image " + std::to_string(k) +
+         ": \"file\" must be a plain file name of at most 69 characters (ASCII letters, digits, "
+         "'_', '-' and '.', not starting with '.', '_' or '-')";
+}
+
+// CMake's configure-time refusal of a catalogue file, as one line: the text
+// of its error message, which CMake wraps and indents.
+std::string configureError(const std::string &catalogue) {
+  const std::string command = std::string(FWUPG_CMAKE) + " -S '" + FWUPG_SOURCE_DIR +
+                              "' -B configure -DFIRMWARE_CATALOGUE='" + catalogue +
+                              "' > /dev/null 2> configure.txt";
+  if (std::system(command.c_str()) == 0) return "(configured)";
+  const std::string output = readWholeFile("configure.txt");
+  const size_t start = output.find("(message):\n");
+  const size_t end = output.find("\nCall Stack");
+  if (start == std::string::npos || end == std::string::npos) return output;
+  std::istringstream words(output.substr(start + 11, end - start - 11));
+  std::string word, message;
+  while (words >> word) message += (message.empty() ? "" : " ") + word;
+  return message;
+}
+
 // Another catalogue, of another release that lists the same files in another
 // order, gives its version, firmware entry and image choice; one the tool
 // could not use is refused before anything is written.
@@ -298,15 +339,30 @@ TEST_F(GeneratorTest, TakesTheReleaseAndTheImageChoiceFromTheCatalogueFile) {
     EXPECT_NE(at, std::string::npos) << row << " not in order in " << table;
   }
 
+  // The version and the file names are refused at configure time as well,
+  // in the same words, before anything is built.
+  const std::string mcu = image(0, "\"microcontroller\": true");
   const struct {
     const char *what;
     std::string version, images, error;  // error after "<catalogue>: "
+    bool refusedByCMake;
   } refused[] = {
       {"no microcontroller image", "1.1.0", logic,
-       "exactly one image must be marked \"microcontroller\": true"},
+       "exactly one image must be marked \"microcontroller\": true", false},
       {"a device code for one role only", "1.1.0",
-       image(0, "\"microcontroller\": true") + ", " + image(1, "\"device_code\": 2, " + tx),
-       "device code 2 has a TX image but no RX image"},
+       mcu + ", " + image(1, "\"device_code\": 2, " + tx),
+       "device code 2 has a TX image but no RX image", false},
+      {"a version in other digits than ASCII", "1.0.\xd9\xa9", mcu + ", " + logic,
+       "\"version\" must be ASCII digits and dots of the form 1.0.9", true},
+      {"a file name with a folder", "1.1.0",
+       mcu + ", " + image(1, "\"device_code\": 2, " + tx) +
+           ", {\"file\": \"../RX.mcs\", \"device_code\": 2, " + rx + "}",
+       fileNameRule(2), true},
+      {"a file name beyond ASCII", "1.1.0",
+       "{\"file\": \"MCU_\xc3\xa9.hex\", \"microcontroller\": true}, " + logic, fileNameRule(0),
+       true},
+      {"a file listed twice", "1.1.0", mcu + ", " + logic + ", " + mcu,
+       std::string("image 5: \"file\" ") + kCatalogueFiles[0] + " is listed twice", true},
   };
   for (const auto &c : refused) {
     SCOPED_TRACE(c.what);
@@ -315,7 +371,38 @@ TEST_F(GeneratorTest, TakesTheReleaseAndTheImageChoiceFromTheCatalogueFile) {
     EXPECT_NE(generate(&error, path), 0);
     EXPECT_EQ(error, path + ": " + c.error);
     EXPECT_FALSE(std::filesystem::exists("out/BinImage.h"));
+    if (c.refusedByCMake) {
+      EXPECT_EQ(configureError(path), path + ": " + c.error);
+    }
   }
+}
+
+// Image files whose names give the same array name, or a keyword, still give
+// a catalogue that compiles.
+TEST_F(GeneratorTest, FileNamesThatGiveNoArrayNameOfTheirOwnStillCompile) {
+  // The microcontroller image, then two device codes for TX and RX.
+  const std::vector<std::string> names = {"T-1.hex", "T.1.hex", "int", "autogen_image_0",
+                                          "Plain.mcs"};
+  const char *roles[] = {"\"microcontroller\": true", "\"device_code\": 3, \"unit\": \"TX\"",
+                         "\"device_code\": 3, \"unit\": \"RX\"",
+                         "\"device_code\": 5, \"unit\": \"TX\"",
+                         "\"device_code\": 5, \"unit\": \"RX\""};
+  std::string images;
+  for (size_t k = 0; k < names.size(); k++) {
+    writeWholeFile(imagePath(names[k].c_str()), ":00000001FF\r\n");
+    images += std::string(k ? ", " : "") + "{\"file\": \"" + names[k] + "\", " + roles[k] + "}";
+  }
+  writeWholeFile("catalogue.json", "{\"version\": \"1.1.0\", \"images\": [" + images + "]}");
+  std::string error;
+  ASSERT_EQ(generate(&error, (dir_ / "catalogue.json").string(), names), 0) << error;
+  const std::string compile = std::string(FWUPG_CXX) +
+                              " -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I out "
+                              "out/BinImage.cpp 2> compile.txt";
+  EXPECT_EQ(std::system(compile.c_str()), 0) << readWholeFile("compile.txt");
+  // A name of its own stays the array's name.
+  const std::string header = readWholeFile("out/BinImage.h");
+  EXPECT_NE(header.find("extern const char autogen_image_1[14];"), std::string::npos) << header;
+  EXPECT_NE(header.find("extern const char Plain_mcs[14];"), std::string::npos) << header;
 }
 
 }  // namespace

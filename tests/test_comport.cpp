@@ -79,82 +79,99 @@ TEST_F(ComPortTest, SettersApplyToTheOpenPortAndReportItsVerdict) {
 
 // The operator's transcript keeps the port module's texts; the reason goes
 // to standard error, one line.
-TEST_F(ComPortTest, OpenFailuresPrintTheirTextAndLeaveNoPortOpen) {
-  struct Case {
-    const char *name;
-    void (*arrange)();
-    const char *expected;
-    int setCommStateCalls;
-    std::string reason;
-  } cases[] = {
-      {"absent", [] {}, "ERROR: Opening COM5 failed !", 0, "COM5: no such port"},
-      {"held by another program", [] { Sim_HoldPort(5); }, "ERROR: Opening COM5 failed !", 0,
-       "COM5: held by another program"},
-      {"open refused",
-       [] {
-         Sim_AddPort(5);
-         Sim_FailCall("CreateFileA", 1);
-       },
-       "ERROR: Opening COM5 failed !", 0, "COM5: CreateFileA failed (injected)"},
-      {"rate refused",
-       [] {
-         Sim_AddPort(5);
-         Sim_SetPortRates(5, {115200});
-       },
-       "ERROR: COM5 configuration failed !", 1, "COM5: 9600 baud refused"},
-      {"time-outs refused",
-       [] {
-         Sim_AddPort(5);
-         Sim_FailCall("SetCommTimeouts", 1);
-       },
-       "ERROR: COM5 configuration failed !", 0, "COM5: SetCommTimeouts failed (injected)"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    SetUp();
-    c.arrange();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(ComPortAPI_OpenCOM(5), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.reason + "\n");
-    EXPECT_EQ(console(), c.expected);
-    EXPECT_FALSE(Sim_PortIsOpen(5) || serialLinkHeldAPort());
-    EXPECT_EQ(Sim_CallCount("SetCommState"), c.setCommStateCalls);
-    EXPECT_EQ(g_dcb.BaudRate, 9600u);
-  }
+struct OpenFailure {
+  const char *name;
+  void (*arrange)();
+  const char *expected;
+  int setCommStateCalls;
+  const char *reason;
+};
+
+const OpenFailure kOpenFailures[] = {
+    {"absent", [] {}, "ERROR: Opening COM5 failed !", 0, "COM5: no such port"},
+    {"held by another program", [] { Sim_HoldPort(5); }, "ERROR: Opening COM5 failed !", 0,
+     "COM5: held by another program"},
+    {"open refused",
+     [] {
+       Sim_AddPort(5);
+       Sim_FailCall("CreateFileA", 1);
+     },
+     "ERROR: Opening COM5 failed !", 0, "COM5: CreateFileA failed (injected)"},
+    {"rate refused",
+     [] {
+       Sim_AddPort(5);
+       Sim_SetPortRates(5, {115200});
+     },
+     "ERROR: COM5 configuration failed !", 1, "COM5: 9600 baud refused"},
+    {"time-outs refused",
+     [] {
+       Sim_AddPort(5);
+       Sim_FailCall("SetCommTimeouts", 1);
+     },
+     "ERROR: COM5 configuration failed !", 0, "COM5: SetCommTimeouts failed (injected)"},
+};
+
+class ComPortOpenFailureTest : public SimTest, public testing::WithParamInterface<OpenFailure> {};
+
+// What the test log shows of a case.
+void PrintTo(const OpenFailure &c, std::ostream *os) { *os << c.name; }
+
+TEST_P(ComPortOpenFailureTest, PrintsItsTextAndLeavesNoPortOpen) {
+  const OpenFailure &c = GetParam();
+  c.arrange();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ComPortAPI_OpenCOM(5), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string(c.reason) + "\n");
+  EXPECT_EQ(console(), c.expected);
+  EXPECT_FALSE(Sim_PortIsOpen(5) || serialLinkHeldAPort());
+  EXPECT_EQ(Sim_CallCount("SetCommState"), c.setCommStateCalls);
+  EXPECT_EQ(g_dcb.BaudRate, 9600u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, ComPortOpenFailureTest, testing::ValuesIn(kOpenFailures),
+                         NameOfCase());
 
 // Detection's probe: the bare open of a port, closed again at once, with
 // nothing configured, sent or printed, and no port open after it.
-TEST_F(ComPortTest, AProbeOnlyOpensAndClosesThePort) {
-  struct Case {
-    const char *name;
-    void (*arrange)();
-    int port;
-    BOOL found;
-    int opens;
-    int closes;
-  } cases[] = {
-      {"present and free", [] { Sim_AddPort(4); }, 4, 1, 1, 1},
-      {"absent", [] {}, 4, 0, 1, 0},
-      {"held by another program", [] { Sim_HoldPort(4); }, 4, 0, 1, 0},
-      {"not a port number", [] { Sim_AddPort(4); }, 0, 0, 0, 0},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    SetUp();
-    c.arrange();
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(ComPortAPI_ProbeCOM(c.port), c.found);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(Sim_CallCount("CreateFileA"), c.opens);
-    EXPECT_EQ(Sim_CallCount("CloseHandle"), c.closes);
-    EXPECT_EQ(Sim_CallCount("SetupComm") + Sim_CallCount("SetCommState"), 0);
-    EXPECT_FALSE(Sim_PortIsOpen(4));
-    EXPECT_EQ(console(), "");
-  }
-  // While the link holds a port, a probe would lose its handle: refused,
-  // and the port stays the link's.
-  SetUp();
+struct Probe {
+  const char *name;
+  void (*arrange)();
+  int port;
+  BOOL found;
+  int opens;
+  int closes;
+};
+
+const Probe kProbes[] = {
+    {"present and free", [] { Sim_AddPort(4); }, 4, 1, 1, 1},
+    {"absent", [] {}, 4, 0, 1, 0},
+    {"held by another program", [] { Sim_HoldPort(4); }, 4, 0, 1, 0},
+    {"not a port number", [] { Sim_AddPort(4); }, 0, 0, 0, 0},
+};
+
+class ComPortProbeTest : public SimTest, public testing::WithParamInterface<Probe> {};
+
+// What the test log shows of a case.
+void PrintTo(const Probe &c, std::ostream *os) { *os << c.name; }
+
+TEST_P(ComPortProbeTest, OnlyOpensAndClosesThePort) {
+  const Probe &c = GetParam();
+  c.arrange();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ComPortAPI_ProbeCOM(c.port), c.found);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(Sim_CallCount("CreateFileA"), c.opens);
+  EXPECT_EQ(Sim_CallCount("CloseHandle"), c.closes);
+  EXPECT_EQ(Sim_CallCount("SetupComm") + Sim_CallCount("SetCommState"), 0);
+  EXPECT_FALSE(Sim_PortIsOpen(4));
+  EXPECT_EQ(console(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ComPortProbeTest, testing::ValuesIn(kProbes), NameOfCase());
+
+// While the link holds a port, a probe would lose its handle: refused, and
+// the port stays the link's.
+TEST_F(ComPortTest, AProbeWhileAPortIsHeldIsRefused) {
   Sim_AddPort(4);
   Sim_AddPort(6);
   ASSERT_EQ(ComPortAPI_OpenCOM(6), 1);

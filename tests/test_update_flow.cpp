@@ -100,75 +100,81 @@ class UpdateFlowTest : public SimTest {
   std::vector<std::unique_ptr<UnitModel>> units_;
 };
 
-TEST_F(UpdateFlowTest, WholeUpdates) {
-  struct Case {
-    const char *name;
-    int port;
-    void (*configure)(UnitConfig &);
-    const char *input;
-    int logicEntry;
-    int productQueries;
-    std::string identification;
-  } cases[] = {
-      {"TX XC7A35 unit on COM3 at 57600", 3, [](UnitConfig &c) { c.baudRate = 57600; }, "",
-       catalogueLogicEntry(DEVICE_XC7A35_484, true), 1,
-       detected(3, 57600) + kVersionsXc7a35 + kTxOk},
-      {"second RX text, engineering sample", 2,
-       [](UnitConfig &c) {
-         c.baudRate = 115200;
-         c.versionReply = "1.0.9\r\nK6G-RX 2.10 4\r\n>>";
-         c.productId = VALIDATE_RX2_PRODUCT_ID_STRING;
-       },
-       "", catalogueLogicEntry(DEVICE_XC7A100_484, false), 4,
-       detected(2, 115200) + "Checking firmware version ..............  1.00.09 \r\n"
-                             "Checking fpga version ..................  K6G-RX 2.10  device:4\r\n"
-                             "Checking product .......... ENG. SAMPLE detected\r\n"
-                             "RX OK\r\nKorvex 6G SDI EXTENDER RX\r\n>>\r\n"},
-      // The unit's console is back before the wait is over: its prompt is
-      // dropped with the rest, and the console's answer to the detection
-      // command confirms the restart instead.
-      {"zero bytes before each acknowledgement, prompt back during the wait", 1,
-       [](UnitConfig &c) {
-         c.dataAck = std::string("\0SUCCESS", 8);
-         c.bootDelayMs = 60000;
-       },
-       "", catalogueLogicEntry(DEVICE_XC7A35_484, true), 1,
-       detected(1, 57600) + kVersionsXc7a35 + kTxOk},
-      {"manual path after a failed detection", 3,
-       [](UnitConfig &c) {
-         c.baudRate = 57600;
-         c.droppedHelpReplies = 1000;
-       },
-       "3\n57600\n", catalogueLogicEntry(DEVICE_XC7A35_484, true), 1,
-       kManualPort +
-           "\r\nOpening COM3....................OK\r\n\n\r\n\rEnter the BAUD RATE       : "
-           "\r\nSetting baud rate at 57600..........OK\r\n" +
-           kVersionsXc7a35 + kTxOk},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    SetUp();
-    UnitConfig config;
-    c.configure(config);
-    UnitModel &unit = addUnit(c.port, config);
-    Sim_SetInput(c.input);
-    const std::string logic = image(c.logicEntry);
+struct WholeUpdate {
+  const char *name;
+  int port;
+  void (*configure)(UnitConfig &);
+  const char *input;
+  int logicEntry;
+  int productQueries;
+  std::string identification;
+};
 
-    EXPECT_EQ(fwupgradeMain(), 0);
-    EXPECT_EQ(console(), kBanner + c.identification + uploads(logic, mcu_) +
-                             "\n\r\n\rThe update was successful, the unit is now operational\r\n" +
-                             kPressKey);
-    ASSERT_EQ(unit.images().size(), 2u);
-    expectReceived(unit.images()[0], "%fw -l", logic);
-    expectReceived(unit.images()[1], "%fw -h", mcu_);
-    EXPECT_EQ(std::count(unit.commands().begin(), unit.commands().end(), "%%%fw -p"),
-              c.productQueries);
-    EXPECT_EQ(Sim_GetchCount(), 1);
-    EXPECT_EQ(Sim_SleptMs(), 46u * 3000u);
-    EXPECT_FALSE(Sim_PortIsOpen(c.port));
-    EXPECT_EQ(gDataBuffer, nullptr) << "buffers released";
-  }
+const WholeUpdate kWholeUpdates[] = {
+    {"TX XC7A35 unit on COM3 at 57600", 3, [](UnitConfig &c) { c.baudRate = 57600; }, "",
+     catalogueLogicEntry(DEVICE_XC7A35_484, true), 1, detected(3, 57600) + kVersionsXc7a35 + kTxOk},
+    {"second RX text, engineering sample", 2,
+     [](UnitConfig &c) {
+       c.baudRate = 115200;
+       c.versionReply = "1.0.9\r\nK6G-RX 2.10 4\r\n>>";
+       c.productId = VALIDATE_RX2_PRODUCT_ID_STRING;
+     },
+     "", catalogueLogicEntry(DEVICE_XC7A100_484, false), 4,
+     detected(2, 115200) + "Checking firmware version ..............  1.00.09 \r\n"
+                           "Checking fpga version ..................  K6G-RX 2.10  device:4\r\n"
+                           "Checking product .......... ENG. SAMPLE detected\r\n"
+                           "RX OK\r\nKorvex 6G SDI EXTENDER RX\r\n>>\r\n"},
+    // The unit's console is back before the wait is over: its prompt is
+    // dropped with the rest, and the console's answer to the detection
+    // command confirms the restart instead.
+    {"zero bytes before each acknowledgement, prompt back during the wait", 1,
+     [](UnitConfig &c) {
+       c.dataAck = std::string("\0SUCCESS", 8);
+       c.bootDelayMs = 60000;
+     },
+     "", catalogueLogicEntry(DEVICE_XC7A35_484, true), 1,
+     detected(1, 57600) + kVersionsXc7a35 + kTxOk},
+    {"manual path after a failed detection", 3,
+     [](UnitConfig &c) {
+       c.baudRate = 57600;
+       c.droppedHelpReplies = 1000;
+     },
+     "3\n57600\n", catalogueLogicEntry(DEVICE_XC7A35_484, true), 1,
+     kManualPort +
+         "\r\nOpening COM3....................OK\r\n\n\r\n\rEnter the BAUD RATE       : "
+         "\r\nSetting baud rate at 57600..........OK\r\n" +
+         kVersionsXc7a35 + kTxOk},
+};
+
+class WholeUpdateTest : public UpdateFlowTest, public testing::WithParamInterface<WholeUpdate> {};
+
+// What the test log shows of a case.
+void PrintTo(const WholeUpdate &c, std::ostream *os) { *os << c.name; }
+
+TEST_P(WholeUpdateTest, SendsBothImagesAndWaitsForTheReboot) {
+  const WholeUpdate &c = GetParam();
+  UnitConfig config;
+  c.configure(config);
+  UnitModel &unit = addUnit(c.port, config);
+  Sim_SetInput(c.input);
+  const std::string logic = image(c.logicEntry);
+
+  EXPECT_EQ(fwupgradeMain(), 0);
+  EXPECT_EQ(console(), kBanner + c.identification + uploads(logic, mcu_) +
+                           "\n\r\n\rThe update was successful, the unit is now operational\r\n" +
+                           kPressKey);
+  ASSERT_EQ(unit.images().size(), 2u);
+  expectReceived(unit.images()[0], "%fw -l", logic);
+  expectReceived(unit.images()[1], "%fw -h", mcu_);
+  EXPECT_EQ(std::count(unit.commands().begin(), unit.commands().end(), "%%%fw -p"),
+            c.productQueries);
+  EXPECT_EQ(Sim_GetchCount(), 1);
+  EXPECT_EQ(Sim_SleptMs(), 46u * 3000u);
+  EXPECT_FALSE(Sim_PortIsOpen(c.port));
+  EXPECT_EQ(gDataBuffer, nullptr) << "buffers released";
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, WholeUpdateTest, testing::ValuesIn(kWholeUpdates), NameOfCase());
 
 TEST_F(UpdateFlowTest, LineSpeedsTimeoutsAndSilencesOfTheDialogue) {
   UnitConfig config;
@@ -221,91 +227,109 @@ TEST_F(UpdateFlowTest, LineSpeedsTimeoutsAndSilencesOfTheDialogue) {
 }
 
 // Every device code and role of the catalogue file gets its image, whichever
-// of the two identification texts of its role the unit answers with.
-TEST_F(UpdateFlowTest, ImageChoiceByDeviceAndRole) {
-  int k = 0;
-  for (const CatalogueLogicImage &c : kCatalogueLogic) {
-    SCOPED_TRACE(c.entry);
-    SetUp();
-    const std::string logic = image(c.entry);
-    UnitConfig config;
-    config.baudRate = 115200;
-    config.versionReply = "1.0.8 X 1.0 " + std::to_string(c.deviceCode) + "\r\n>>";
-    const bool second = k++ % 2 != 0;
-    config.productId =
-        c.isTx ? (second ? VALIDATE_TX2_PRODUCT_ID_STRING : VALIDATE_TX_PRODUCT_ID_STRING)
-               : (second ? VALIDATE_RX2_PRODUCT_ID_STRING : VALIDATE_RX_PRODUCT_ID_STRING);
-    config.bootText.clear();
-    config.bootDelayMs = 3600000;
-    UnitModel &unit = addUnit(1, config);
-    // Without the unit's console after the reboot: no success line and no
-    // error, but a warning and an exit code of its own.
-    EXPECT_EQ(fwupgradeMain(), 2);
-    ASSERT_EQ(unit.images().size(), 2u);
-    expectReceived(unit.images()[0], "%fw -l", logic);
-    EXPECT_EQ(console().substr(console().size() - kUnconfirmedEnd.size() - 4),
-              "100%" + kUnconfirmedEnd);
-  }
+// of the two identification texts of its role the unit answers with (the
+// second one for every other entry of the table).
+class ImageChoiceTest : public UpdateFlowTest, public testing::WithParamInterface<size_t> {};
+
+TEST_P(ImageChoiceTest, ByDeviceAndRole) {
+  const CatalogueLogicImage &c = kCatalogueLogic[GetParam()];
+  const std::string logic = image(c.entry);
+  UnitConfig config;
+  config.baudRate = 115200;
+  config.versionReply = "1.0.8 X 1.0 " + std::to_string(c.deviceCode) + "\r\n>>";
+  const bool second = GetParam() % 2 != 0;
+  config.productId =
+      c.isTx ? (second ? VALIDATE_TX2_PRODUCT_ID_STRING : VALIDATE_TX_PRODUCT_ID_STRING)
+             : (second ? VALIDATE_RX2_PRODUCT_ID_STRING : VALIDATE_RX_PRODUCT_ID_STRING);
+  config.bootText.clear();
+  config.bootDelayMs = 3600000;
+  UnitModel &unit = addUnit(1, config);
+  // Without the unit's console after the reboot: no success line and no
+  // error, but a warning and an exit code of its own.
+  EXPECT_EQ(fwupgradeMain(), 2);
+  ASSERT_EQ(unit.images().size(), 2u);
+  expectReceived(unit.images()[0], "%fw -l", logic);
+  EXPECT_EQ(console().substr(console().size() - kUnconfirmedEnd.size() - 4),
+            "100%" + kUnconfirmedEnd);
 }
+
+INSTANTIATE_TEST_SUITE_P(Catalogue, ImageChoiceTest,
+                         testing::Range<size_t>(0, std::size(kCatalogueLogic)),
+                         [](const testing::TestParamInfo<size_t> &info) {
+                           const CatalogueLogicImage &c = kCatalogueLogic[info.param];
+                           return "device" + std::to_string(c.deviceCode) +
+                                  (c.isTx ? "_TX" : "_RX");
+                         });
 
 // A port or rate that the operator's line does not give as a number is no
 // port or rate at all, whatever detection left behind (a silent COM32 leaves
 // port 32, a silent COM4 leaves 1200 baud, both stored and openable).
-TEST_F(UpdateFlowTest, ManualPathFailuresEndWithMinusOne) {
-  const std::string notOpened = "\r\nOpening COM0....................ERROR: Opening COM0 failed !";
-  const std::string noPortRead =
-      "ERROR: no COM port number was read from the input\n"
-      "COM0: no such port (ports are numbered from 1)\n";
-  const auto rateTail = [](const std::string &rate) {
-    return "\r\nOpening COM4....................OK\r\n\n\r\n\rEnter the BAUD RATE       : "
-           "\r\nSetting baud rate at " +
-           rate + "..........";
-  };
-  const auto silentCom32 = [] { Sim_AddPort(32); };
-  const auto silentCom4 = [] { Sim_AddPort(4); };
-  struct Case {
-    const char *name;
-    const char *input;
-    void (*arrange)();
-    std::string tail;
-    std::string reason;
-  } cases[] = {
-      {"port cannot be opened", "9\n", [] {},
-       "\r\nOpening COM9....................ERROR: Opening COM9 failed !", "COM9: no such port\n"},
-      {"rate refused", "4\n1234\n",
-       [] {
-         Sim_AddPort(4);
-         Sim_SetPortRates(4, {115200, 9600, 57600, 4800, 2400, 1200});
-       },
-       rateTail("1234"), "COM4: 1234 baud refused\n"},
-      {"no number typed", "abc\n", silentCom32, notOpened, noPortRead},
-      {"end of input", "", silentCom32, notOpened, noPortRead},
-      {"empty line, then a port", "\n4\n", silentCom4, notOpened, noPortRead},
-      {"number and more on the line", "4 57600\n", silentCom4, notOpened, noPortRead},
-      {"rate is a word", "4\nfast\n", silentCom4, rateTail("0"),
-       "ERROR: no baud rate was read from the input\n"},
-      {"end of input at the rate", "4\n", silentCom4, rateTail("0"),
-       "ERROR: no baud rate was read from the input\n"},
-      {"rate below 50", "4\n49\n", silentCom4, rateTail("49"),
-       "ERROR: 49 baud is outside the rates a port can run at (50 to 4000000)\n"},
-      {"rate above 4000000", "4\n4000001\n", silentCom4, rateTail("4000001"),
-       "ERROR: 4000001 baud is outside the rates a port can run at (50 to 4000000)\n"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    SetUp();
-    c.arrange();
-    Sim_SetInput(c.input);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(fwupgradeMain(), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), standInWarningLine() + c.reason);
-    EXPECT_EQ(console(), kBanner + kManualPort + c.tail + kPressKey);
-    EXPECT_EQ(Sim_GetchCount(), 1);
-    for (int n = 1; n <= 32; n++) {
-      EXPECT_FALSE(Sim_PortIsOpen(n));
-    }
+struct ManualFailure {
+  const char *name;
+  const char *input;
+  void (*arrange)();
+  std::string tail;
+  std::string reason;
+};
+
+const std::string kNotOpened = "\r\nOpening COM0....................ERROR: Opening COM0 failed !";
+const std::string kNoPortRead =
+    "ERROR: no COM port number was read from the input\n"
+    "COM0: no such port (ports are numbered from 1)\n";
+const std::string kNoRateRead = "ERROR: no baud rate was read from the input\n";
+
+std::string rateTail(const std::string &rate) {
+  return "\r\nOpening COM4....................OK\r\n\n\r\n\rEnter the BAUD RATE       : "
+         "\r\nSetting baud rate at " +
+         rate + "..........";
+}
+
+void silentCom32() { Sim_AddPort(32); }
+void silentCom4() { Sim_AddPort(4); }
+
+const ManualFailure kManualFailures[] = {
+    {"port cannot be opened", "9\n", [] {},
+     "\r\nOpening COM9....................ERROR: Opening COM9 failed !", "COM9: no such port\n"},
+    {"rate refused", "4\n1234\n",
+     [] {
+       Sim_AddPort(4);
+       Sim_SetPortRates(4, {115200, 9600, 57600, 4800, 2400, 1200});
+     },
+     rateTail("1234"), "COM4: 1234 baud refused\n"},
+    {"no number typed", "abc\n", silentCom32, kNotOpened, kNoPortRead},
+    {"end of input", "", silentCom32, kNotOpened, kNoPortRead},
+    {"empty line, then a port", "\n4\n", silentCom4, kNotOpened, kNoPortRead},
+    {"number and more on the line", "4 57600\n", silentCom4, kNotOpened, kNoPortRead},
+    {"rate is a word", "4\nfast\n", silentCom4, rateTail("0"), kNoRateRead},
+    {"end of input at the rate", "4\n", silentCom4, rateTail("0"), kNoRateRead},
+    {"rate below 50", "4\n49\n", silentCom4, rateTail("49"),
+     "ERROR: 49 baud is outside the rates a port can run at (50 to 4000000)\n"},
+    {"rate above 4000000", "4\n4000001\n", silentCom4, rateTail("4000001"),
+     "ERROR: 4000001 baud is outside the rates a port can run at (50 to 4000000)\n"},
+};
+
+class ManualFailureTest : public UpdateFlowTest,
+                          public testing::WithParamInterface<ManualFailure> {};
+
+// What the test log shows of a case.
+void PrintTo(const ManualFailure &c, std::ostream *os) { *os << c.name; }
+
+TEST_P(ManualFailureTest, EndsWithMinusOne) {
+  const ManualFailure &c = GetParam();
+  c.arrange();
+  Sim_SetInput(c.input);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fwupgradeMain(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), standInWarningLine() + c.reason);
+  EXPECT_EQ(console(), kBanner + kManualPort + c.tail + kPressKey);
+  EXPECT_EQ(Sim_GetchCount(), 1);
+  for (int n = 1; n <= 32; n++) {
+    EXPECT_FALSE(Sim_PortIsOpen(n));
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, ManualFailureTest, testing::ValuesIn(kManualFailures),
+                         NameOfCase());
 
 // Ports that may not be used at all end the run before anything is opened.
 TEST_F(UpdateFlowTest, PortsThatMayNotBeUsedEndTheRunBeforeDetection) {
@@ -320,130 +344,158 @@ TEST_F(UpdateFlowTest, PortsThatMayNotBeUsedEndTheRunBeforeDetection) {
   EXPECT_EQ(Sim_GetchCount(), 1);
 }
 
-TEST_F(UpdateFlowTest, FailuresOfTheUpdateEndWithOneAndTheErrorLine) {
-  const std::string unknown = "Checking product .......... FAILED, Unknown product\r\n";
-  const std::string notReady = kVersionsXc7a35 + kTxOk +
-                               "Preparing to Upload Programmable Logic ............ "
-                               "FAILED [Unit not ready]\r\n";
-  // The logic image sent whole, and a reply that is not its acknowledgement.
-  const auto wrongAck = [&](const std::string &shown) {
-    return kVersionsXc7a35 + kTxOk +
-           "Preparing to Upload Programmable Logic ............ OK\r\n"
-           "Sending Programmable Logic data ................... " +
-           progress(image(3).size()) + "\r\nExpected : SUCCESS  received : " + shown +
-           "\r\n\r\nError: Expected response did  not matched !\r\nFAILED\r\n";
-  };
-  struct Case {
-    const char *name;
-    void (*configure)(UnitConfig &);
-    std::string middle;
-  } cases[] = {
-      {"unknown device code", [](UnitConfig &c) { c.versionReply = "1.0.8 K6G-TX 1.3 2\r\n>>"; },
-       "Checking firmware version ..............  1.00.08 \r\n"
-       "Checking fpga version ..................  K6G-TX 1.03  device:2\r\n" +
-           unknown},
-      {"empty version reply", [](UnitConfig &c) { c.versionReply = ""; }, unknown},
-      {"too few fields", [](UnitConfig &c) { c.versionReply = "1.0.8 K6G 1.3\r\n>>"; }, unknown},
-      {"no identification text matches",
-       [](UnitConfig &c) { c.productId = "Korvex 6G SDI EXTENDER XX\r\n>>"; },
-       kVersionsXc7a35 + "Checking product .......... FAILED\r\n"},
-      {"device name cut to seven characters",
-       [](UnitConfig &c) { c.versionReply = "1.0.8 ABCDEFGHIJKLMNOP 1.3 7\r\n>>"; },
-       "Checking firmware version ..............  1.00.08 \r\n"
-       "Checking fpga version ..................  ABCDEFG 1.03  device:7\r\n" +
-           unknown},
-      // What the unit says reaches the terminal as a wrong reply would.
-      {"escape sequence in the device name",
-       [](UnitConfig &c) { c.versionReply = "1.0.8 K\x1b]0;\x9b\xff 1.3 2\r\n>>"; },
-       "Checking firmware version ..............  1.00.08 \r\n"
-       "Checking fpga version ..................  K\\x1B]0;\\x9B\\xFF 1.03  device:2\r\n" +
-           unknown},
-      {"zero bytes in the version reply",
-       [](UnitConfig &c) { c.versionReply = std::string("\0001.0.8 K6G-TX\0 1.3 2\r\n>>", 24); },
-       "Checking firmware version ..............  1.00.08 \r\n"
-       "Checking fpga version ..................  K6G-TX 1.03  device:2\r\n" +
-           unknown},
-      {"no Ready", [](UnitConfig &c) { c.noReady = true; }, notReady},
-      {"Ready followed by a line end", [](UnitConfig &c) { c.readyText = "Ready\r\n"; }, notReady},
-      // The first data write waits out the write bound, then fails.
-      {"the unit stops reading after Ready", [](UnitConfig &c) { c.stopReadingAfterReady = true; },
-       kVersionsXc7a35 + kTxOk +
-           "Preparing to Upload Programmable Logic ............ OK\r\n"
-           "Sending Programmable Logic data ................... 1%FAILED\r\n"},
-      {"wrong data acknowledgement", [](UnitConfig &c) { c.dataAck = "FAILURE"; },
-       wrongAck("FAILURE")},
-      {"an error behind the acknowledgement and a zero byte",
-       [](UnitConfig &c) { c.dataAck = std::string("SUCCESS\0\r\nERROR: flash", 22); },
-       wrongAck("SUCCESS\r\nERROR: flash")},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    SetUp();
-    UnitConfig config;
-    config.baudRate = 115200;
-    c.configure(config);
-    UnitModel &unit = addUnit(1, config);
-    EXPECT_EQ(fwupgradeMain(), 1);
-    EXPECT_EQ(console(), kBanner + detected(1, 115200) + c.middle + kFailedEnd);
-    EXPECT_LE(unit.images().size(), 1u) << "the firmware never goes out";
-    EXPECT_FALSE(Sim_PortIsOpen(1));
+struct UpdateFailure {
+  const char *name;
+  void (*configure)(UnitConfig &);
+  std::string middle;
+  // With the logic image sent: the transcript after its percentages.
+  std::string afterLogic;
+};
+
+const std::string kUnknown = "Checking product .......... FAILED, Unknown product\r\n";
+const std::string kNotReady = kVersionsXc7a35 + kTxOk +
+                              "Preparing to Upload Programmable Logic ............ "
+                              "FAILED [Unit not ready]\r\n";
+
+const UpdateFailure kUpdateFailures[] = {
+    {"unknown device code", [](UnitConfig &c) { c.versionReply = "1.0.8 K6G-TX 1.3 2\r\n>>"; },
+     "Checking firmware version ..............  1.00.08 \r\n"
+     "Checking fpga version ..................  K6G-TX 1.03  device:2\r\n" +
+         kUnknown,
+     ""},
+    {"empty version reply", [](UnitConfig &c) { c.versionReply = ""; }, kUnknown, ""},
+    {"too few fields", [](UnitConfig &c) { c.versionReply = "1.0.8 K6G 1.3\r\n>>"; }, kUnknown, ""},
+    {"no identification text matches",
+     [](UnitConfig &c) { c.productId = "Korvex 6G SDI EXTENDER XX\r\n>>"; },
+     kVersionsXc7a35 + "Checking product .......... FAILED\r\n", ""},
+    {"device name cut to seven characters",
+     [](UnitConfig &c) { c.versionReply = "1.0.8 ABCDEFGHIJKLMNOP 1.3 7\r\n>>"; },
+     "Checking firmware version ..............  1.00.08 \r\n"
+     "Checking fpga version ..................  ABCDEFG 1.03  device:7\r\n" +
+         kUnknown,
+     ""},
+    // What the unit says reaches the terminal as a wrong reply would.
+    {"escape sequence in the device name",
+     [](UnitConfig &c) { c.versionReply = "1.0.8 K\x1b]0;\x9b\xff 1.3 2\r\n>>"; },
+     "Checking firmware version ..............  1.00.08 \r\n"
+     "Checking fpga version ..................  K\\x1B]0;\\x9B\\xFF 1.03  device:2\r\n" +
+         kUnknown,
+     ""},
+    {"zero bytes in the version reply",
+     [](UnitConfig &c) { c.versionReply = std::string("\0001.0.8 K6G-TX\0 1.3 2\r\n>>", 24); },
+     "Checking firmware version ..............  1.00.08 \r\n"
+     "Checking fpga version ..................  K6G-TX 1.03  device:2\r\n" +
+         kUnknown,
+     ""},
+    {"no Ready", [](UnitConfig &c) { c.noReady = true; }, kNotReady, ""},
+    {"Ready followed by a line end", [](UnitConfig &c) { c.readyText = "Ready\r\n"; }, kNotReady,
+     ""},
+    // The first data write waits out the write bound, then fails.
+    {"the unit stops reading after Ready", [](UnitConfig &c) { c.stopReadingAfterReady = true; },
+     kVersionsXc7a35 + kTxOk +
+         "Preparing to Upload Programmable Logic ............ OK\r\n"
+         "Sending Programmable Logic data ................... 1%FAILED\r\n",
+     ""},
+    {"wrong data acknowledgement", [](UnitConfig &c) { c.dataAck = "FAILURE"; },
+     kVersionsXc7a35 + kTxOk +
+         "Preparing to Upload Programmable Logic ............ OK\r\n"
+         "Sending Programmable Logic data ................... ",
+     "\r\nExpected : SUCCESS  received : FAILURE\r\n"
+     "\r\nError: Expected response did  not matched !\r\nFAILED\r\n"},
+    {"an error behind the acknowledgement and a zero byte",
+     [](UnitConfig &c) { c.dataAck = std::string("SUCCESS\0\r\nERROR: flash", 22); },
+     kVersionsXc7a35 + kTxOk +
+         "Preparing to Upload Programmable Logic ............ OK\r\n"
+         "Sending Programmable Logic data ................... ",
+     "\r\nExpected : SUCCESS  received : SUCCESS\r\nERROR: flash\r\n"
+     "\r\nError: Expected response did  not matched !\r\nFAILED\r\n"},
+};
+
+class UpdateFailureTest : public UpdateFlowTest,
+                          public testing::WithParamInterface<UpdateFailure> {};
+
+// What the test log shows of a case.
+void PrintTo(const UpdateFailure &c, std::ostream *os) { *os << c.name; }
+
+TEST_P(UpdateFailureTest, EndsWithOneAndTheErrorLine) {
+  const UpdateFailure &c = GetParam();
+  std::string middle = c.middle;
+  if (!c.afterLogic.empty()) {
+    middle += progress(image(catalogueLogicEntry(DEVICE_XC7A35_484, true)).size()) + c.afterLogic;
   }
+  UnitConfig config;
+  config.baudRate = 115200;
+  c.configure(config);
+  UnitModel &unit = addUnit(1, config);
+  EXPECT_EQ(fwupgradeMain(), 1);
+  EXPECT_EQ(console(), kBanner + detected(1, 115200) + middle + kFailedEnd);
+  EXPECT_LE(unit.images().size(), 1u) << "the firmware never goes out";
+  EXPECT_FALSE(Sim_PortIsOpen(1));
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, UpdateFailureTest, testing::ValuesIn(kUpdateFailures),
+                         NameOfCase());
 
 // After the reboot wait: the console's prompt, read after the wait, confirms
 // the restart; any other text, or none, is followed by the detection command,
 // sent once at the console's rate, whose exact answer confirms it too.
-TEST_F(UpdateFlowTest, TheRestartIsConfirmedByThePromptOrByTheConsolesAnswer) {
-  const std::string help = "%%%help -c version\n\r";
-  struct Case {
-    const char *name;
-    void (*configure)(UnitConfig &);
-    int exitCode;
-    size_t probes;
-  } cases[] = {
-      {"prompt after the wait", [](UnitConfig &) {}, 0, 0},
-      {"prompt during the wait", [](UnitConfig &c) { c.bootDelayMs = 30000; }, 0, 1},
-      {"silent boot", [](UnitConfig &c) { c.bootText.clear(); }, 0, 1},
-      {"boot text without the prompt", [](UnitConfig &c) { c.bootText = "[ 6G-SDI ] booting\r\n"; },
-       0, 1},
-      {"console not back", [](UnitConfig &c) { c.bootDelayMs = 3600000; }, 2, 1},
-      // No line after the acknowledgement: its reads fail, so the console
-      // is not asked; the reasons go to standard error only.
-      {"line dropped after the acknowledgement", [](UnitConfig &c) { c.hangUpAfterAckMs = 200; }, 2,
-       0},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    SetUp();
-    UnitConfig config;
-    config.baudRate = 9600;
-    c.configure(config);
-    addUnit(4, config);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(fwupgradeMain(), c.exitCode);
-    testing::internal::GetCapturedStderr();
-    const std::string end = c.exitCode == 0 ? "\n\r\n\rThe update was successful, the unit is "
-                                              "now operational\r\n" +
-                                                  kPressKey
-                                            : kUnconfirmedEnd;
-    ASSERT_GE(console().size(), end.size() + 4);
-    EXPECT_EQ(console().substr(console().size() - end.size() - 4), "100%" + end);
-    // The commands written after the firmware's announcement: the check's.
-    std::vector<SimWireEvent> after;
-    bool firmwareAnnounced = false;
-    for (const SimWireEvent &e : Sim_WireLog()) {
-      firmwareAnnounced |= e.kind == SimWireEvent::Write && e.bytes.rfind("%%%fw -h", 0) == 0;
-      if (firmwareAnnounced && e.kind == SimWireEvent::Write && e.bytes == help) {
-        after.push_back(e);
-      }
-    }
-    ASSERT_EQ(after.size(), c.probes);
-    if (!after.empty()) {
-      EXPECT_EQ(after[0].baud, 9600u) << "at the console's rate";
-      EXPECT_GE(after[0].timeMs, Sim_SleptMs()) << "after the wait";
+struct RestartCheck {
+  const char *name;
+  void (*configure)(UnitConfig &);
+  int exitCode;
+  size_t probes;
+};
+
+const RestartCheck kRestartChecks[] = {
+    {"prompt after the wait", [](UnitConfig &) {}, 0, 0},
+    {"prompt during the wait", [](UnitConfig &c) { c.bootDelayMs = 30000; }, 0, 1},
+    {"silent boot", [](UnitConfig &c) { c.bootText.clear(); }, 0, 1},
+    {"boot text without the prompt", [](UnitConfig &c) { c.bootText = "[ 6G-SDI ] booting\r\n"; },
+     0, 1},
+    {"console not back", [](UnitConfig &c) { c.bootDelayMs = 3600000; }, 2, 1},
+    // No line after the acknowledgement: its reads fail, so the console is
+    // not asked; the reasons go to standard error only.
+    {"line dropped after the acknowledgement", [](UnitConfig &c) { c.hangUpAfterAckMs = 200; }, 2,
+     0},
+};
+
+class RestartCheckTest : public UpdateFlowTest, public testing::WithParamInterface<RestartCheck> {};
+
+// What the test log shows of a case.
+void PrintTo(const RestartCheck &c, std::ostream *os) { *os << c.name; }
+
+TEST_P(RestartCheckTest, ByThePromptOrByTheConsolesAnswer) {
+  const RestartCheck &c = GetParam();
+  UnitConfig config;
+  config.baudRate = 9600;
+  c.configure(config);
+  addUnit(4, config);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fwupgradeMain(), c.exitCode);
+  testing::internal::GetCapturedStderr();
+  const std::string end =
+      c.exitCode == 0
+          ? "\n\r\n\rThe update was successful, the unit is now operational\r\n" + kPressKey
+          : kUnconfirmedEnd;
+  ASSERT_GE(console().size(), end.size() + 4);
+  EXPECT_EQ(console().substr(console().size() - end.size() - 4), "100%" + end);
+  // The help commands written after the firmware's announcement: the check's.
+  std::vector<SimWireEvent> probes;
+  bool firmwareAnnounced = false;
+  for (const SimWireEvent &e : Sim_WireLog()) {
+    firmwareAnnounced |= e.kind == SimWireEvent::Write && e.bytes.rfind("%%%fw -h", 0) == 0;
+    if (firmwareAnnounced && e.kind == SimWireEvent::Write && e.bytes == "%%%help -c version\n\r") {
+      probes.push_back(e);
     }
   }
+  ASSERT_EQ(probes.size(), c.probes);
+  if (!probes.empty()) {
+    EXPECT_EQ(probes[0].baud, 9600u) << "at the console's rate";
+    EXPECT_GE(probes[0].timeMs, Sim_SleptMs()) << "after the wait";
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, RestartCheckTest, testing::ValuesIn(kRestartChecks), NameOfCase());
 
 TEST_F(UpdateFlowTest, AUnitThatVanishesMidImageFailsTheTransfer) {
   UnitConfig config;
@@ -458,59 +510,74 @@ TEST_F(UpdateFlowTest, AUnitThatVanishesMidImageFailsTheTransfer) {
             std::string::npos);
 }
 
-TEST_F(UpdateFlowTest, StartUpBuffersThatCannotBeHadEndTheRunCleanly) {
+// gHexFirmware, gDataConcatenated, gDataBuffer: the nth allocation of the
+// start-up.
+class StartUpBufferTest : public UpdateFlowTest, public testing::WithParamInterface<int> {};
+
+TEST_P(StartUpBufferTest, ThatCannotBeHadEndsTheRunCleanly) {
   if (!FAILING_ALLOCATION_AVAILABLE) {
     GTEST_SKIP() << "allocation failures need a GNU linker (--wrap)";
   }
-  // gHexFirmware, gDataConcatenated, gDataBuffer in turn.
-  for (int nth = 1; nth <= 3; nth++) {
-    SCOPED_TRACE(nth);
-    SetUp();
-    FailingAllocation_FailCalloc(nth);
-    EXPECT_EQ(fwupgradeMain(), -1);
-    FailingAllocation_FailCalloc(0);
-    EXPECT_EQ(console(), "\r\nERROR: Not enough memory to prepare the update !\r\n" + kPressKey);
-    EXPECT_TRUE(gHexFirmware == nullptr && gDataConcatenated == nullptr && gDataBuffer == nullptr);
-  }
+  FailingAllocation_FailCalloc(GetParam());
+  EXPECT_EQ(fwupgradeMain(), -1);
+  FailingAllocation_FailCalloc(0);
+  EXPECT_EQ(console(), "\r\nERROR: Not enough memory to prepare the update !\r\n" + kPressKey);
+  EXPECT_TRUE(gHexFirmware == nullptr && gDataConcatenated == nullptr && gDataBuffer == nullptr);
 }
 
-TEST_F(UpdateFlowTest, ALogicImageCopyOrReplyBufferThatCannotBeHadFailsTheUpdate) {
+std::string startUpBufferName(const testing::TestParamInfo<int> &info) {
+  static const char *const names[] = {"firmware_copy", "image_area", "reply_buffer"};
+  return names[info.param - 1];
+}
+
+INSTANTIATE_TEST_SUITE_P(Allocation, StartUpBufferTest, testing::Values(1, 2, 3),
+                         startUpBufferName);
+
+struct LateAllocation {
+  const char *name;
+  size_t bytes;
+  std::string middle;
+};
+
+const LateAllocation kLateAllocations[] = {
+    {"logic image copy",
+     static_cast<size_t>(
+         AUTOGEN_FILES[catalogueLogicEntry(DEVICE_XC7A35_484, true)].fileDataLength) +
+         16,
+     kVersionsXc7a35 + kTxOk +
+         "\r\nERROR: Not enough memory for the Programmable Logic image !\r\n"},
+    // The first reply collected after detection is the first product
+    // check's; the three others get a buffer but not their text.
+    {"reply buffer", DATA_BUFFER_SIZE,
+     kVersionsXc7a35 + "Checking product .......... "
+                       "\r\nERROR: Not enough memory to receive the unit's reply !\r\nFAILED\r\n"},
+};
+
+class LateAllocationTest : public UpdateFlowTest,
+                           public testing::WithParamInterface<LateAllocation> {};
+
+// What the test log shows of a case.
+void PrintTo(const LateAllocation &c, std::ostream *os) { *os << c.name; }
+
+TEST_P(LateAllocationTest, ThatCannotBeHadFailsTheUpdate) {
   if (!FAILING_ALLOCATION_AVAILABLE) {
     GTEST_SKIP() << "allocation failures need a GNU linker (--wrap)";
   }
-  struct Case {
-    const char *name;
-    size_t bytes;
-    std::string middle;
-  } cases[] = {
-      {"logic image copy",
-       static_cast<size_t>(
-           AUTOGEN_FILES[catalogueLogicEntry(DEVICE_XC7A35_484, true)].fileDataLength) +
-           16,
-       kVersionsXc7a35 + kTxOk +
-           "\r\nERROR: Not enough memory for the Programmable Logic image !\r\n"},
-      // The first reply collected after detection is the first product
-      // check's; the three others get a buffer but not their text.
-      {"reply buffer", DATA_BUFFER_SIZE,
-       kVersionsXc7a35 +
-           "Checking product .......... "
-           "\r\nERROR: Not enough memory to receive the unit's reply !\r\nFAILED\r\n"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.name);
-    SetUp();
-    UnitConfig config;
-    config.baudRate = 115200;
-    addUnit(1, config);
-    ASSERT_EQ(allocateSharedBuffers(), 1);
-    ComPortAPI_SetHardwareFlowControl(0);
-    ASSERT_EQ(detectComPortAndBaudrate(), 1);
-    Sim_ClearConsole();
-    FailingAllocation_FailCallocOfSize(c.bytes);
-    EXPECT_EQ(updateFirmware(), 0);
-    FailingAllocation_FailCallocOfSize(0);
-    EXPECT_EQ(console(), c.middle);
-  }
+  const LateAllocation &c = GetParam();
+  UnitConfig config;
+  config.baudRate = 115200;
+  addUnit(1, config);
+  ASSERT_EQ(allocateSharedBuffers(), 1);
+  ComPortAPI_SetHardwareFlowControl(0);
+  ASSERT_EQ(detectComPortAndBaudrate(), 1);
+  Sim_ClearConsole();
+  FailingAllocation_FailCallocOfSize(c.bytes);
+  EXPECT_EQ(updateFirmware(), 0);
+  FailingAllocation_FailCallocOfSize(0);
+  EXPECT_EQ(console(), c.middle);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, LateAllocationTest, testing::ValuesIn(kLateAllocations),
+                         NameOfCase());
 
 }  // namespace

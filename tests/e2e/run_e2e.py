@@ -7,199 +7,50 @@ executable there with no arguments and a pipe (or, as an operator's console,
 a pseudo-terminal) as its standard input, and checks, byte for byte, what it
 printed, its exit code, and what the unit received: the images (against an
 independent conversion of the image files the build embedded), their
-announced checksums and lengths, and the commands. The fault and Wine runners
-share the texts and the running and checking below.
+announced checksums and lengths, and the commands. The texts, the images and
+the running and checking are the runners' harness (tests/harness/fwharness.py);
+the Wine runner runs these cases too.
 
     run_e2e.py --list
     run_e2e.py --tool EXE --unitsim EXE --images DIR [--hexconv EXE] --case NAME [--keep]
 """
 
-import argparse
-import collections
-import contextlib
-import os
-import pty
 import re
-import select
-import shutil
-import signal
-import subprocess
 import sys
-import tempfile
-import termios
-import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "tools", "images"))
-import catalogue  # noqa: E402  (the release's image catalogue)
-
-# ---------------------------------------------------------------------------
-# The images, converted here independently of the tool: every data byte at
-# (second byte of the latest extended linear address) * 65536 + record
-# address, 0xFF wherever nothing lands, the image ending with the last data
-# record of the text. Which file is which image is the catalogue's
-# (FWUPG_CATALOGUE names another catalogue file than the release's).
-
-CATALOGUE = catalogue.load()
-IMAGE_FILES = CATALOGUE.files
-MICROCONTROLLER = CATALOGUE.microcontroller
-# The logic-device codes the cases' units report.
-DEVICE_XC7A35 = 1
-DEVICE_ENG_SAMPLE = 4
-
-
-def logic_entry(device_code, unit):
-    entry = CATALOGUE.logic_entry(device_code, unit)
-    if entry is None:
-        raise ValueError(f"the catalogue has no {unit} image for device code {device_code}")
-    return entry
-
-
-# The logic image of the TX unit that most cases play (identified_tx below).
-TX_XC7A35 = logic_entry(DEVICE_XC7A35, "TX")
-
-
-def convert_intel_hex(text, origin):
-    area = bytearray(b"\xff") * (4 * 1024 * 1024)
-    length = 0
-    upper = 0
-    for number, record in enumerate(t for t in text.split(":") if t):
-        line = record.split("\r")[0].split("\n")[0]
-        raw = bytes.fromhex(line)
-        if len(raw) < 5 or len(raw) != raw[0] + 5 or sum(raw) & 0xFF:
-            raise ValueError(f"{origin}: record {number + 1} is malformed: {line!r}")
-        count, address, kind, data = raw[0], raw[1] << 8 | raw[2], raw[3], raw[4:-1]
-        if kind == 4:
-            upper = data[1] * 65536
-        elif kind == 0:
-            start = upper + address
-            if start + count > len(area):
-                raise ValueError(f"{origin}: record {number + 1} lies outside the image area")
-            area[start : start + count] = data
-            length = start + count
-    return bytes(area[:length])
-
-
-def image_checksum(image):
-    return -sum(image) & 0xFFFFFFFF
-
-
-class Images:
-    """The converted images, made on first use (and checked against hexconv)."""
-
-    def __init__(self, directory, hexconv, scratch):
-        self.directory, self.hexconv, self.scratch, self.cache = directory, hexconv, scratch, {}
-
-    def __getitem__(self, index):
-        if index not in self.cache:
-            path = os.path.join(self.directory, IMAGE_FILES[index])
-            with open(path, "rb") as f:
-                image = convert_intel_hex(f.read().decode("ascii"), path)
-            if self.hexconv:
-                out = os.path.join(self.scratch, f"hexconv{index}.bin")
-                subprocess.run([self.hexconv, path, out], check=True, timeout=60)
-                with open(out, "rb") as f:
-                    if f.read() != image:
-                        raise AssertionError(f"hexconv and this test convert {path} differently")
-            self.cache[index] = image
-        return self.cache[index]
-
-
-# ---------------------------------------------------------------------------
-# What the operator sees, and what the unit hears.
-
-BANNER = (
-    f"\n\rYou are about to upload the firmware version {CATALOGUE.version}"
-    "\n\r\n\rDetecting COM port and Baud Rate.................."
+import fwharness as harness
+from fwharness import (
+    BANNER,
+    DEVICE_ENG_SAMPLE,
+    DEVICE_XC7A35,
+    FAILED_END,
+    HELD_COM3,
+    HELP,
+    IDENTIFY,
+    LINE_GONE_COM3,
+    LOGIC_PREPARE,
+    LOGIC_SEND,
+    NOT_READY,
+    OK,
+    PRESS_ANY_KEY,
+    PRODUCT,
+    PRODUCT_FAILED,
+    RX_OK,
+    TX_XC7A35,
+    UNKNOWN_PRODUCT,
+    VERSION,
+    announcement,
+    detected,
+    full_update,
+    heard,
+    identified_tx,
+    logic_entry,
+    manual,
+    manual_port,
+    percentages,
+    versions,
+    wrong_reply,
 )
-PRODUCT = "Checking product .......... "
-ENG_SAMPLE = "ENG. SAMPLE detected\r\n"
-UNKNOWN_PRODUCT = "FAILED, Unknown product\r\n"
-PRODUCT_FAILED = "FAILED\r\n"
-TX_OK = "TX OK\r\nKorvex 6G SDI EXTENDER TX\r\n>>\r\n"
-RX_OK = "RX OK\r\nKorvex 6G SDI EXTENDER RX\r\n>>\r\n"
-LOGIC_PREPARE = "Preparing to Upload Programmable Logic ............ "
-LOGIC_SEND = "Sending Programmable Logic data ................... "
-FIRMWARE_PREPARE = "Preparing to Upload Firmware ...................... "
-FIRMWARE_SEND = "Sending data ...................................... "
-OK = "OK\r\n"
-NOT_READY = "FAILED [Unit not ready]\r\n"
-SUCCESS_LINE = "\n\r\n\rThe update was successful, the unit is now operational\r\n"
-PRESS_ANY_KEY = "\r\nPress any key to exit"
-FAILED_END = "\n\rERROR: The update was not successful.\r\n" + PRESS_ANY_KEY
-UNCONFIRMED_END = "\n\rWARNING: The unit did not confirm its restart; check it before use.\r\n" + PRESS_ANY_KEY
-
-HELP = "%%%help -c version"
-VERSION = "%%%fw -v"
-IDENTIFY = "%%%fw -p"
-
-
-def detected(port, rate):
-    return f"OK\r\nCOM PORT Number : {port}\r\nBaud rate       : {rate} \r\n\r\n"
-
-
-def manual_port(port):
-    return f"FAILED\n\r\n\rEnter the COM port number : \r\nOpening COM{port}...................."
-
-
-def manual_rate(rate):
-    return f"OK\r\n\n\r\n\rEnter the BAUD RATE       : \r\nSetting baud rate at {rate}.........."
-
-
-def manual(port, rate):
-    """A detection that found nothing, and the port and rate the operator typed accepted."""
-    return BANNER + manual_port(port) + manual_rate(rate) + OK
-
-
-def versions(code, model="K6G-TX"):
-    # The unit's default reply "1.0.8 <model> 1.3 <code>".
-    return (
-        "Checking firmware version ..............  1.00.08 \r\n"
-        f"Checking fpga version ..................  {model} 1.03  device:{code}\r\n"
-    )
-
-
-def identified_tx(port=3, rate=57600):
-    """Detection of a TX XC7A35 unit, its versions and a product check that passes."""
-    return BANNER + detected(port, rate) + versions(1) + PRODUCT + TX_OK
-
-
-def percentages(length):
-    """The figures of an image transfer in writes of 10240 bytes."""
-    out = "1%"
-    sent = 0
-    percentage = 0
-    while sent != length:
-        erase = "\b" * (2 if percentage <= 9 else 3)
-        if length - sent > 10240:
-            sent += 10240
-            percentage = sent * 100 // length
-            out += f"{erase}{percentage}%"
-        else:
-            out += f"{erase}100%"
-            sent = length
-    return out
-
-
-def reboot_wait():
-    figures = "".join("%3d%%" % (i * 100 // 46) + "\b" * 4 for i in range(46))
-    return " OK\n\r\n\rPlease wait while the unit is rebooting ........... " + figures + "100%\b\b\b\b100%"
-
-
-def wrong_reply(expected, received):
-    return (
-        f"\r\nExpected : {expected}  received : {received}\r\n"
-        "\r\nError: Expected response did  not matched !\r\n"
-    )
-
-
-def announcement(command, image):
-    """The announcement as it arrives: the no-echo prefix "%%", then the command."""
-    return f"%%{command} {image_checksum(image)} {len(image)}"
-
-
-def heard(rate, *commands):
-    return [(rate, command) for command in commands]
-
 
 # ---------------------------------------------------------------------------
 # The cases. Each gives the simulated ports, the operator's typed input and,
@@ -207,25 +58,6 @@ def heard(rate, *commands):
 # exit code, images received and commands heard, as (rate, command) pairs in
 # order. Detection's attempts at rates a unit doesn't run at are not heard;
 # an absent port hears nothing.
-
-
-def full_update(images, port, rate, logic, role_ok=TX_OK, model="K6G-TX", eng_sample=False, identifications=1):
-    logic_image, firmware = images[logic], images[MICROCONTROLLER]
-    return {
-        "stdout": "".join([
-            BANNER, detected(port, rate), versions(4 if eng_sample else 1, model), PRODUCT,
-            ENG_SAMPLE if eng_sample else "", role_ok,
-            LOGIC_PREPARE, OK, LOGIC_SEND, percentages(len(logic_image)), OK,
-            FIRMWARE_PREPARE, OK, FIRMWARE_SEND, percentages(len(firmware)),
-            reboot_wait(), SUCCESS_LINE, PRESS_ANY_KEY,
-        ]),  # fmt: skip
-        "exit": 0,
-        "images": {port: [("%fw -l", logic_image), ("%fw -h", firmware)]},
-        "commands": {
-            port: heard(rate, HELP, VERSION, *[IDENTIFY] * identifications, announcement("%fw -l", logic_image))
-            + heard(115200, announcement("%fw -h", firmware))
-        },
-    }
 
 
 def case_full_tx_xc7a35(images):
@@ -317,11 +149,6 @@ def case_wrong_data_ack(images):
     }
 
 
-# Standard error when another program holds COM3: its exclusive mode (which
-# keeps out all but root) or its lock.
-HELD_COM3 = r"COM3 \(.*/dosdevices/com3 -> /dev/pts/\d+\): (held by another program \(.*\)|Device or resource busy.*)\n"
-
-
 def case_held_port(images, terminal=False):
     # Another program holds COM3: detection passes it over in silence and the
     # operator's choice of it fails.
@@ -339,10 +166,6 @@ def case_key_press_on_terminal(images):
     # The same on the operator's terminal, where the tool waits for a key
     # press of its own (see run_on_terminal).
     return case_held_port(images, terminal=True)
-
-
-# Standard error when COM3's unit goes away in the middle of a write.
-LINE_GONE_COM3 = r"COM3 \(.*/dosdevices/com3 -> /dev/pts/\d+\): write: .*\n"
 
 
 def case_unit_vanishes(images):
@@ -378,353 +201,23 @@ CASES = [
     ("key_press_on_terminal", case_key_press_on_terminal, 60),
 ]
 
-# ---------------------------------------------------------------------------
-# Running and checking a case (shared by the fault and Wine runners).
-
-
-class Failure(Exception):
-    pass
-
-
-# What a run of the tool gave: its output, exit code and standard error, the
-# seconds it took, and problems seen while it ran.
-Run = collections.namedtuple("Run", "output code err seconds problems")
-
-
-def place_tool(tool, directory, port_map=True):
-    """The tool in the case's directory, beside a port map with no entry yet."""
-    copy = os.path.join(directory, os.path.basename(tool))
-    try:
-        os.link(tool, copy)
-    except OSError:
-        shutil.copy2(tool, copy)
-    # The folder is the whole port map, even with no unit in it.
-    if port_map:
-        os.mkdir(os.path.join(directory, "dosdevices"))
-    return copy
-
-
-def start_unitsim(unitsim, directory, port, args):
-    record = os.path.join(directory, f"record-com{port}")
-    command = [unitsim, "--dir", directory, "--com", str(port), "--record", record] + args
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    ready, _, _ = select.select([process.stdout], [], [], 10)
-    line = process.stdout.readline().decode(errors="replace") if ready else ""
-    if not line.startswith(f"unitsim: com{port} -> "):
-        process.kill()
-        _, err = process.communicate()
-        raise Failure(f"unitsim on COM{port} did not start: {line!r} {err.decode(errors='replace')}")
-    return process, record
-
-
-def stop_unitsim(process):
-    if process.poll() is None:
-        process.send_signal(signal.SIGTERM)
-        try:
-            process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-    err = process.stderr.read().decode(errors="replace")
-    if process.returncode != 0 or err:
-        raise Failure(f"unitsim ended with {process.returncode}: {err}")
-
-
-@contextlib.contextmanager
-def units(unitsim, directory, ports):
-    """One unitsim per port, as {port: (process, record)}; none outlives the block."""
-    sims = {}
-    try:
-        for port, sim_args in ports.items():
-            sims[port] = start_unitsim(unitsim, directory, port, sim_args)
-        yield sims
-    finally:
-        for process, _ in sims.values():
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-
-
-def run_with_pipe(command, directory, typed, limit, env=None):
-    """Runs the tool with a pipe holding `typed` as its standard input."""
-    started = time.monotonic()
-    try:
-        result = subprocess.run(
-            command, input=typed.encode(), capture_output=True, cwd=directory, timeout=limit, env=env
-        )
-    except subprocess.TimeoutExpired as e:
-        raise Failure(f"the tool did not end within {limit} s; it printed {e.stdout!r}")
-    return Run(result.stdout, result.returncode, result.stderr, time.monotonic() - started, [])
-
-
-def open_descriptors(pid):
-    """The process's open descriptors other than 0, 1 and 2, with their targets."""
-    found = {}
-    for name in os.listdir(f"/proc/{pid}/fd"):
-        with contextlib.suppress(OSError):
-            if int(name) > 2:
-                found[int(name)] = os.readlink(f"/proc/{pid}/fd/{name}")
-    return found
-
-
-def descriptors_left_open(pid, valgrind_log):
-    """What the tool holds open besides standard input, output and error;
-    under memcheck, less the checker's log and its descriptors at the top of
-    the table."""
-    return {
-        fd: target
-        for fd, target in open_descriptors(pid).items()
-        if not valgrind_log or (fd < 1000 and target != valgrind_log)
-    }
-
-
-def key_wait_problems(output, leftover, before, after):
-    """What went wrong around the key wait: no wait at all (`leftover` None),
-    descriptors held while waiting, the terminal's settings not given back."""
-    problems = []
-    if leftover is None:
-        problems.append(f"the tool ended without waiting for a key; it printed {output!r}")
-    elif leftover:
-        problems.append(f"descriptors left open at the end of the run: {leftover}")
-    if after != before:
-        problems.append(f"the terminal's settings were not restored: {before} -> {after}")
-    return problems
-
-
-def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interrupt=None):
-    """Runs the tool with a terminal as its standard input (output to a pipe).
-
-    The numbers are typed as an operator types them. At "Press any key" the
-    tool must wait for a key of its own, not take the line end left behind
-    by the last number, must read it without echo, and must give the
-    terminal its settings back afterwards. While it waits, its port must be
-    closed: only standard input, output and error may be left open (and,
-    under memcheck, the checker's own log and the descriptors it keeps at
-    the top of the table). With `interrupt`, that signal is sent instead of
-    the key, and the terminal must get its settings back all the same.
-    """
-    master, slave = pty.openpty()
-    before = termios.tcgetattr(slave)
-    started = time.monotonic()
-    process = subprocess.Popen(command, stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=directory)
-    try:
-        os.write(master, typed.encode())
-        output, leftover = b"", None
-        while True:
-            if time.monotonic() - started > limit:
-                raise Failure(f"the tool did not end within {limit} s; it printed {output[-400:]!r}")
-            ready, _, _ = select.select([process.stdout, master], [], [], 0.1)
-            if master in ready:
-                os.read(master, 4096)  # the terminal's echo of what was typed
-            if process.stdout in ready:
-                chunk = os.read(process.stdout.fileno(), 1 << 20)
-                if not chunk:
-                    break
-                output += chunk
-            lflag = termios.tcgetattr(slave)[3]
-            waiting = output.endswith(PRESS_ANY_KEY.encode()) and not lflag & termios.ICANON
-            if leftover is None and waiting and process.poll() is None:
-                # In its key read now.
-                if lflag & termios.ECHO:
-                    raise Failure("while waiting for the key, the terminal still echoes")
-                leftover = descriptors_left_open(process.pid, valgrind_log)
-                if interrupt:
-                    process.send_signal(interrupt)
-                else:
-                    os.write(master, b"k")
-        try:
-            process.wait(timeout=max(5.0, limit - (time.monotonic() - started)))
-        except subprocess.TimeoutExpired:
-            raise Failure("the tool did not end after the key press")
-        problems = key_wait_problems(output, leftover, before, termios.tcgetattr(slave))
-        return Run(output, process.returncode, process.stderr.read(), time.monotonic() - started, problems)
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-        os.close(master)
-        os.close(slave)
-
-
-def describe_difference(expected, actual):
-    at = next(
-        (k for k in range(min(len(expected), len(actual))) if expected[k] != actual[k]),
-        min(len(expected), len(actual)),
-    )
-    lo = max(0, at - 80)
-    return (
-        f"transcripts differ at byte {at} (expected {len(expected)} bytes, got {len(actual)})\n"
-        f"  expected: ...{expected[lo:at + 80]!r}\n"
-        f"  actual:   ...{actual[lo:at + 80]!r}"
-    )
-
-
-def read_records(record):
-    images = []
-    k = 1
-    while os.path.exists(os.path.join(record, f"image{k}.meta")):
-        with open(os.path.join(record, f"image{k}.meta")) as f:
-            meta = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
-        with open(os.path.join(record, f"image{k}.bin"), "rb") as f:
-            meta["data"] = f.read()
-        images.append(meta)
-        k += 1
-    commands = []
-    path = os.path.join(record, "commands.log")
-    if os.path.exists(path):
-        with open(path) as f:
-            for line in f:
-                _, rate, command = line.rstrip("\n").split(" ", 2)
-                commands.append((int(rate), command))
-    return images, commands
-
-
-def check_images(port, expected, actual, partial=None):
-    """The images announced right and received whole; with `partial`, a count,
-    one image announced right of which at least that many bytes, cut short,
-    start the image."""
-    if len(actual) != len(expected):
-        raise Failure(f"COM{port}: the unit received {len(actual)} images, expected {len(expected)}")
-    for k, ((command, image), got) in enumerate(zip(expected, actual), 1):
-        announced = (got["command"], int(got["length"]), int(got["checksum"]))
-        if announced != (command, len(image), image_checksum(image)):
-            expected = (command, len(image), image_checksum(image))
-            raise Failure(f"COM{port} image {k} announced as {announced}, not {expected}")
-        if partial is not None:
-            if got["complete"] != "0" or len(got["data"]) < partial or not image.startswith(got["data"]):
-                raise Failure(f"COM{port}: the interrupted image is not a right start of the image: {got}")
-        elif got["checksumOk"] != "1" or got["complete"] != "1" or got["data"] != image:
-            data = got["data"]
-            diff = next((i for i, (a, b) in enumerate(zip(image, data)) if a != b), min(len(image), len(data)))
-            raise Failure(
-                f"COM{port} image {k}: complete={got['complete']} checksumOk={got['checksumOk']}, "
-                f"{len(data)} bytes received, first difference at offset {diff}"
-            )
-
-
-# The one line a build from stand-in images writes on standard error.
-STANDIN_WARNING = b"WARNING: this program carries stand-in images made for tests; never use it on a real unit."
-
-
-def check_run(case, run, sims, standin=False):
-    """Stops the units; every way the run and what they received differ from the case.
-
-    Standard error holds nothing, or with `standin` the stand-in warning alone.
-    """
-    for process, _ in sims.values():
-        stop_unitsim(process)
-    problems = list(run.problems)
-    actual = run.output.decode("latin-1")
-    if "stdout_re" in case:
-        if not re.fullmatch(case["stdout_re"], actual, re.S):
-            problems.append(f"the transcript does not match {case['stdout_re']!r}:\n  {actual!r}")
-    elif actual != case["stdout"]:
-        problems.append(describe_difference(case["stdout"], actual))
-    if run.code != case.get("exit", 0):
-        problems.append(f"exit code {run.code}, expected {case.get('exit', 0)}")
-    # Standard error holds the stand-in warning of a stand-in build, then the
-    # reasons of the failures, and nothing else; it is not checked when err is
-    # None.
-    if run.err is not None:
-        warning = STANDIN_WARNING + b"\n" if standin else b""
-        if not run.err.startswith(warning):
-            problems.append(f"standard error does not start with the stand-in warning: {run.err!r}")
-        err = run.err[len(warning):].decode(errors="replace")
-        if "stderr_re" in case:
-            if not re.fullmatch(case["stderr_re"], err, re.S):
-                problems.append(f"standard error does not match {case['stderr_re']!r}:\n  {err!r}")
-        elif err:
-            problems.append(f"the tool wrote to standard error: {err!r}")
-    records = {}
-    for port, (_, record) in sims.items():
-        received, commands = records[port] = read_records(record)
-        try:
-            if port in case.get("images_partial", {}):
-                # (command, image) or (command, image, least bytes received)
-                command, image, *least = case["images_partial"][port]
-                check_images(port, [(command, image)], received, partial=least[0] if least else 1)
-            else:
-                check_images(port, case.get("images", {}).get(port, []), received)
-        except Failure as e:
-            problems.append(str(e))
-        expected = case.get("commands", {}).get(port, [])
-        if commands != expected:
-            problems.append(f"COM{port} heard {commands}\n    expected {expected}")
-    if "check" in case and not problems:
-        try:
-            case["check"](actual, records, run.seconds)
-        except Failure as e:
-            problems.append(str(e))
-    return problems
-
-
-# ctest's SKIP_RETURN_CODE for every runner.
-SKIP = 77
-
-
-class Skip(Exception):
-    """A case this machine or build can't show; the runner exits with SKIP."""
-
-
-def run_reported(kind, name, keep, body):
-    """Runs body(directory) in a fresh directory; prints the verdict: 0 when
-    passed, 1 when failed, SKIP when the case can't be shown here."""
-    directory = tempfile.mkdtemp(prefix=f"{kind.replace(' ', '-')}-{name}-")
-    started = time.monotonic()
-    try:
-        detail = body(directory)
-        print(f"{kind} {name}: passed; {detail}, the case {time.monotonic() - started:.1f} s")
-        return 0
-    except Failure as e:
-        print(f"{kind} {name}: FAILED\n{e}")
-        return 1
-    except Skip as e:
-        print(f"{kind} {name}: SKIPPED: {e}")
-        return SKIP
-    finally:
-        if keep:
-            print(f"kept {directory}")
-        else:
-            shutil.rmtree(directory, ignore_errors=True)
-
-
-def command_line(doc, cases, required, optional=()):
-    """The runners' arguments; --list prints "<case> <time-out>" lines and ends."""
-    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
-    parser.add_argument("--list", action="store_true", help="print the cases and their time-outs")
-    for option in required + optional + ("case",):
-        parser.add_argument("--" + option)
-    parser.add_argument("--keep", action="store_true", help="keep the case's directory")
-    parser.add_argument("--standin", action="store_true",
-                        help="the tool carries stand-in images and says so on standard error")
-    args = parser.parse_args()
-    if args.list:
-        for name, _, timeout in cases:
-            print(f"{name} {timeout}")
-        sys.exit(0)
-    if any(getattr(args, option) is None for option in required + ("case",)):
-        parser.error(", ".join("--" + option for option in required + ("case",)) + " are required")
-    if args.case not in [name for name, _, _ in cases]:
-        parser.error(f"no case {args.case}")
-    return args
-
 
 def main():
-    args = command_line(__doc__, CASES, ("tool", "unitsim", "images"), ("hexconv",))
+    args = harness.command_line(__doc__, CASES, ("tool", "unitsim", "images"), ("hexconv",))
     function, timeout = next((f, t) for n, f, t in CASES if n == args.case)
 
     def body(directory):
-        case = function(Images(args.images, args.hexconv, directory))
-        tool = place_tool(args.tool, directory)
-        run_tool = run_on_terminal if case.get("terminal") else run_with_pipe
-        with units(args.unitsim, directory, case["ports"]) as sims:
+        case = function(harness.Images(args.images, args.hexconv, directory))
+        tool = harness.place_tool(args.tool, directory)
+        run_tool = harness.run_on_terminal if case.get("terminal") else harness.run_with_pipe
+        with harness.units(args.unitsim, directory, case["ports"]) as sims:
             run = run_tool([tool], directory, case.get("input", ""), timeout - 15)
-            problems = check_run(case, run, sims, args.standin)
+            problems = harness.check_run(case, run, sims, args.standin)
         if problems:
-            raise Failure("\n".join(problems))
+            raise harness.Failure("\n".join(problems))
         return f"the tool ran {run.seconds:.1f} s"
 
-    return run_reported("e2e", args.case, args.keep, body)
+    return harness.run_reported("e2e", args.case, args.keep, body)
 
 
 if __name__ == "__main__":

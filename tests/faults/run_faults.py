@@ -38,17 +38,15 @@ import sys
 import termios
 import time
 
-# The end-to-end runner's texts, running and checks, imported without leaving
-# compiled files in its folder.
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-
-import run_e2e as e2e  # noqa: E402
-from run_e2e import (  # noqa: E402
+import fwharness as harness
+import run_e2e  # the end-to-end cases that a fault case starts from
+from fwharness import (
     BANNER,
     FAILED_END,
+    HELD_COM3,
     HELP,
     IDENTIFY,
+    LINE_GONE_COM3,
     LOGIC_PREPARE,
     LOGIC_SEND,
     OK,
@@ -65,9 +63,6 @@ from run_e2e import (  # noqa: E402
     detected,
     heard,
     identified_tx,
-    HELD_COM3,
-    LINE_GONE_COM3,
-    manual,
     manual_port,
     manual_rate,
     percentages,
@@ -84,7 +79,7 @@ def case_vanish_mid_image(images):
     # third of it): its pseudo-terminal closes, the link goes, the next write
     # fails. Which figure is on screen then depends on how much the line had
     # buffered, so the figures are checked as a run of the right ones.
-    logic = images[e2e.TX_XC7A35]
+    logic = images[harness.TX_XC7A35]
     vanish = 300000
     head = identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND
     tail = PRODUCT_FAILED + FAILED_END
@@ -115,7 +110,7 @@ def case_silent_after_ready(images):
     # The unit answers the announcement and takes the whole logic image, then
     # says nothing: one reading time-out of silence ends the wait, and the
     # empty reply fails the transfer.
-    logic = images[e2e.TX_XC7A35]
+    logic = images[harness.TX_XC7A35]
     return {
         "ports": {3: ["--ack", ""]},
         "stdout": identified_tx()
@@ -123,7 +118,7 @@ def case_silent_after_ready(images):
         + OK
         + LOGIC_SEND
         + percentages(len(logic))
-        + e2e.wrong_reply("SUCCESS", "")
+        + harness.wrong_reply("SUCCESS", "")
         + PRODUCT_FAILED
         + FAILED_END,
         "images": {3: [("%fw -l", logic)]},
@@ -148,7 +143,7 @@ def case_flood(images):
     return {
         "ports": {3: ["--baud", str(rate), "--flood-version"]},
         "input": f"3\n{rate}\n",
-        "stdout": e2e.manual(3, rate) + versions(1) + PRODUCT + PRODUCT_FAILED + FAILED_END,
+        "stdout": harness.manual(3, rate) + versions(1) + PRODUCT + PRODUCT_FAILED + FAILED_END,
         "exit": 1,
         "commands": {3: heard(rate, VERSION, *[IDENTIFY] * 4)},
         "check": check,
@@ -224,7 +219,7 @@ def place_through_link(tool, directory):
     real = os.path.join(directory, "real")
     os.mkdir(real)
     link = os.path.join(directory, "fwupgrade")
-    os.symlink(e2e.place_tool(tool, real, port_map=False), link)
+    os.symlink(harness.place_tool(tool, real, port_map=False), link)
     os.mkdir(os.path.join(directory, "dosdevices"))
     return link
 
@@ -234,7 +229,7 @@ def place_beside_broken_map(kind):
     or "file"), or beside none at all (None)."""
 
     def place(tool, directory):
-        copy = e2e.place_tool(tool, directory, port_map=False)
+        copy = harness.place_tool(tool, directory, port_map=False)
         entry = os.path.join(directory, "dosdevices")
         if kind == "dangling":
             os.symlink(os.path.join(directory, "nothing"), entry)
@@ -313,7 +308,7 @@ def uucp_lock(form):
         device = os.path.realpath(os.path.join(directory, "dosdevices", "com3"))
         lock_dir = next((d for d in ("/run/lock", "/var/lock") if os.access(d, os.W_OK)), None)
         if lock_dir is None:
-            raise e2e.Skip("no UUCP lock folder is writable here (/run/lock, /var/lock need root)")
+            raise harness.Skip("no UUCP lock folder is writable here (/run/lock, /var/lock need root)")
         path = os.path.join(lock_dir, "LCK.." + device[len("/dev/") :].replace("/", "_"))
         pid = os.getpid()
         if form == "stale":
@@ -344,7 +339,7 @@ def held_case(hold):
 
 def case_stale_uucp_lock(images):
     # A lock file whose process has gone holds nothing: the unit is found.
-    return dict(case_started_through_link(images), place=e2e.place_tool, hold=uucp_lock("stale"), trace_opens=False)
+    return dict(case_started_through_link(images), place=harness.place_tool, hold=uucp_lock("stale"), trace_opens=False)
 
 
 def case_hang_up_after_success(images):
@@ -352,7 +347,7 @@ def case_hang_up_after_success(images):
     # reboots) 200 ms after its "SUCCESS" for the firmware: the
     # acknowledgement counts, and the console that can't come back on that
     # line leaves the restart unconfirmed.
-    case = e2e.full_update(images, 3, 57600, e2e.TX_XC7A35)
+    case = harness.full_update(images, 3, 57600, harness.TX_XC7A35)
     case["stdout"] = case["stdout"].replace(SUCCESS_LINE + PRESS_ANY_KEY, UNCONFIRMED_END)
     case["ports"] = {3: ["--hang-up-after-ack", "200"]}
     case["exit"] = 2
@@ -367,10 +362,10 @@ def case_hang_up_after_success(images):
 def case_output_into_closed_reader(images):
     # The operator's log goes into "head -c 900", which ends long before the
     # transfer: the update must go on to the end, both images whole.
-    case = e2e.case_full_tx_xc7a35(images)
+    case = run_e2e.case_full_tx_xc7a35(images)
     case["stdout"] = case["stdout"][:900]
     pipeline = ["bash", "-c", '"$0" | head -c 900; exit "${PIPESTATUS[0]}"']
-    case["run"] = lambda command, *args: e2e.run_with_pipe(pipeline + command, *args)
+    case["run"] = lambda command, *args: harness.run_with_pipe(pipeline + command, *args)
     return case
 
 
@@ -431,11 +426,11 @@ def case_talking_port_before_unit(images):
 def case_error_behind_zero_byte_ack(images):
     # "SUCCESS", a zero byte, then an error: the zero byte is noise, dropped,
     # and the whole reply is no acknowledgement.
-    logic = images[e2e.TX_XC7A35]
+    logic = images[harness.TX_XC7A35]
     return {
         "ports": {3: ["--ack", "SUCCESS\\x00\\r\\nERROR: flash"]},
         "stdout": identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND + percentages(len(logic))
-        + e2e.wrong_reply("SUCCESS", "SUCCESS\r\nERROR: flash") + PRODUCT_FAILED + FAILED_END,
+        + harness.wrong_reply("SUCCESS", "SUCCESS\r\nERROR: flash") + PRODUCT_FAILED + FAILED_END,
         "images": {3: [("%fw -l", logic)]},
         "exit": 1,
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
@@ -445,7 +440,7 @@ def case_error_behind_zero_byte_ack(images):
 def case_stops_reading_after_ready(images):
     # The unit answers the announcement and then reads nothing: the line
     # fills up, and the write that can't go on fails 60 s after it began.
-    logic = images[e2e.TX_XC7A35]
+    logic = images[harness.TX_XC7A35]
     head = identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND
 
     def check(output, records, seconds):
@@ -518,7 +513,7 @@ def interrupted_when(sig, shown, port):
 
 
 def case_sigterm_mid_image(images):
-    logic = images[e2e.TX_XC7A35]
+    logic = images[harness.TX_XC7A35]
     head = identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND
     return {
         "ports": {3: []},
@@ -533,7 +528,7 @@ def case_sigterm_mid_image(images):
 
 def case_sighup_in_reboot_wait(images):
     # Both images are in; the tool sleeps through the unit's reboot.
-    case = e2e.case_full_tx_xc7a35(images)
+    case = run_e2e.case_full_tx_xc7a35(images)
     waiting = "Please wait while the unit is rebooting ........... "
     head = case.pop("stdout").split(waiting)[0] + waiting
     case["run"] = interrupted_when(signal.SIGHUP, re.escape(waiting) + r"[ \d]{3}%", 3)
@@ -546,8 +541,8 @@ def case_sighup_in_reboot_wait(images):
 def case_sigint_at_key_wait(images):
     # The tool waits for its key with the terminal in its own mode: SIGINT
     # gives the terminal its settings back (run_on_terminal checks them).
-    case = e2e.case_key_press_on_terminal(images)
-    case["run"] = lambda *args: e2e.run_on_terminal(*args, interrupt=signal.SIGINT)
+    case = run_e2e.case_key_press_on_terminal(images)
+    case["run"] = lambda *args: harness.run_on_terminal(*args, interrupt=signal.SIGINT)
     case["stderr_re"] += r"\nInterrupted by SIGINT; the serial port is closed\.\n"
     case["exit"] = 130
     return case
@@ -557,7 +552,7 @@ def case_sigint_at_key_wait(images):
 # minutes), an end-to-end case already, runs here under memcheck only, to
 # show that a successful run leaves nothing behind either.
 CASES = [
-    ("whole_update", e2e.case_full_tx_xc7a35, 400),
+    ("whole_update", run_e2e.case_full_tx_xc7a35, 400),
     ("hang_up_after_success", case_hang_up_after_success, 320),
     ("output_into_closed_reader", case_output_into_closed_reader, 320),
     ("talking_port_before_unit", case_talking_port_before_unit, 150),
@@ -614,15 +609,15 @@ def machine_ports_opened(trace):
 
 
 def main():
-    args = e2e.command_line(__doc__, CASES, ("tool", "unitsim", "images"), ("valgrind",))
+    args = harness.command_line(__doc__, CASES, ("tool", "unitsim", "images"), ("valgrind",))
     function, timeout = next((f, t) for n, f, t in CASES if n == args.case)
     notes = []
 
     def body(directory):
-        case = function(e2e.Images(args.images, None, directory))
+        case = function(harness.Images(args.images, None, directory))
         if case.get("standin_only") and not args.standin:
-            raise e2e.Skip("a release build reaches the machine's ports without a map")
-        command = [case.get("place", e2e.place_tool)(args.tool, directory)]
+            raise harness.Skip("a release build reaches the machine's ports without a map")
+        command = [case.get("place", harness.place_tool)(args.tool, directory)]
         log = os.path.join(directory, "memcheck.log") if args.valgrind else None
         if log:
             command[:0] = [args.valgrind, "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=all",
@@ -635,14 +630,14 @@ def main():
             trace = None
         if trace:
             command[:0] = ["strace", "-f", "-qq", "-e", "trace=open,openat,creat", "-o", trace]
-        with e2e.units(args.unitsim, directory, case["ports"]) as sims:
+        with harness.units(args.unitsim, directory, case["ports"]) as sims:
             with case.get("hold", lambda _: contextlib.nullcontext())(directory):
                 if "run" in case:
                     run = case["run"](command, directory, case.get("input", ""), timeout - 15)
                 else:
                     # strace's own log is open in the traced process, as memcheck's is.
-                    run = e2e.run_on_terminal(command, directory, case.get("input", ""), timeout - 15, log or trace)
-            problems = e2e.check_run(case, run, sims, args.standin)
+                    run = harness.run_on_terminal(command, directory, case.get("input", ""), timeout - 15, log or trace)
+            problems = harness.check_run(case, run, sims, args.standin)
         if log:
             problems += memcheck_problems(log, run.code)
         if trace:
@@ -653,7 +648,7 @@ def main():
             raise Failure("\n".join(problems))
         return "; ".join(notes + [f"the tool ran {run.seconds:.1f} s"])
 
-    return e2e.run_reported("faults", args.case, args.keep, body)
+    return harness.run_reported("faults", args.case, args.keep, body)
 
 
 if __name__ == "__main__":

@@ -28,12 +28,8 @@ import subprocess
 import sys
 import zipfile
 
-sys.dont_write_bytecode = True
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, os.pardir, "e2e"))
-import run_e2e as e2e  # noqa: E402  (the runners' command line and reporting)
+import fwharness as harness
 
-WARNING = b"WARNING: this program carries stand-in images made for tests; never use it on a real unit."
 PACKAGE_FILES = ["IMAGES.txt", "README.txt", "SHA256SUMS", "TessaronFwUpgrade.exe"]
 
 
@@ -53,7 +49,7 @@ def build(args, directory, name, extra, targets):
     for command in (configure, ["cmake", "--build", folder, "--target"] + targets):
         result = run(command)
         if result.returncode != 0:
-            raise e2e.Failure(f"{' '.join(command)} failed:\n{result.stdout.decode()[-2000:]}"
+            raise harness.Failure(f"{' '.join(command)} failed:\n{result.stdout.decode()[-2000:]}"
                               f"{result.stderr.decode()[-2000:]}")
     return folder
 
@@ -67,7 +63,7 @@ def case_release_from_standin_copy(args, directory):
     problems = []
     work = os.path.join(directory, "run")
     os.mkdir(work)
-    tool = e2e.place_tool(os.path.join(folder, "TessaronFwUpgrade"), work)
+    tool = harness.place_tool(os.path.join(folder, "TessaronFwUpgrade"), work)
     runs = {
         "WriteWebUploadPackage": run([os.path.join(folder, "WriteWebUploadPackage")], cwd=work,
                                      stdin=subprocess.DEVNULL, timeout=60),
@@ -76,7 +72,7 @@ def case_release_from_standin_copy(args, directory):
     }
     for program, result in runs.items():
         # The tool gives the reason why COM1 could not be opened, and no more.
-        if e2e.STANDIN_WARNING in result.stderr:
+        if harness.STANDIN_WARNING in result.stderr:
             problems.append(f"{program} warned of stand-in images: {result.stderr!r}")
         expected = 0 if program == "WriteWebUploadPackage" else 255
         if result.returncode != expected:
@@ -90,7 +86,7 @@ def case_release_from_standin_copy(args, directory):
     if refused.returncode == 0 or b"Refusing to package" not in refused.stdout + refused.stderr:
         problems.append(f"packaging did not refuse the copied stand-ins: {refused.stdout[-500:]!r}")
     if problems:
-        raise e2e.Failure("\n".join(problems))
+        raise harness.Failure("\n".join(problems))
     return "no warning from a release build, its package refused"
 
 
@@ -98,7 +94,7 @@ def pe_time_stamp(exe):
     """TimeDateStamp of the executable's COFF header."""
     offset = struct.unpack_from("<I", exe, 0x3C)[0]
     if exe[offset:offset + 4] != b"PE\0\0":
-        raise e2e.Failure("the executable is not a PE image")
+        raise harness.Failure("the executable is not a PE image")
     return struct.unpack_from("<I", exe, offset + 8)[0]
 
 
@@ -108,22 +104,22 @@ def check_package(data):
         names = archive.namelist()
         top = names[0].split("/")[0]
         if names != [f"{top}/{name}" for name in PACKAGE_FILES] or not top.endswith("-STANDIN-TEST"):
-            raise e2e.Failure(f"the package holds {names}")
+            raise harness.Failure(f"the package holds {names}")
         files = {name.split("/", 1)[1]: archive.read(name) for name in names}
     sums = "".join(f"{hashlib.sha256(files[name]).hexdigest()}  {name}\n"
                    for name in PACKAGE_FILES if name != "SHA256SUMS")
     if files["SHA256SUMS"].decode() != sums:
-        raise e2e.Failure(f"SHA256SUMS is {files['SHA256SUMS']!r}, the files give {sums!r}")
+        raise harness.Failure(f"SHA256SUMS is {files['SHA256SUMS']!r}, the files give {sums!r}")
     if manifest_kind(files["IMAGES.txt"].decode()) != "stand-in":
-        raise e2e.Failure("the test package's IMAGES.txt does not say 'stand-in'")
+        raise harness.Failure("the test package's IMAGES.txt does not say 'stand-in'")
     stamp = pe_time_stamp(files["TessaronFwUpgrade.exe"])
     if stamp != 0:
-        raise e2e.Failure(f"the executable carries the link time {stamp}")
+        raise harness.Failure(f"the executable carries the link time {stamp}")
 
 
 def case_reproducible_package(args, directory):
     if not shutil.which("x86_64-w64-mingw32-g++"):
-        raise e2e.Skip("x86_64-w64-mingw32-g++ not installed")
+        raise harness.Skip("x86_64-w64-mingw32-g++ not installed")
     toolchain = os.path.join(args.source, "cmake", "toolchain-mingw64.cmake")
     extra = [f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", "-DFWUPG_TEST_PACKAGE_FROM_STANDINS=ON"]
     packages = []
@@ -138,10 +134,10 @@ def case_reproducible_package(args, directory):
         check_package(packages[-1])
         with zipfile.ZipFile(io.BytesIO(packages[-1])) as archive:
             if archive.read(archive.namelist()[PACKAGE_FILES.index("IMAGES.txt")]) != manifest:
-                raise e2e.Failure("the package's IMAGES.txt is not the build's")
+                raise harness.Failure("the package's IMAGES.txt is not the build's")
     sums = [hashlib.sha256(p).hexdigest() for p in packages]
     if sums[0] != sums[1]:
-        raise e2e.Failure(f"the two packages differ: SHA-256 {sums[0]} and {sums[1]}")
+        raise harness.Failure(f"the two packages differ: SHA-256 {sums[0]} and {sums[1]}")
     return f"both packages SHA-256 {sums[0]} ({len(packages[0])} bytes)"
 
 
@@ -152,9 +148,9 @@ CASES = [
 
 
 def main():
-    args = e2e.command_line(__doc__, CASES, ("source", "images"))
+    args = harness.command_line(__doc__, CASES, ("source", "images"))
     function = next(f for n, f, _ in CASES if n == args.case)
-    return e2e.run_reported("package", args.case, args.keep, lambda d: function(args, d))
+    return harness.run_reported("package", args.case, args.keep, lambda d: function(args, d))
 
 
 if __name__ == "__main__":

@@ -19,7 +19,6 @@ beside a port map (dosdevices) holding only simulated units.
 """
 
 import hashlib
-import json
 import os
 import re
 import shutil
@@ -27,10 +26,10 @@ import subprocess
 import sys
 import zipfile
 
-sys.dont_write_bytecode = True
+import catalogue
+import fwharness as harness
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, os.pardir, "e2e"))
-import run_e2e as e2e  # noqa: E402  (the runners' command line and reporting)
 
 PACKAGE_FILES = ["IMAGES.txt", "README.txt", "SHA256SUMS", "TessaronFwUpgrade.exe"]
 
@@ -55,39 +54,37 @@ def manifest_rows(path):
 def copy_images(args, directory, leave_out=None):
     images = os.path.join(directory, "images")
     os.makedirs(images)
-    for name in e2e.IMAGE_FILES:
+    for name in harness.IMAGE_FILES:
         if name != leave_out:
             shutil.copy(os.path.join(args.build, "standin-images", name), images)
     return images
 
 
 def case_new_release_catalogue(args, directory):
-    with open(e2e.catalogue.DEFAULT_PATH) as f:
-        release = json.load(f)
+    release = catalogue.load(catalogue.DEFAULT_PATH)
     images = os.path.join(directory, "images")
     os.makedirs(images)
     # Every file renamed, as a new release names its images.
-    for k, image in enumerate(release["images"]):
-        name = f"NEXT_R1_10_IMAGE_{k}{os.path.splitext(image['file'])[1]}"
-        shutil.copy(os.path.join(args.build, "standin-images", image["file"]), os.path.join(images, name))
-        image["file"] = name
-    release["version"] = "1.1.0"
-    catalogue = os.path.join(directory, "catalogue.json")
-    with open(catalogue, "w") as f:
-        json.dump(release, f, indent=2)
+    files = [f"NEXT_R1_10_IMAGE_{k}{os.path.splitext(name)[1]}" for k, name in enumerate(release.files)]
+    for old, name in zip(release.files, files):
+        shutil.copy(os.path.join(args.build, "standin-images", old), os.path.join(images, name))
+    release.version, release.files = "1.1.0", files
+    catalogue_file = os.path.join(directory, "catalogue.json")
+    with open(catalogue_file, "w") as f:
+        f.write(release.text())
 
     folder = os.path.join(directory, "build")
     configure = ["cmake", "-S", args.source, "-B", folder, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-                 "-DFWUPG_BUILD_TESTS=OFF", f"-DFIRMWARE_CATALOGUE={catalogue}", f"-DFIRMWARE_IMAGE_DIR={images}"]
+                 "-DFWUPG_BUILD_TESTS=OFF", f"-DFIRMWARE_CATALOGUE={catalogue_file}", f"-DFIRMWARE_IMAGE_DIR={images}"]
     for command in (configure, ["cmake", "--build", folder, "--target", "TessaronFwUpgrade"]):
         result = run(command)
         if result.returncode != 0:
-            raise e2e.Failure(f"{' '.join(command)} failed:\n{result.stdout[-2000:]}{result.stderr[-2000:]}")
+            raise harness.Failure(f"{' '.join(command)} failed:\n{result.stdout[-2000:]}{result.stderr[-2000:]}")
 
     problems = []
     version, rows = manifest_rows(os.path.join(folder, "IMAGES.txt"))
     _, old_rows = manifest_rows(os.path.join(args.build, "IMAGES.txt"))
-    expected = [(image["file"], length) for image, (_, length) in zip(release["images"], old_rows)]
+    expected = [(name, length) for name, (_, length) in zip(release.files, old_rows)]
     if (version, rows) != ("1.1.0", expected):
         problems.append(f"IMAGES.txt gives {version} {rows}, expected 1.1.0 {expected}")
     # The new tool, with the end-to-end runner reading the same catalogue: its
@@ -96,11 +93,11 @@ def case_new_release_catalogue(args, directory):
                   "--tool", os.path.join(folder, "TessaronFwUpgrade"),
                   "--unitsim", args.unitsim, "--hexconv", args.hexconv,
                   "--images", images, "--case", "missing_ready"],
-                 env=dict(os.environ, FWUPG_CATALOGUE=catalogue), timeout=120)
+                 env=dict(os.environ, FWUPG_CATALOGUE=catalogue_file), timeout=120)
     if result.returncode != 0:
         problems.append(f"the 1.1.0 tool's run:\n{result.stdout}{result.stderr}")
     if problems:
-        raise e2e.Failure("\n".join(problems))
+        raise harness.Failure("\n".join(problems))
     return "the 1.1.0 tool announced 1.1.0 and sent the renamed image"
 
 
@@ -122,7 +119,7 @@ def case_refusals(args, directory):
     standins = copy_images(args, directory)
     expect_refusal("stand-in images", release(args, standins, "--test-allow-dirty-tree", "--build-dir", build),
                    f"{standins} holds stand-in images")
-    missing = e2e.IMAGE_FILES[-1]
+    missing = harness.IMAGE_FILES[-1]
     partial = copy_images(args, os.path.join(directory, "partial"), leave_out=missing)
     expect_refusal("a missing image",
                    release(args, partial, "--test-allow-dirty-tree", "--test-allow-standin-images", "--build-dir",
@@ -148,25 +145,25 @@ def case_refusals(args, directory):
                    release(args, standins, "--test-allow-standin-images", "--build-dir", build, source=tree),
                    f"the work tree {tree} has changes")
     if problems:
-        raise e2e.Failure("\n".join(problems))
+        raise harness.Failure("\n".join(problems))
     return "stand-ins, a missing image and a tree with changes refused"
 
 
 def case_stand_in_copy(args, directory):
     for tool, why in (("x86_64-w64-mingw32-g++", "mingw-w64"), ("wine", "Wine")):
         if not shutil.which(tool):
-            raise e2e.Skip(f"{why} not installed")
+            raise harness.Skip(f"{why} not installed")
     images = copy_images(args, directory)
     build = os.path.join(directory, "release-build")
     result = release(args, images, "--test-allow-standin-images", "--test-allow-dirty-tree", "--build-dir", build,
                      "--native-build", args.build)
     print(result.stdout, end="")
     if result.returncode != 0:
-        raise e2e.Failure(f"release.sh ended with {result.returncode}:\n{result.stderr}")
+        raise harness.Failure(f"release.sh ended with {result.returncode}:\n{result.stderr}")
     last = result.stdout.rstrip("\n").split("\n")[-1]
     match = re.fullmatch(r"(\S+\.zip) SHA-256 ([0-9a-f]{64})", last)
     if not match:
-        raise e2e.Failure(f"the last line does not name the ZIP and its SHA-256: {last!r}")
+        raise harness.Failure(f"the last line does not name the ZIP and its SHA-256: {last!r}")
     zip_path, sha256 = match.groups()
     problems = []
     if os.path.dirname(zip_path) != os.path.join(build, "package") or not zip_path.endswith("-STANDIN-TEST.zip"):
@@ -181,7 +178,7 @@ def case_stand_in_copy(args, directory):
     if result.stdout.count(": passed;") != 2:
         problems.append("release.sh did not report two passed Wine updates")
     if problems:
-        raise e2e.Failure("\n".join(problems))
+        raise harness.Failure("\n".join(problems))
     return f"ZIP SHA-256 {sha256}"
 
 
@@ -193,9 +190,9 @@ CASES = [
 
 
 def main():
-    args = e2e.command_line(__doc__, CASES, ("source", "build", "unitsim", "hexconv"))
+    args = harness.command_line(__doc__, CASES, ("source", "build", "unitsim", "hexconv"))
     function = next(f for n, f, _ in CASES if n == args.case)
-    return e2e.run_reported("release", args.case, args.keep, lambda d: function(args, d))
+    return harness.run_reported("release", args.case, args.keep, lambda d: function(args, d))
 
 
 if __name__ == "__main__":

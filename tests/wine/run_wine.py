@@ -40,10 +40,8 @@ import subprocess
 import sys
 import time
 
-sys.dont_write_bytecode = True
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, os.pardir, "e2e"))
-import run_e2e as e2e  # noqa: E402  (the shared cases and checks)
+import fwharness as harness
+import run_e2e  # the cases run here
 
 PORTS = range(1, 33)  # every port number the tool's detection tries
 
@@ -130,7 +128,7 @@ class Wine:
         if unexpected or (actual != expected and not vanished_allowed):
             problems.append(f"COM links {actual}, expected {expected}")
         if problems:
-            raise e2e.Failure(f"Wine's COM port map {when} is unsafe:\n  " + "\n  ".join(problems))
+            raise harness.Failure(f"Wine's COM port map {when} is unsafe:\n  " + "\n  ".join(problems))
 
     def tear_down(self):
         """Stops the prefix's server and every Wine process of the prefix."""
@@ -181,10 +179,10 @@ def images_dir_of(exe):
 
 def check_standin_warning(exe, err):
     """A stand-in build warns on standard error (among Wine's own messages); a release build does not."""
-    warned = re.search(re.escape(e2e.STANDIN_WARNING) + rb"\r?\n", err) is not None
+    warned = re.search(re.escape(harness.STANDIN_WARNING) + rb"\r?\n", err) is not None
     if release_images_dir_of(exe) is None and not warned:
         return ["the stand-in build did not warn on standard error"]
-    if release_images_dir_of(exe) is not None and e2e.STANDIN_WARNING in err:
+    if release_images_dir_of(exe) is not None and harness.STANDIN_WARNING in err:
         return ["the release build warned of stand-in images"]
     return []
 
@@ -197,7 +195,7 @@ def simulated_ports(wine, ports):
         target = os.readlink(path)
         absent = os.path.join(wine.dosdevices, f".absent-com{port}")
         if not (target.startswith("/dev/pts/") or target == absent):
-            raise e2e.Failure(f"unitsim linked com{port} to {target}, not to a pseudo-terminal")
+            raise harness.Failure(f"unitsim linked com{port} to {target}, not to a pseudo-terminal")
         links[f"com{port}"] = target
     return links
 
@@ -214,57 +212,57 @@ def machine_tx_counts():
 def check_prerequisites(args):
     missing = [tool for tool in ("wine", "wineserver") if not shutil.which(tool)]
     if missing:
-        raise e2e.Skip(f"{' and '.join(missing)} not installed (apt-get install wine wine64)")
+        raise harness.Skip(f"{' and '.join(missing)} not installed (apt-get install wine wine64)")
     if not os.path.isfile(args.exe):
-        raise e2e.Skip(f"{args.exe} not built (cmake --preset mingw && cmake --build --preset mingw)")
+        raise harness.Skip(f"{args.exe} not built (cmake --preset mingw && cmake --build --preset mingw)")
     if not os.path.isdir(args.images):
-        raise e2e.Skip(f"the images of the Windows build are not in {args.images}")
+        raise harness.Skip(f"the images of the Windows build are not in {args.images}")
 
 
 def main():
-    cases = [(n, f, t + SETUP_SECONDS) for n, f, t in e2e.CASES if n not in LEFT_OUT]
-    args = e2e.command_line(__doc__, cases, ("exe", "unitsim"), ("images", "hexconv"))
+    cases = [(n, f, t + SETUP_SECONDS) for n, f, t in run_e2e.CASES if n not in LEFT_OUT]
+    args = harness.command_line(__doc__, cases, ("exe", "unitsim"), ("images", "hexconv"))
     function, timeout = next((f, t - SETUP_SECONDS) for n, f, t in cases if n == args.case)
     args.images = args.images or images_dir_of(args.exe)
     try:
         check_prerequisites(args)
-    except e2e.Skip as e:
+    except harness.Skip as e:
         print(f"wine e2e {args.case}: SKIPPED: {e}")
-        return e2e.SKIP
+        return harness.SKIP
 
     def body(directory):
         wine = Wine(directory)
         try:
-            case = function(e2e.Images(args.images, args.hexconv, directory))
+            case = function(harness.Images(args.images, args.hexconv, directory))
             started = time.monotonic()
             wine.set_up()
             setup_seconds = time.monotonic() - started
-            with e2e.units(args.unitsim, wine.prefix, case["ports"]) as sims:
+            with harness.units(args.unitsim, wine.prefix, case["ports"]) as sims:
                 ports = simulated_ports(wine, case["ports"])
                 wine.check_port_map(ports, "before the tool ran")
                 command = [wine.wine, os.path.abspath(args.exe)]
-                run = e2e.run_with_pipe(command, directory, case.get("input", ""), timeout - 15, wine.env)
+                run = harness.run_with_pipe(command, directory, case.get("input", ""), timeout - 15, wine.env)
                 # Still the simulators' links, and only those: nothing was
                 # remapped while the tool ran.
                 wine.check_port_map(ports, "after the run", vanished_allowed=True)
                 # Wine's own messages go to standard error, which is therefore
                 # not checked beyond the stand-in warning; shown on failure.
-                problems = e2e.check_run(case, run._replace(err=None), sims)
+                problems = harness.check_run(case, run._replace(err=None), sims)
                 problems += check_standin_warning(args.exe, run.err)
             stderr = run.err.decode(errors="replace").strip()
             if problems:
-                raise e2e.Failure("\n".join(problems + ([f"Wine's standard error:\n{stderr}"] if stderr else [])))
+                raise harness.Failure("\n".join(problems + ([f"Wine's standard error:\n{stderr}"] if stderr else [])))
             return f"Wine set-up {setup_seconds:.1f} s, the tool ran {run.seconds:.1f} s"
         except subprocess.CalledProcessError as e:
-            raise e2e.Failure(f"Wine could not prepare its prefix: {e}")
+            raise harness.Failure(f"Wine could not prepare its prefix: {e}")
         finally:
             wine.tear_down()
             left = wine.processes()
             if left:
-                raise e2e.Failure(f"Wine processes {left} of the prefix survived the clean-up")
+                raise harness.Failure(f"Wine processes {left} of the prefix survived the clean-up")
 
     tx_before = machine_tx_counts()
-    status = e2e.run_reported("wine e2e", args.case, args.keep, body)
+    status = harness.run_reported("wine e2e", args.case, args.keep, body)
     tx_after = machine_tx_counts()
     if tx_before is not None and tx_after != tx_before:
         print(f"note: the machine's UART tx counters moved: {tx_before} -> {tx_after}")

@@ -10,75 +10,62 @@
 #
 # First it makes sure the packages of every leg are installed (tools/dev/setup.sh:
 # as root it installs them, otherwise it says how and stops); a leg is left
-# out only when asked for with --skip or SKIP_LEGS. The last line names every
-# leg that did not run.
+# out only when asked for with --skip or SKIP_LEGS (any leg but core, which
+# every other needs). The last line says which legs passed, which failed,
+# which were skipped and which were not reached.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 source tools/dev/legs.sh
 read_skipped_legs "$@"
 export SKIP_LEGS="$skip"
+legs_passed=()
+leg_running=""
+trap 'legs_summary $?' EXIT
+wants() { [[ "$skip" != *" $1 "* ]]; }
+# Marks the start of a leg, and the end of the one before it.
+leg() {
+  [ -z "$leg_running" ] || legs_passed+=("$leg_running")
+  leg_running=$1
+}
+
 bash tools/dev/setup.sh
 
-all_legs=(core windows memcheck asan fuzz)
-ran=()
-summary() {
-  local status=$? not_run=()
-  for leg in "${all_legs[@]}"; do
-    [[ " ${ran[*]} " == *" $leg "* ]] && continue
-    if [[ "$skip" == *" $leg "* ]]; then
-      not_run+=("$leg (skipped on request)")
-    else
-      not_run+=("$leg")
-    fi
-  done
-  local verdict=passed
-  ((status == 0)) || verdict="FAILED (exit $status)"
-  if ((${#not_run[@]} == 0)); then
-    echo "run_tests.sh: $verdict; every leg ran (${all_legs[*]})"
-  else
-    local IFS=,
-    echo "run_tests.sh: $verdict; legs that did not run:${not_run[*]/#/ }"
-  fi
-}
-trap summary EXIT
-wants() { [[ "$skip" != *" $1 "* ]]; }
-
-# Tests of a leg that is left out are not run by the core leg either.
-excluded=()
-wants windows || excluded+=(wine)
-wants memcheck || excluded+=(valgrind)
-label_filter=()
-if ((${#excluded[@]})); then
-  label_filter=(-LE "$(IFS='|'; echo "${excluded[*]}")")
-fi
-
+# Each leg runs its own tests: the Wine and memcheck tests are labelled and
+# left to their legs.
+leg core
 cmake --preset default
 cmake --build --preset default
+ctest --preset default -LE 'wine|valgrind'
+
 if wants windows; then
-  # The Wine tests of the core run take the executable from build/mingw.
+  # The Wine tests take the executable from build/mingw.
+  leg windows
   cmake --preset mingw
   cmake --build --preset mingw
+  ctest --preset default -L wine
 fi
-ctest --preset default "${label_filter[@]}"
-ran+=(core)
-wants windows && ran+=(windows)
-wants memcheck && ran+=(memcheck)
+
+if wants memcheck; then
+  leg memcheck
+  ctest --preset default -L valgrind
+fi
 
 if wants asan; then
+  leg asan
   cmake --preset asan
   cmake --build --preset asan
   ctest --preset asan
-  ran+=(asan)
 fi
 
 # Fuzzing (clang, libFuzzer): the seeds and the regression inputs replayed,
 # then every target for FUZZ_SECONDS from its seeds; any finding fails the run
 # and is kept in fuzz/regressions/.
 if wants fuzz; then
+  leg fuzz
   cmake --preset fuzz
   cmake --build --preset fuzz
   ctest --preset fuzz
   bash fuzz/run_fuzzers.sh "${FUZZ_SECONDS:-60}"
-  ran+=(fuzz)
 fi
+leg ""

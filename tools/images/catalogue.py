@@ -6,9 +6,9 @@ microcontroller image and the logic images by device code and unit role.
      "images": [{"file": "NAME.hex", "microcontroller": true},
                 {"file": "NAME.mcs", "device_code": 4, "unit": "TX"}, ...]}
 
-The build (CMake), the image generator, the stand-in maker, the release
-command and the tests read it through this module or, from CMake, through
-string(JSON).
+Every Python tool and test reads it through this module; CMake reads it once,
+in cmake/Catalogue.cmake, with the same rules for what it uses there (the
+version and the file names).
 """
 
 import argparse
@@ -33,6 +33,17 @@ class Catalogue:
         self.microcontroller = microcontroller  # table index of the microcontroller image
         self.logic = logic  # [(table index, device code, unit)] in table order
 
+    def text(self):
+        """The catalogue as a catalogue file holds it."""
+        images = []
+        for index, name in enumerate(self.files):
+            if index == self.microcontroller:
+                images.append({"file": name, "microcontroller": True})
+            else:
+                _, code, unit = next(entry for entry in self.logic if entry[0] == index)
+                images.append({"file": name, "device_code": code, "unit": unit})
+        return json.dumps({"version": self.version, "images": images}, indent=2) + "\n"
+
     def logic_entry(self, device_code, unit):
         """The table index of the logic image for this device code and unit, or None."""
         for index, code, role in self.logic:
@@ -53,8 +64,9 @@ def load(path=None):
         raise CatalogueError(f"{path}: {what}")
 
     version = data.get("version") if isinstance(data, dict) else None
-    if not isinstance(version, str) or not re.fullmatch(r"\d+\.\d+\.\d+", version):
-        fail('"version" must be a text of the form 1.0.9')
+    # [0-9], not \d: a digit of another script would pass \d.
+    if not isinstance(version, str) or not re.fullmatch(r"[0-9]+\.[0-9]+\.[0-9]+", version):
+        fail('"version" must be ASCII digits and dots of the form 1.0.9')
     images = data.get("images")
     if not isinstance(images, list) or not images:
         fail('"images" must be a non-empty list')
@@ -62,9 +74,10 @@ def load(path=None):
     for index, image in enumerate(images):
         name = image.get("file") if isinstance(image, dict) else None
         if not isinstance(name, str) or not re.fullmatch(r"[A-Za-z0-9][A-Za-z0-9._-]{0,68}", name):
-            fail(f"image {index}: \"file\" must be a plain file name of at most 69 characters")
+            fail(f"image {index}: \"file\" must be a plain file name of at most 69 characters "
+                 "(ASCII letters, digits, '_', '-' and '.', not starting with '.', '_' or '-')")
         if name in files:
-            fail(f"image {index}: {name} is listed twice")
+            fail(f"image {index}: \"file\" {name} is listed twice")
         files.append(name)
         if image.get("microcontroller") is True:
             microcontroller.append(index)
@@ -91,17 +104,23 @@ def load(path=None):
 
 
 def main(argv):
-    """catalogue.py [--catalogue FILE] version|files: one fact per line, for scripts."""
+    """catalogue.py [--catalogue FILE] version|files|logic-files: one fact per
+    line, for scripts (the image files in table order; the logic images')."""
     parser = argparse.ArgumentParser(description="Print a fact of the image catalogue.")
     parser.add_argument("--catalogue", help="the catalogue file (default firmware/catalogue.json)")
-    parser.add_argument("fact", choices=("version", "files"))
+    parser.add_argument("fact", choices=("version", "files", "logic-files"))
     args = parser.parse_args(argv[1:])
     try:
         catalogue = load(args.catalogue)
     except CatalogueError as error:
         sys.stderr.write(f"catalogue.py: {error}\n")
         return 1
-    print(catalogue.version if args.fact == "version" else "\n".join(catalogue.files))
+    if args.fact == "version":
+        print(catalogue.version)
+    elif args.fact == "files":
+        print("\n".join(catalogue.files))
+    else:
+        print("\n".join(catalogue.files[entry] for entry, _, _ in catalogue.logic))
     return 0
 
 

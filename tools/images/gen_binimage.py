@@ -32,23 +32,23 @@ import re
 import sys
 
 import catalogue as image_catalogue
+import intelhex
 from build_output import write_if_changed
+from make_standin_images import STANDIN_MARKER
 
 FILE_PATH_FIELD = 70  # char filePath[70], zero-terminated
-IMAGE_AREA = 4 * 1024 * 1024  # CONCAT_BUFFER_SIZE: every offset must fall below it
 MAX_DATA_BYTES = 43  # the conversion's line store: 100 chars with ":" and CR LF
-RECORD_TYPES = {0: "data", 1: "end of file", 2: "extended segment address",
-                3: "start segment address", 4: "extended linear address",
-                5: "start linear address"}
 END_OF_FILE = b":00000001FF\r\n"
 LITERAL_PIECE = 480  # characters of image text per source line of the array
 
-# The first data bytes of every stand-in image (tools/make_standin_images.py),
-# so that a build or a package made from them is known as such wherever the
-# files were copied.
-STANDIN_MARKER = b"STAND-IN/NO UNIT"
-
-HEX_LINE = re.compile(rb"[0-9A-F]*")
+# The tool passes over every record but data and extended linear address.
+# A start linear address (the release's microcontroller image has one) names
+# the entry point, which the unit takes from the image itself, so nothing is
+# lost. Segment addresses belong to 16-bit segmented images: an extended
+# segment address moves the data after it, which the tool would place
+# elsewhere, and a start segment address has no meaning for the unit's linear
+# images; a file with either was made for another device and is refused.
+SEGMENT_RECORDS = (intelhex.EXTENDED_SEGMENT_ADDRESS, intelhex.START_SEGMENT_ADDRESS)
 
 
 class ImageError(Exception):
@@ -59,56 +59,37 @@ class ImageError(Exception):
 
 
 def check_record(number, line, state):
-    """One line without its LF. state holds the upper offset of the ELA in force."""
+    """One line without its LF, applied to state["image"] (an
+    intelhex.FlatImage) as the tool applies it."""
     if not line.endswith(b"\r"):
         raise ImageError(number, "the line does not end with CR LF")
-    line = line[:-1]
-    if not line.startswith(b":"):
-        raise ImageError(number, "not a record line: it does not start with ':'")
-    digits = line[1:]
-    match = HEX_LINE.match(digits)
-    if match.end() != len(digits):
-        bad = digits[match.end():match.end() + 1]
-        raise ImageError(number, "character %r in column %d is not an upper-case hex digit"
-                         % (bad.decode("latin-1"), match.end() + 2))
-    if len(digits) % 2:
-        raise ImageError(number, "odd number of hex digits (%d)" % len(digits))
-    if len(digits) < 10:
-        raise ImageError(number, "record too short: %d hex digits, at least 10 needed"
-                         % len(digits))
-    record = bytes.fromhex(digits.decode("ascii"))
-    count, address, record_type = record[0], (record[1] << 8) | record[2], record[3]
-    if len(record) != count + 5:
-        raise ImageError(number, "byte count %d does not match the line, which holds %d data bytes"
-                         % (count, len(record) - 5))
-    if count > MAX_DATA_BYTES:
+    try:
+        record = intelhex.parse_record(line[:-1])
+    except intelhex.RecordError as error:
+        raise ImageError(number, str(error))
+    if len(record.data) > MAX_DATA_BYTES:
         raise ImageError(number, "%d data bytes; the tool takes at most %d per record"
-                         % (count, MAX_DATA_BYTES))
-    if sum(record) & 0xFF:
-        raise ImageError(number, "wrong checksum 0x%02X, the record needs 0x%02X"
-                         % (record[-1], (record[-1] - sum(record)) & 0xFF))
-    if record_type not in RECORD_TYPES:
-        raise ImageError(number, "unknown record type 0x%02X" % record_type)
-    if record_type == 4:
-        if count != 2:
-            raise ImageError(number, "extended linear address record with %d data byte%s, "
-                             "needs exactly 2" % (count, "" if count == 1 else "s"))
-        # Only the low byte of the upper address selects the image window.
-        state["upper"] = record[5] << 16
-        if state["upper"] >= IMAGE_AREA:
-            raise ImageError(number, "extended linear address 0x%02X%02X puts data at offset "
-                             "0x%X, beyond the 4 MiB image area" % (record[4], record[5],
-                                                                     state["upper"]))
-    elif record_type == 0:
-        start = state["upper"] + address
-        end = start + count
-        if end > IMAGE_AREA:
-            raise ImageError(number, "data at offsets 0x%X to 0x%X runs past the 4 MiB image area"
-                             % (start, end - 1))
-        data = record[4:-1]
-        state["records"].append((start, end, number, sum(data)))
+                         % (len(record.data), MAX_DATA_BYTES))
+    if record.type not in intelhex.TYPE_NAMES:
+        raise ImageError(number, "unknown record type 0x%02X" % record.type)
+    name = intelhex.TYPE_NAMES[record.type]
+    if state["end of file"] is not None:
+        # The tool reads on past the end-of-file record and would still place it.
+        raise ImageError(number, "%s record after the end-of-file record of line %d"
+                         % (name, state["end of file"]))
+    if record.type in SEGMENT_RECORDS:
+        raise ImageError(number, "%s record: the tool takes linear addresses only and passes over it"
+                         % name)
+    if record.type == intelhex.END_OF_FILE:
+        state["end of file"] = number
+    try:
+        span = state["image"].apply(record)
+    except intelhex.RecordError as error:
+        raise ImageError(number, str(error))
+    if span is not None:
+        state["records"].append((span[0], span[1], number))
         if state["first data"] is None:
-            state["first data"] = data
+            state["first data"] = record.data
 
 
 def check_layout(records):
@@ -120,7 +101,7 @@ def check_layout(records):
     """
     if not records:
         return
-    last_start, last_end, last_line, _ = records[-1]
+    _, last_end, last_line = records[-1]
     beyond = max(records, key=lambda r: (r[1], -r[2]))
     if beyond[1] > last_end:
         raise ImageError(beyond[2], "data record ends at offset 0x%X, beyond the end 0x%X of the "
@@ -146,29 +127,47 @@ def check_image(text):
     if lines[-1]:
         raise ImageError(len(lines), "the text does not end with a line end")
     lines.pop()
-    state = {"upper": 0, "records": [], "first data": None}
+    state = {"image": intelhex.FlatImage(), "records": [], "first data": None, "end of file": None}
     for number, line in enumerate(lines, 1):
         check_record(number, line, state)
     if not text.endswith(END_OF_FILE):
         raise ImageError(len(lines), "the text does not end with the end-of-file record "
                          "':00000001FF' and CR LF")
-    records = state["records"]
-    check_layout(records)
-    # The flat image: 0xFF up to the end of the last record but where data
-    # lands; the unit is told 0 minus the 32-bit sum of its bytes.
-    length = records[-1][1] if records else 0
-    covered = sum(end - start for start, end, _, _ in records)
-    total = sum(data_sum for _, _, _, data_sum in records) + 0xFF * (length - covered)
+    check_layout(state["records"])
+    image = state["image"].image()
     first = state["first data"] or b""
-    return {"length": length, "checksum": -total & 0xFFFFFFFF,
+    return {"length": len(image), "checksum": intelhex.checksum(image),
             "stand-in": first.startswith(STANDIN_MARKER)}
 
 
-def array_name(file_name):
-    name = file_name.replace(".", "_").replace("-", "_")
-    if not re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", name):
-        return None
-    return name
+# C++ keywords and alternative tokens: no array can be named so.
+CXX_KEYWORDS = frozenset("""
+    alignas alignof and and_eq asm auto bitand bitor bool break case catch char char8_t char16_t
+    char32_t class compl concept const consteval constexpr constinit const_cast continue co_await
+    co_return co_yield decltype default delete do double dynamic_cast else enum explicit export
+    extern false float for friend goto if inline int long mutable namespace new noexcept not
+    not_eq nullptr operator or or_eq private protected public register reinterpret_cast requires
+    return short signed sizeof static static_assert static_cast struct switch template this
+    thread_local throw true try typedef typeid typename union unsigned using virtual void
+    volatile wchar_t while xor xor_eq""".split())
+
+
+def array_names(files):
+    """The name of each file's array, in catalogue order: the file name with
+    every "." and "-" as "_" (MCU_6G-SDI_61_R1_09.hex gives
+    MCU_6G_SDI_61_R1_09_hex). Where that would be no name of its own (not an
+    identifier, a keyword, a name reserved to the compiler: "__" anywhere, the
+    generated names' own prefix "autogen" in any case, or another file's name
+    too, as T-1.mcs and T.1.mcs both give T_1_mcs) the array of entry k is
+    autogen_image_k, which no name of its own can be."""
+    derived = [name.replace(".", "_").replace("-", "_") for name in files]
+
+    def own(name):
+        return (re.fullmatch(r"[A-Za-z][A-Za-z0-9_]*", name) is not None and name not in CXX_KEYWORDS
+                and "__" not in name and not name.lower().startswith("autogen")
+                and derived.count(name) == 1)
+
+    return [name if own(name) else "autogen_image_%d" % k for k, name in enumerate(derived)]
 
 
 def literal_lines(text):
@@ -266,11 +265,10 @@ def files_by_name(paths, files, errors):
     return by_name
 
 
-def read_image(name, path, errors):
+def read_image(name, array, path, errors):
     """(name, array, text, figures) of one checked image file, or None after
     adding the reason to errors."""
-    array = array_name(name)
-    if array is None or len(name) >= FILE_PATH_FIELD or len(name) > 127:
+    if len(name) >= FILE_PATH_FIELD:
         errors.append("%s:0: the file name cannot name a catalogue entry" % path)
         return None
     try:
@@ -306,7 +304,8 @@ def main(argv):
 
     errors = []
     by_name = files_by_name(args.files, catalogue.files, errors)
-    images = [read_image(name, by_name[name], errors) for name in catalogue.files if name in by_name]
+    images = [read_image(name, array, by_name[name], errors)
+              for name, array in zip(catalogue.files, array_names(catalogue.files)) if name in by_name]
     if errors:
         for error in errors:
             sys.stderr.write(error + "\n")

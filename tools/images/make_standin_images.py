@@ -22,22 +22,8 @@ import os
 import sys
 
 import catalogue as image_catalogue
+import intelhex
 from build_output import write_if_changed
-
-RECORD_DATA = 0
-RECORD_EOF = 1
-RECORD_EXTENDED_LINEAR_ADDRESS = 4
-RECORD_START_LINEAR_ADDRESS = 5
-
-WINDOW = 0x10000
-
-
-def record(record_type, address, data=b""):
-    """One record line: start code, upper-case hex, checksum, CR LF."""
-    body = bytes([len(data), (address >> 8) & 0xFF, address & 0xFF, record_type]) + data
-    checksum = (-sum(body)) & 0xFF
-    return b":" + (body + bytes([checksum])).hex().upper().encode("ascii") + b"\r\n"
-
 
 # The first data bytes of every stand-in, by which the catalogue generator
 # knows a stand-in wherever it was copied (tools/images/gen_binimage.py).
@@ -71,17 +57,17 @@ def image_text(name, upper_first, data_start, data_end, gaps=(), start_linear_ad
     for run_start, run_end in runs:
         offset = run_start
         while offset < run_end:
-            if offset // WINDOW != window:
-                window = offset // WINDOW
+            if offset // intelhex.WINDOW != window:
+                window = offset // intelhex.WINDOW
                 upper = upper_first + window
-                lines.append(record(RECORD_EXTENDED_LINEAR_ADDRESS, 0, upper.to_bytes(2, "big")))
-            end = min((offset // 16 + 1) * 16, run_end, (window + 1) * WINDOW)
+                lines.append(intelhex.record_line(intelhex.EXTENDED_LINEAR_ADDRESS, 0, upper.to_bytes(2, "big")))
+            end = min((offset // 16 + 1) * 16, run_end, (window + 1) * intelhex.WINDOW)
             chunk = payload[offset - data_start : end - data_start]
-            lines.append(record(RECORD_DATA, offset % WINDOW, chunk))
+            lines.append(intelhex.record_line(intelhex.DATA, offset % intelhex.WINDOW, chunk))
             offset = end
     if start_linear_address is not None:
-        lines.append(record(RECORD_START_LINEAR_ADDRESS, 0, start_linear_address.to_bytes(4, "big")))
-    lines.append(record(RECORD_EOF, 0))
+        lines.append(intelhex.record_line(intelhex.START_LINEAR_ADDRESS, 0, start_linear_address.to_bytes(4, "big")))
+    lines.append(intelhex.record_line(intelhex.END_OF_FILE, 0))
     return b"".join(lines)
 
 

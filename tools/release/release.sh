@@ -29,8 +29,9 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
-# The release scripts share the image tools' catalogue reader.
-export PYTHONPATH="$root/tools/images${PYTHONPATH:+:$PYTHONPATH}"
+# The release scripts share the image tools' catalogue reader; the Wine
+# runner imports the test harness and the end-to-end cases as well.
+export PYTHONPATH="$root/tools/images:$root/tests/harness:$root/tests/e2e${PYTHONPATH:+:$PYTHONPATH}"
 usage() {
   sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
