@@ -96,6 +96,11 @@ int fwupgradeMain(void) {
     dipsplayLastMessageToUserBeforeExit("");
     return -1;
   }
+  // Ports left out for a program with stand-in images are named once here:
+  // detection passes them over in silence, as it does missing ports.
+  if (Platform_LastErrorText()[0] != '\0') {
+    Console_Error("%s", Platform_LastErrorText());
+  }
   if (!allocateSharedBuffers()) {
     dipsplayLastMessageToUserBeforeExit("");
     return -1;

@@ -286,16 +286,17 @@ std::string rateTail(const std::string &rate) {
 
 void silentCom32() { Sim_AddPort(32); }
 void silentCom4() { Sim_AddPort(4); }
+// A rate the tool lets through reaches the port, which takes only these.
+void com4TakesDetectionRates() {
+  Sim_AddPort(4);
+  Sim_SetPortRates(4, {115200, 9600, 57600, 4800, 2400, 1200});
+}
 
 const ManualFailure kManualFailures[] = {
     {"port cannot be opened", "9\n", [] {},
      "\r\nOpening COM9....................ERROR: Opening COM9 failed !", "COM9: no such port\n"},
-    {"rate refused", "4\n1234\n",
-     [] {
-       Sim_AddPort(4);
-       Sim_SetPortRates(4, {115200, 9600, 57600, 4800, 2400, 1200});
-     },
-     rateTail("1234"), "COM4: 1234 baud refused\n"},
+    {"rate refused", "4\n1234\n", com4TakesDetectionRates, rateTail("1234"),
+     "COM4: 1234 baud refused\n"},
     {"no number typed", "abc\n", silentCom32, kNotOpened, kNoPortRead},
     {"end of input", "", silentCom32, kNotOpened, kNoPortRead},
     {"empty line, then a port", "\n4\n", silentCom4, kNotOpened, kNoPortRead},
@@ -304,6 +305,10 @@ const ManualFailure kManualFailures[] = {
     {"end of input at the rate", "4\n", silentCom4, rateTail("0"), kNoRateRead},
     {"rate below 50", "4\n49\n", silentCom4, rateTail("49"),
      "ERROR: 49 baud is outside the rates a port can run at (50 to 4000000)\n"},
+    // The limits themselves pass the tool's own check and go to the port.
+    {"rate 50", "4\n50\n", com4TakesDetectionRates, rateTail("50"), "COM4: 50 baud refused\n"},
+    {"rate 4000000", "4\n4000000\n", com4TakesDetectionRates, rateTail("4000000"),
+     "COM4: 4000000 baud refused\n"},
     {"rate above 4000000", "4\n4000001\n", silentCom4, rateTail("4000001"),
      "ERROR: 4000001 baud is outside the rates a port can run at (50 to 4000000)\n"},
 };

@@ -41,9 +41,11 @@ BOOL Platform_CloseHandle(HANDLE hCom);
 
 // Settles, before any port is touched, how port numbers reach devices. With
 // portMapRequired (programs that carry stand-in images) ports are reached
-// only through a port map, never the machine's usual devices. 0 when no port
-// may be used at all: a port map that is there but unusable, or none where
-// one is required.
+// only through a port map, never the machine's usual devices (under Wine:
+// only the pseudo-terminals of Wine's port table). 0 when no port may be
+// used at all: a port map that is there but unusable, or none where one is
+// required. When it succeeds, Platform_LastErrorText names the ports of the
+// map that it leaves out, one a line, or is "".
 BOOL Platform_PreparePorts(BOOL portMapRequired);
 
 // Why the last serial call failed, in words for the operator: the port, its

@@ -7,6 +7,10 @@
 // writes wait on CTS while output flow control is on, up to the write
 // time-outs of the record. A failing call keeps the system's error code for
 // Platform_LastErrorText.
+//
+// A program with stand-in images runs only under Wine and opens only the
+// ports that Wine maps to a pseudo-terminal (see "Ports of a program with
+// stand-in images" below).
 
 // The plain C runtime calls (fgets, snprintf) are used here; the runtime's
 // "secure" variants would tie the code to one compiler.
@@ -27,19 +31,186 @@
 
 namespace {
 
-// The port of the last open ("COM3"), what failed last, and the system's
-// error code then.
-char sPortName[16];
+// The port of the last open ("COM3"; under Wine, for a program with stand-in
+// images, with its device: "COM3 (/dev/pts/4)"), what failed last, and the
+// system's error code then. A failure this layer decides itself keeps its
+// whole text in sErrorText instead (sOwnText).
+char sPortName[MAX_PATH + 32];
 const char *sFailedCall = "";
 DWORD sErrorCode = 0;
-char sErrorText[512];
+bool sOwnText = false;
+char sErrorText[2048];
 
 BOOL noted(BOOL result, const char *call) {
   if (!result) {
     sErrorCode = GetLastError();
     sFailedCall = call;
+    sOwnText = false;
   }
   return result;
+}
+
+/*---------------------------------------------------------------------------
+ * Ports of a program with stand-in images
+ *
+ * Such a program must never reach a real unit. It runs only under Wine
+ * (Platform_StandInRefusal), where a prefix maps COM numbers to the
+ * machine's serial devices and USB adapters as readily as to the
+ * pseudo-terminals the tests put their simulated units on; so it opens a
+ * port only when Wine's port table maps it to a pseudo-terminal, and counts
+ * every other port as missing.
+ *
+ * The port table is the registry key HKLM\Software\Wine\Ports ("COM3" =
+ * "/dev/pts/4"), from which Wine's mount manager makes the link
+ * dosdevices\com3 that CreateFile("\\.\COM3") follows. That link can't be
+ * read from a Windows program without opening what it leads to, and the
+ * open alone raises DTR and RTS on a real port. So the port is never opened
+ * by its COM name: its table entry is read and checked, and exactly that
+ * Unix path is opened, through the Windows name Wine gives it.
+ *-------------------------------------------------------------------------*/
+
+bool sPseudoTerminalsOnly = false;
+
+// kernel32's wine_get_dos_file_name: the Windows name of a Unix path, in a
+// buffer of the process heap.
+typedef WCHAR *(CDECL *WineDosFileName)(const char *unixPath);
+WineDosFileName sWineDosFileName = NULL;
+
+const char kWinePortTable[] = "Software\\Wine\\Ports";
+const char kNotPseudoTerminal[] =
+    "not a pseudo-terminal; a program with stand-in images leaves the port alone";
+
+// "/dev/pts/" and a number, and nothing else: the slave side of a
+// pseudo-terminal, never a path that only passes through that folder.
+bool isPseudoTerminalPath(const char *path) {
+  static const char kPts[] = "/dev/pts/";
+  const size_t prefix = sizeof kPts - 1;
+  if (strncmp(path, kPts, prefix) != 0 || path[prefix] == '\0') {
+    return false;
+  }
+  for (const char *p = path + prefix; *p != '\0'; p++) {
+    if (*p < '0' || *p > '9') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The text of a value of Wine's port table that holds one; false otherwise.
+bool readTableText(HKEY table, const char *valueName, char *text, DWORD size) {
+  DWORD type = 0;
+  DWORD length = size - 1;
+  if (RegQueryValueExA(table, valueName, NULL, &type, reinterpret_cast<BYTE *>(text), &length) !=
+          ERROR_SUCCESS ||
+      type != REG_SZ) {
+    return false;
+  }
+  text[length] = '\0';
+  return true;
+}
+
+// Whether something of that Unix path exists. A directory search only looks
+// the name up (stat); the file itself, a device perhaps, is not opened.
+bool unixPathExists(const char *path) {
+  WCHAR *windowsName = sWineDosFileName(path);
+  if (windowsName == NULL) {
+    return false;
+  }
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW(windowsName, &found);
+  HeapFree(GetProcessHeap(), 0, windowsName);
+  if (search == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  FindClose(search);
+  return true;
+}
+
+// A port left alone: it fails as a missing port does, with this layer's reason.
+HANDLE refused(const char *reason) {
+  snprintf(sErrorText, sizeof sErrorText, "%s: %s", sPortName, reason);
+  sOwnText = true;
+  sErrorCode = ERROR_FILE_NOT_FOUND;
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  return INVALID_HANDLE_VALUE;
+}
+
+// Opens port n by the pseudo-terminal that Wine's port table maps it to.
+HANDLE openPseudoTerminalPort(int n, DWORD desiredAccess, DWORD shareMode,
+                              DWORD creationDisposition, DWORD flagsAndAttributes) {
+  char valueName[16];
+  snprintf(valueName, sizeof valueName, "COM%d", n);
+  snprintf(sPortName, sizeof sPortName, "%s", valueName);
+  HKEY table;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinePortTable, 0, KEY_QUERY_VALUE, &table) !=
+      ERROR_SUCCESS) {
+    return refused(
+        "Wine's port table (HKLM\\Software\\Wine\\Ports) can't be read; a program with "
+        "stand-in images opens only the pseudo-terminals named there");
+  }
+  char path[MAX_PATH];
+  const bool inTable = readTableText(table, valueName, path, sizeof path);
+  RegCloseKey(table);
+  if (!inTable) {
+    return refused(
+        "Wine's port table (HKLM\\Software\\Wine\\Ports) has no entry for it; a program "
+        "with stand-in images opens only the pseudo-terminals named there");
+  }
+  snprintf(sPortName, sizeof sPortName, "%s (%s)", valueName, path);
+  if (!isPseudoTerminalPath(path)) {
+    return refused(kNotPseudoTerminal);
+  }
+  WCHAR *windowsName = sWineDosFileName(path);
+  if (windowsName == NULL) {
+    return refused("Wine gives this path no Windows name");
+  }
+  const HANDLE h = CreateFileW(windowsName, desiredAccess, shareMode, NULL, creationDisposition,
+                               flagsAndAttributes, NULL);
+  (void)noted(h != INVALID_HANDLE_VALUE, "");
+  HeapFree(GetProcessHeap(), 0, windowsName);
+  return h;
+}
+
+// One line for each port that Wine's port table maps to something that
+// exists but is no pseudo-terminal, in sErrorText; "" when there is none.
+// Detection passes such a port over in silence, so it is named once here.
+// Entries that name nothing (or no COM port) are as missing ports are.
+void noteTableEntriesLeftAlone(void) {
+  sErrorText[0] = '\0';
+  sOwnText = true;
+  HKEY table;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinePortTable, 0, KEY_QUERY_VALUE, &table) !=
+      ERROR_SUCCESS) {
+    return;
+  }
+  size_t used = 0;
+  for (DWORD index = 0;; index++) {
+    char valueName[256];
+    DWORD nameLength = sizeof valueName;
+    char path[MAX_PATH];
+    DWORD type = 0;
+    DWORD length = sizeof path - 1;
+    const LONG status = RegEnumValueA(table, index, valueName, &nameLength, NULL, &type,
+                                      reinterpret_cast<BYTE *>(path), &length);
+    if (status == ERROR_NO_MORE_ITEMS) {
+      break;
+    }
+    if (status != ERROR_SUCCESS || type != REG_SZ) {
+      continue;
+    }
+    path[length] = '\0';
+    const int n = portNumberFromName(valueName);
+    if (n == 0 || isPseudoTerminalPath(path) || !unixPathExists(path)) {
+      continue;
+    }
+    const int written = snprintf(sErrorText + used, sizeof sErrorText - used, "%sCOM%d (%s): %s",
+                                 used > 0 ? "\n" : "", n, path, kNotPseudoTerminal);
+    if (written < 0 || static_cast<size_t>(written) >= sizeof sErrorText - used) {
+      break;
+    }
+    used += static_cast<size_t>(written);
+  }
+  RegCloseKey(table);
 }
 
 }  // namespace
@@ -54,6 +225,13 @@ HANDLE Platform_CreateFileA(const char *deviceName, DWORD desiredAccess, DWORD s
   } else {
     const char *shortName = strncmp(deviceName, "\\\\.\\", 4) == 0 ? deviceName + 4 : deviceName;
     snprintf(sPortName, sizeof sPortName, "%s", shortName);
+  }
+  if (sPseudoTerminalsOnly) {
+    if (n == 0) {
+      return refused("not the name of a COM port");
+    }
+    return openPseudoTerminalPort(n, desiredAccess, shareMode, creationDisposition,
+                                  flagsAndAttributes);
   }
   // No security attributes, no template; no FILE_FLAG_OVERLAPPED is ever
   // passed, so every read and write below is synchronous.
@@ -110,13 +288,32 @@ BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWO
 
 BOOL Platform_CloseHandle(HANDLE hCom) { return noted(CloseHandle(hCom), "close: "); }
 
-BOOL Platform_PreparePorts(BOOL) {
-  // Windows names its COM ports itself; there is no other table to fall
-  // back to.
+BOOL Platform_PreparePorts(BOOL portMapRequired) {
+  sPseudoTerminalsOnly = portMapRequired != 0;
+  sErrorCode = 0;
+  sOwnText = false;
+  if (!sPseudoTerminalsOnly) {
+    // Windows names its COM ports itself; there is no other table to fall
+    // back to.
+    return TRUE;
+  }
+  sWineDosFileName = reinterpret_cast<WineDosFileName>(reinterpret_cast<void (*)(void)>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_dos_file_name")));
+  if (sWineDosFileName == NULL) {
+    snprintf(sErrorText, sizeof sErrorText,
+             "this program carries stand-in firmware images and opens only the pseudo-terminals "
+             "of Wine's port table, but this Wine has no wine_get_dos_file_name; no port is used");
+    sOwnText = true;
+    return FALSE;
+  }
+  noteTableEntriesLeftAlone();
   return TRUE;
 }
 
 const char *Platform_LastErrorText(void) {
+  if (sOwnText) {
+    return sErrorText;
+  }
   if (sErrorCode == 0) {
     return "";
   }

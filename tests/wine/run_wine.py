@@ -19,10 +19,13 @@ each, which opens even where the link is gone. So:
   * should it run all the same, HKLM\\Software\\Wine\\Ports names COM1 to
     COM32 (every number the tool's detection tries) with paths that do not
     exist, so the machine's devices could only be numbered COM33 and up,
-    which the tool never tries;
+    which the tool never tries; once unitsim has made its links, their
+    targets replace those paths for the simulated ports (a build with
+    stand-in images opens only the pseudo-terminals named there);
   * the dosdevices folder is checked after the prefix is made, before the
-    tool runs and after it: COM links of the case's simulators only, none
-    leading to a device of the machine, or the case fails;
+    tool runs and after it: COM links of the case's simulators (and of the
+    plain files it asks for) only, none leading to a device of the machine,
+    or the case fails;
   * the prefix's server, and anything else still running with the prefix,
     is stopped on every path out.
 
@@ -32,6 +35,7 @@ each, which opens even where the link is gone. So:
 Exit code 77 means "skipped" (no Wine, or no Windows executable built).
 """
 
+import ctypes
 import os
 import re
 import shutil
@@ -100,13 +104,17 @@ class Wine:
 
     def set_up(self):
         self.run([self.wine, "wineboot", "--init"], SETUP_SECONDS, check=True)
+        self.set_port_table({port: f"/nonexistent/wine-e2e/com{port}" for port in PORTS})
+        self.check_port_map({}, "once the prefix was made")
+
+    def set_port_table(self, paths):
+        """Wine's port table (HKLM\\Software\\Wine\\Ports): COM number -> Unix path."""
         reg = os.path.join(os.path.dirname(self.prefix), "ports.reg")
         lines = ["Windows Registry Editor Version 5.00", "", r"[HKEY_LOCAL_MACHINE\Software\Wine\Ports]"]
-        lines += [f'"COM{port}"="/nonexistent/wine-e2e/com{port}"' for port in PORTS]
+        lines += [f'"COM{port}"="{path}"' for port, path in sorted(paths.items())]
         with open(reg, "w", encoding="utf-16") as f:
             f.write("\r\n".join(lines) + "\r\n")
         self.run([self.wine, "regedit", "/S", reg], SETUP_SECONDS, check=True)
-        self.check_port_map({}, "once the prefix was made")
 
     def check_port_map(self, expected, when, vanished_allowed=False):
         """The COM links are `expected` (name -> target); none leads to the machine.
@@ -138,12 +146,17 @@ class Wine:
                 self.run([self.wineserver, "-w"], 30)
             except subprocess.TimeoutExpired:
                 pass
-        # Whatever still runs with this prefix was started here.
+        # Whatever still runs with this prefix was started here. A killed
+        # process is gone only once the kernel has ended it, which on a busy
+        # machine takes a moment: the survivors are counted after that.
         for pid in self.processes():
             try:
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
+        deadline = time.monotonic() + 30
+        while self.processes() and time.monotonic() < deadline:
+            time.sleep(0.1)
 
     def processes(self):
         mine = []
@@ -200,6 +213,50 @@ def simulated_ports(wine, ports):
     return links
 
 
+def plain_file_ports(wine, directory, ports):
+    """COM links to a plain file each (no terminal at all), made for the case."""
+    links = {}
+    for port in ports:
+        path = os.path.join(directory, f"plain-file-com{port}")
+        open(path, "w").close()
+        os.symlink(path, os.path.join(wine.dosdevices, f"com{port}"))
+        links[f"com{port}"] = path
+    return links
+
+
+IN_OPEN = 0x20
+
+
+def watch_opens(paths):
+    """An inotify descriptor that records every open of these files, by any process."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+    if fd < 0 or any(libc.inotify_add_watch(fd, os.fsencode(p), IN_OPEN) < 0 for p in paths):
+        raise harness.Failure(f"inotify: {os.strerror(ctypes.get_errno())}")
+    return fd
+
+
+def case_plain_file_port_left_alone(images):
+    # Wine's port table maps COM1 to a plain file, not a pseudo-terminal: a
+    # build with stand-in images never opens it, says so on standard error,
+    # and finds the unit on COM3 as if COM1 were missing. The unit's logic
+    # device is not one the tool knows, which ends the run early.
+    return {
+        "standin_only": True,
+        "ports": {3: ["--device-code", "2"]},
+        "plain_file_ports": [1],
+        "stdout": harness.BANNER + harness.detected(3, 57600) + harness.versions(2) + harness.PRODUCT
+        + harness.UNKNOWN_PRODUCT + harness.FAILED_END,
+        "stderr_search": rb"COM1 \(/\S*/plain-file-com1\): not a pseudo-terminal; ",
+        "exit": 1,
+        "commands": {3: harness.heard(57600, harness.HELP, harness.VERSION)},
+    }
+
+
+# Cases of this runner only: name, function, time-out in seconds.
+WINE_CASES = [("plain_file_port_left_alone", case_plain_file_port_left_alone, 90)]
+
+
 def machine_tx_counts():
     """Bytes sent by the machine's UARTs, for the log (the kernel console may add some)."""
     try:
@@ -220,7 +277,7 @@ def check_prerequisites(args):
 
 
 def main():
-    cases = [(n, f, t + SETUP_SECONDS) for n, f, t in run_e2e.CASES if n not in LEFT_OUT]
+    cases = [(n, f, t + SETUP_SECONDS) for n, f, t in run_e2e.CASES + WINE_CASES if n not in LEFT_OUT]
     args = harness.command_line(__doc__, cases, ("exe", "unitsim"), ("images", "hexconv"))
     function, timeout = next((f, t - SETUP_SECONDS) for n, f, t in cases if n == args.case)
     args.images = args.images or images_dir_of(args.exe)
@@ -234,21 +291,39 @@ def main():
         wine = Wine(directory)
         try:
             case = function(harness.Images(args.images, args.hexconv, directory))
+            if case.get("standin_only") and release_images_dir_of(args.exe) is not None:
+                raise harness.Skip("a release build opens every port that Wine maps")
             started = time.monotonic()
             wine.set_up()
             setup_seconds = time.monotonic() - started
             with harness.units(args.unitsim, wine.prefix, case["ports"]) as sims:
                 ports = simulated_ports(wine, case["ports"])
+                plain = plain_file_ports(wine, directory, case.get("plain_file_ports", []))
+                ports.update(plain)
+                wine.set_port_table({int(name[3:]): target for name, target in ports.items()})
                 wine.check_port_map(ports, "before the tool ran")
+                watch = watch_opens(plain.values())
                 command = [wine.wine, os.path.abspath(args.exe)]
-                run = harness.run_with_pipe(command, directory, case.get("input", ""), timeout - 15, wine.env)
+                try:
+                    run = harness.run_with_pipe(command, directory, case.get("input", ""), timeout - 15, wine.env)
+                    try:
+                        opened = os.read(watch, 4096)
+                    except BlockingIOError:
+                        opened = b""
+                finally:
+                    os.close(watch)
                 # Still the simulators' links, and only those: nothing was
                 # remapped while the tool ran.
                 wine.check_port_map(ports, "after the run", vanished_allowed=True)
                 # Wine's own messages go to standard error, which is therefore
-                # not checked beyond the stand-in warning; shown on failure.
+                # not checked beyond the stand-in warning and what the case
+                # looks for; shown on failure.
                 problems = harness.check_run(case, run._replace(err=None), sims)
                 problems += check_standin_warning(args.exe, run.err)
+                if opened:
+                    problems.append(f"the tool opened {sorted(plain.values())}, which are no terminals")
+                if "stderr_search" in case and not re.search(case["stderr_search"], run.err):
+                    problems.append(f"standard error does not hold {case['stderr_search']!r}")
             stderr = run.err.decode(errors="replace").strip()
             if problems:
                 raise harness.Failure("\n".join(problems + ([f"Wine's standard error:\n{stderr}"] if stderr else [])))
