@@ -5,6 +5,7 @@
 
 #include "Console.h"
 #include "platform/Platform.h"
+#include "platform/PortName.h"
 
 HANDLE g_hCOM = nullptr;
 
@@ -88,10 +89,6 @@ static BOOL applyTimeouts(void) {
   return Platform_SetCommTimeouts(g_hCOM, &bounded);
 }
 
-// Ports are numbered from 1, and the name must fit szCOM: no other name is
-// handed to the system.
-static bool isPortNumber(int nId) { return nId >= 1 && nId <= 99999999; }
-
 // The system's open of port nId, exclusive, for reading and writing, of a
 // port that must exist; nothing is configured yet.
 static HANDLE createPortHandle(int nId) {
@@ -106,7 +103,7 @@ BOOL ComPortAPI_ProbeCOM(int nId) {
     // The open port's handle would be lost.
     return 0;
   }
-  if (!isPortNumber(nId)) {
+  if (!portNumberInRange(nId)) {
     g_hCOM = INVALID_HANDLE_VALUE;
     return 0;
   }
@@ -119,10 +116,16 @@ BOOL ComPortAPI_ProbeCOM(int nId) {
 }
 
 BOOL ComPortAPI_OpenCOM(int nId) {
-  if (!isPortNumber(nId)) {
+  if (!portNumberInRange(nId)) {
+    // The platform layers read a name by the same rule: no number they would
+    // refuse as a name is handed to the system.
     g_hCOM = INVALID_HANDLE_VALUE;
     Console_Printf("ERROR: Opening COM%d failed !", nId);
-    Console_Error("COM%d: no such port (ports are numbered from 1)", nId);
+    if (nId < 1) {
+      Console_Error("COM%d: no such port (ports are numbered from 1)", nId);
+    } else {
+      Console_Error("COM%d: no such port (ports are numbered up to %d)", nId, PORT_NUMBER_MAX);
+    }
     return 0;
   }
   g_hCOM = createPortHandle(nId);

@@ -137,6 +137,7 @@ int fwupgradeMain(void) {
     exitCode = EXIT_RESTART_UNCONFIRMED;
     lastMessage = RESTART_UNCONFIRMED_MESSAGE;
   }
+  Platform_SetInterruptExitCode(exitCode);  // the result stands, even if the key wait is cut short
   dipsplayLastMessageToUserBeforeExit(lastMessage);
   releaseSharedBuffers();
   return exitCode;

@@ -32,3 +32,4 @@ void Platform_ConsoleInit(void) {}
 void Platform_ConsoleWrite(const char *, size_t) {}
 int Platform_ConsoleReadInt(int *) { return -1; }
 int Platform_Getch(void) { return -1; }
+void Platform_SetInterruptExitCode(int) {}

@@ -46,6 +46,8 @@ struct SimState {
   std::string input;
   size_t inputPos = 0;
   int getchCount = 0;
+  int interruptExitCode = -1;
+  int interruptExitCodeAtGetch = -1;
   uint64_t sleptMs = 0;
   std::map<std::string, int> callCounts;
   std::map<std::string, std::set<int>> failAt;
@@ -167,6 +169,8 @@ void Sim_SetInput(const std::string &input) {
 }
 
 int Sim_GetchCount(void) { return state().getchCount; }
+
+int Sim_InterruptExitCodeAtGetch(void) { return state().interruptExitCodeAtGetch; }
 
 uint64_t Sim_SleptMs(void) { return state().sleptMs; }
 
@@ -411,8 +415,11 @@ int Platform_ConsoleReadInt(int *value) {
 int Platform_Getch(void) {
   SimState &s = state();
   s.getchCount++;
+  s.interruptExitCodeAtGetch = s.interruptExitCode;
   if (s.inputPos < s.input.size()) {
     return static_cast<unsigned char>(s.input[s.inputPos++]);
   }
   return EOF;
 }
+
+void Platform_SetInterruptExitCode(int exitCode) { state().interruptExitCode = exitCode; }

@@ -49,6 +49,9 @@ void Sim_ClearConsole(void);
 // Platform_Getch; at its end both return at once (EOF).
 void Sim_SetInput(const std::string &input);
 int Sim_GetchCount(void);
+// The exit code an interrupt would have ended the run with at the last key
+// wait (Platform_SetInterruptExitCode); -1 when none was set by then.
+int Sim_InterruptExitCodeAtGetch(void);
 // Total of all Platform_Sleep waits, in milliseconds.
 uint64_t Sim_SleptMs(void);
 

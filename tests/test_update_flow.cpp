@@ -169,6 +169,8 @@ TEST_P(WholeUpdateTest, SendsBothImagesAndWaitsForTheReboot) {
   EXPECT_EQ(std::count(unit.commands().begin(), unit.commands().end(), "%%%fw -p"),
             c.productQueries);
   EXPECT_EQ(Sim_GetchCount(), 1);
+  // An interrupt at the last key wait would not turn the result into a failure.
+  EXPECT_EQ(Sim_InterruptExitCodeAtGetch(), 0);
   EXPECT_EQ(Sim_SleptMs(), 46u * 3000u);
   EXPECT_FALSE(Sim_PortIsOpen(c.port));
   EXPECT_EQ(gDataBuffer, nullptr) << "buffers released";
@@ -247,6 +249,7 @@ TEST_P(ImageChoiceTest, ByDeviceAndRole) {
   // Without the unit's console after the reboot: no success line and no
   // error, but a warning and an exit code of its own.
   EXPECT_EQ(fwupgradeMain(), 2);
+  EXPECT_EQ(Sim_InterruptExitCodeAtGetch(), 2);
   ASSERT_EQ(unit.images().size(), 2u);
   expectReceived(unit.images()[0], "%fw -l", logic);
   EXPECT_EQ(console().substr(console().size() - kUnconfirmedEnd.size() - 4),
@@ -295,6 +298,14 @@ void com4TakesDetectionRates() {
 const ManualFailure kManualFailures[] = {
     {"port cannot be opened", "9\n", [] {},
      "\r\nOpening COM9....................ERROR: Opening COM9 failed !", "COM9: no such port\n"},
+    // The highest number a port name can carry reaches the platform; one
+    // above it is refused by the same rule, before the platform.
+    {"highest port number", "999999\n", [] {},
+     "\r\nOpening COM999999....................ERROR: Opening COM999999 failed !",
+     "COM999999: no such port\n"},
+    {"port number above the highest", "1000000\n", [] {},
+     "\r\nOpening COM1000000....................ERROR: Opening COM1000000 failed !",
+     "COM1000000: no such port (ports are numbered up to 999999)\n"},
     {"rate refused", "4\n1234\n", com4TakesDetectionRates, rateTail("1234"),
      "COM4: 1234 baud refused\n"},
     {"no number typed", "abc\n", silentCom32, kNotOpened, kNoPortRead},
@@ -433,6 +444,7 @@ TEST_P(UpdateFailureTest, EndsWithOneAndTheErrorLine) {
   c.configure(config);
   UnitModel &unit = addUnit(1, config);
   EXPECT_EQ(fwupgradeMain(), 1);
+  EXPECT_EQ(Sim_InterruptExitCodeAtGetch(), 1);
   EXPECT_EQ(console(), kBanner + detected(1, 115200) + middle + kFailedEnd);
   EXPECT_LE(unit.images().size(), 1u) << "the firmware never goes out";
   EXPECT_FALSE(Sim_PortIsOpen(1));

@@ -371,4 +371,29 @@ TEST_F(WebPackageTest, PackagingProgram) {
             std::string::npos);
 }
 
+// An interrupt while the package is written, here as its new file is forced
+// to the disk (strace sends SIGINT then, the step before the file takes its
+// name): no new file is left behind, the earlier package stays as it was,
+// and standard error speaks of the package.
+TEST_F(WebPackageTest, AnInterruptWhileThePackageIsWrittenLeavesNoFileBehind) {
+  if (std::system("command -v strace > /dev/null") != 0) {
+    GTEST_SKIP() << "strace is not installed";
+  }
+  writeWholeFile(PACKAGE, "earlier package");
+  const std::string run = std::string("strace -qq -o /dev/null -e trace=fsync ") +
+                          "-e inject=fsync:signal=INT '" + WRITE_WEB_UPLOAD_PACKAGE +
+                          "' < /dev/null > out.txt 2> err.txt";
+  const int status = std::system(run.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT);
+  EXPECT_EQ(readWholeFile(PACKAGE), "earlier package");
+  std::set<std::string> left;
+  for (const auto &entry : std::filesystem::directory_iterator(".")) {
+    left.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(left, (std::set<std::string>{PACKAGE, "out.txt", "err.txt"}));
+  EXPECT_EQ(readWholeFile("err.txt"),
+            standInWarningLine() + "\nInterrupted by SIGINT; the package was not written.\n");
+}
+
 }  // namespace

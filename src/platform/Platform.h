@@ -2,8 +2,23 @@
 //
 // Exactly one implementation is linked into each program. The shipped ones
 // are here, chosen by the build:
-//   PlatformWin32.cpp  the Windows build (KERNEL32 serial calls, the console)
-//   PlatformPosix.cpp  Linux and macOS (termios on a serial device or a pty)
+//   Win32*.cpp         the Windows build, one file a concern:
+//     Win32SerialLine.cpp   the KERNEL32 serial calls, and the ports a build
+//                           with stand-in images may open under Wine
+//     Win32Console.cpp      console, key wait, clock and sleep
+//     Win32Files.cpp        the output-file steps
+//   Posix*.cpp         Linux and macOS, one file a concern:
+//     PosixSerialLine.cpp   the serial calls, termios on a serial device or a
+//                           pty (PosixLineSettings.cpp: the DCB as termios)
+//     PosixPortMap.cpp      port numbers to devices (Platform_PreparePorts)
+//     PosixPortLocks.cpp    ports held by other programs, and our own hold
+//     PosixPortRules.cpp    the rules of those three, without a terminal
+//     PosixPortState.cpp    the reason of the last failure, which they share
+//     PosixConsole.cpp      console, key wait, clock and sleep
+//     PosixInterrupt.cpp    what SIGINT, SIGTERM, SIGHUP and SIGQUIT undo
+//     PlatformPosixCommon.cpp  the output-file steps
+//   The console, clock and file objects never reference a serial call, so a
+//   program without a port (WriteWebUploadPackage) need link none.
 // The stand-ins live in testing/, beside the simulated unit:
 //   testing/PlatformSim.cpp    an in-process simulated unit on a virtual
 //                              clock, for fast and deterministic tests
@@ -62,9 +77,15 @@ uint64_t Platform_GetTickCount64(void);
 // with backspaces and must show while the transfer runs. The set-up also
 // prepares the process for the ways a run can be cut short: on POSIX a
 // closed standard output (SIGPIPE) no longer ends the program, and SIGINT,
-// SIGTERM and SIGHUP close the open port, give the terminal back its
-// settings and end the program with 128 plus the signal number.
+// SIGTERM, SIGHUP and SIGQUIT close the open port, give the terminal back
+// its settings, remove a package file that is not yet in place and end the
+// program with 128 plus the signal number.
 void Platform_ConsoleInit(void);
+// The run's result has been shown: from now on an interrupt (POSIX: the
+// signals above; Windows: Ctrl-C, Ctrl-Break, the console closed) ends the
+// program with `exitCode`, not as an interrupted run. The start-up code
+// calls it before the last key wait.
+void Platform_SetInterruptExitCode(int exitCode);
 void Platform_ConsoleWrite(const char *text, size_t length);
 // One line of the operator's input as a decimal number: 1 with the value; 0
 // when the line holds anything else, an empty line too; EOF at the end of

@@ -1,6 +1,8 @@
 // What the POSIX platform and the simulated platform of the tests share: the
 // output-file steps and standard error, which the simulation performs for
-// real so that the tests see the files the tool leaves.
+// real so that the tests see the files the tool leaves. The new file of a
+// package is left to the interrupt handler to remove until it has taken its
+// name (PosixInterrupt; the simulation installs no handler).
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include "Platform.h"
+#include "PosixInterrupt.h"
 
 int Platform_FileKind(const char *path, BOOL followLink) {
   struct stat st;
@@ -33,6 +36,8 @@ FILE *Platform_CreateNewFile(const char *path) {
     close(fd);
     unlink(path);
     errno = saved;
+  } else {
+    posixInterruptRemoveFile(path);
   }
   return stream;
 }
@@ -59,6 +64,9 @@ BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to) {
   }
   if (error == 0 && rename(from, to) != 0) {
     error = errno;
+  }
+  if (error == 0) {
+    posixInterruptRemoveFile(nullptr);  // in place: nothing left to remove
   }
   errno = error;
   return error == 0 ? 1 : 0;

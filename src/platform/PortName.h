@@ -7,9 +7,17 @@
 // from 1 without leading zeros ("\\.\COM03" names no device on Windows). The
 // prefix may be left out: Windows resolves a bare "COM1" to "COM9" by itself,
 // and the layers here take a bare name for any number so that tests may open
-// a port by its short name. Numbers have at most six digits.
+// a port by its short name. Numbers go up to PORT_NUMBER_MAX, the same
+// bound the serial link puts on a number the operator types, so that no
+// number passes the one and fails the other.
 #ifndef PORTNAME_H
 #define PORTNAME_H
+
+// The highest port number: six digits.
+#define PORT_NUMBER_MAX 999999
+
+// Whether `n` can be a port's number at all.
+inline bool portNumberInRange(long n) { return n >= 1 && n <= PORT_NUMBER_MAX; }
 
 // The port number that `deviceName` names; 0 when it names no COM port.
 inline int portNumberFromName(const char *deviceName) {
@@ -29,14 +37,17 @@ inline int portNumberFromName(const char *deviceName) {
   if (*p < '1' || *p > '9') {
     return 0;
   }
-  int number = 0;
-  for (int digits = 0; *p != '\0'; p++, digits++) {
-    if (*p < '0' || *p > '9' || digits == 6) {
+  long number = 0;
+  for (; *p != '\0'; p++) {
+    if (*p < '0' || *p > '9') {
       return 0;
     }
     number = number * 10 + (*p - '0');
+    if (!portNumberInRange(number)) {
+      return 0;
+    }
   }
-  return number;
+  return static_cast<int>(number);
 }
 
 #endif

@@ -12,7 +12,7 @@ the reading time-out; another program holds a port; the operator types
 something that is not a number, or nothing; the tool is started through a
 link, or beside a port map that can't be used. Other cases cut the run short:
 the tool's output goes into a reader that ends early, or the tool gets
-SIGTERM, SIGHUP or SIGINT; then the port must be free for anyone, and the
+SIGTERM, SIGQUIT, SIGHUP or SIGINT; then the port must be free for anyone, and the
 terminal as it was. While the tool waits for its last key press, only
 standard input, output and error may be open, since the port must be closed
 on every path. With --valgrind the tool runs under memcheck, which must
@@ -347,6 +347,33 @@ def held_case(hold):
     }
 
 
+def map_gone_before_port_typed(command, directory, typed, limit):
+    """Runs the tool with a pipe as its standard input; once it asks for the
+    port, its port map goes away, and only then is `typed` typed."""
+
+    def act(tool):
+        os.rename(os.path.join(directory, "dosdevices"), os.path.join(directory, "dosdevices.gone"))
+        tool.stdin.write(typed.encode())
+        tool.stdin.close()
+
+    return run_acting_when(command, directory, limit, re.escape("Enter the COM port number : ") + "$", act,
+                           input_open=True)  # fmt: skip
+
+
+def case_map_gone_mid_run(images):
+    # The map the run started with is the one it uses: its COM3 is missing
+    # once the folder has gone, and the run never falls back to the
+    # machine's own ports (nor, in a build from stand-in images, to "no
+    # map").
+    return dict(
+        operator_input_case("3\n"),
+        run=map_gone_before_port_typed,
+        stdout=BANNER + manual_port(3) + "ERROR: Opening COM3 failed !" + PRESS_ANY_KEY,
+        stderr_re=r"COM3 \(.*/dosdevices/com3\): No such file or directory\n",
+        trace_opens=True,
+    )
+
+
 def case_stale_uucp_lock(images):
     # A lock file whose process has gone holds nothing: the unit is found.
     return dict(case_started_through_link(images), place=harness.place_tool, hold=uucp_lock("stale"), trace_opens=False)
@@ -488,59 +515,71 @@ def other_user_opens(device):
     return []
 
 
+def run_acting_when(command, directory, limit, shown, act, input_open=False):
+    """Runs the tool with a pipe as its standard input, closed at once unless
+    `input_open`, and calls act(tool) once its output matches `shown`."""
+    started = time.monotonic()
+    tool = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            cwd=directory)  # fmt: skip
+    output, acted = b"", False
+    try:
+        if not input_open:
+            tool.stdin.close()
+        while True:
+            if time.monotonic() - started > limit:
+                raise Failure(f"the tool did not end within {limit} s; it printed {output[-400:]!r}")
+            ready, _, _ = select.select([tool.stdout], [], [], 0.1)
+            if ready:
+                chunk = os.read(tool.stdout.fileno(), 1 << 16)
+                if not chunk:
+                    break
+                output += chunk
+            if not acted and re.search(shown, output.decode("latin-1"), re.S):
+                act(tool)
+                acted = True
+        tool.wait(timeout=10)
+    finally:
+        if tool.poll() is None:
+            tool.kill()
+            tool.wait()
+    problems = [] if acted else [f"the tool ended before it showed {shown!r}"]
+    return Run(output, tool.returncode, tool.stderr.read(), time.monotonic() - started, problems)
+
+
 def interrupted_when(sig, shown, port):
     """Runs the tool with a pipe as its standard input and sends it `sig` once
     its output matches `shown`; then another user must be able to open the
     port."""
 
     def run(command, directory, typed, limit):
-        started = time.monotonic()
         device = os.readlink(os.path.join(directory, "dosdevices", f"com{port}"))
-        tool = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                cwd=directory)  # fmt: skip
-        output, sent = b"", False
-        try:
-            tool.stdin.close()
-            while True:
-                if time.monotonic() - started > limit:
-                    raise Failure(f"the tool did not end within {limit} s; it printed {output[-400:]!r}")
-                ready, _, _ = select.select([tool.stdout], [], [], 0.1)
-                if ready:
-                    chunk = os.read(tool.stdout.fileno(), 1 << 16)
-                    if not chunk:
-                        break
-                    output += chunk
-                if not sent and re.search(shown, output.decode("latin-1"), re.S):
-                    tool.send_signal(sig)
-                    sent = True
-            tool.wait(timeout=10)
-        finally:
-            if tool.poll() is None:
-                tool.kill()
-                tool.wait()
-        problems = [] if sent else [f"the tool ended before it showed {shown!r}"]
-        problems += other_user_opens(device)
-        return Run(output, tool.returncode, tool.stderr.read(), time.monotonic() - started, problems)
+        result = run_acting_when(command, directory, limit, shown, lambda tool: tool.send_signal(sig))
+        return result._replace(problems=result.problems + other_user_opens(device))
 
     return run
 
 
-def case_sigterm_mid_image(images):
-    # A unit that reads along takes the whole image in a few milliseconds,
-    # less than a busy machine may take to deliver the signal; this one
-    # stops reading after "Ready", so the tool is still in the image (its
-    # write held by the full line, for up to a minute) when the signal comes.
-    logic = images[harness.TX_XC7A35]
-    head = identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND
-    return {
-        "ports": {3: ["--stop-reading-after-ready"]},
-        "run": interrupted_when(signal.SIGTERM, re.escape(LOGIC_SEND) + r"1%", 3),
-        "stdout_re": re.escape(head) + r"1%(\x08\x08\x08?\d{1,2}%)*",
-        "stderr_re": r"\nInterrupted by SIGTERM; the serial port is closed\.\n",
-        "exit": 143,
-        "images_partial": {3: ("%fw -l", logic, 0)},
-        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
-    }
+def interrupted_mid_image(sig):
+    # SIGQUIT (Ctrl-\\) too: its default action would leave the port
+    # exclusive and dump core. A unit that reads along takes the whole image
+    # in a few milliseconds, less than a busy machine may take to deliver the
+    # signal; this one stops reading after "Ready", so the tool is still in
+    # the image (its write held by the full line, for up to a minute) when
+    # the signal comes.
+    def case(images):
+        logic = images[harness.TX_XC7A35]
+        head = identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND
+        return {
+            "ports": {3: ["--stop-reading-after-ready"]},
+            "run": interrupted_when(sig, re.escape(LOGIC_SEND) + r"1%", 3),
+            "stdout_re": re.escape(head) + r"1%(\x08\x08\x08?\d{1,2}%)*",
+            "stderr_re": rf"\nInterrupted by {sig.name}; the serial port is closed\.\n",
+            "exit": 128 + sig,
+            "images_partial": {3: ("%fw -l", logic, 0)},
+            "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
+        }
+
+    return case
 
 
 def case_sighup_in_reboot_wait(images):
@@ -565,6 +604,15 @@ def case_sigint_at_key_wait(images):
     return case
 
 
+def case_sigint_at_key_wait_after_update(images):
+    # The update has failed and said so: an interrupt at the last key wait
+    # ends the run with that result (1), not as an interrupted run.
+    case = run_e2e.case_missing_ready(images)
+    case["run"] = lambda *args: harness.run_on_terminal(*args, interrupt=signal.SIGINT)
+    case["stderr_re"] = r"\nInterrupted by SIGINT; the serial port is closed\.\n"
+    return case
+
+
 # Name, function, ctest time-out in seconds. The whole update (about three
 # minutes), an end-to-end case already, runs here under memcheck only, to
 # show that a successful run leaves nothing behind either.
@@ -576,9 +624,11 @@ CASES = [
     ("detection_trickle", case_detection_trickle, 150),
     ("stops_reading_after_ready", case_stops_reading_after_ready, 150),
     ("sighup_in_reboot_wait", case_sighup_in_reboot_wait, 150),
-    ("sigterm_mid_image", case_sigterm_mid_image, 90),
+    ("sigterm_mid_image", interrupted_mid_image(signal.SIGTERM), 90),
+    ("sigquit_mid_image", interrupted_mid_image(signal.SIGQUIT), 90),
     ("detection_zero_byte_flood", case_detection_zero_byte_flood, 180),
     ("sigint_at_key_wait", case_sigint_at_key_wait, 60),
+    ("sigint_at_key_wait_after_update", case_sigint_at_key_wait_after_update, 60),
     ("reply_byte_by_byte", case_reply_byte_by_byte, 120),
     ("vanish_mid_image", case_vanish_mid_image, 90),
     ("silent_after_ready", case_silent_after_ready, 90),
@@ -596,6 +646,7 @@ CASES = [
     ("map_is_dangling_link", broken_map_case("dangling"), 30),
     ("map_is_plain_file", broken_map_case("file"), 30),
     ("standin_without_map", case_standin_without_map, 30),
+    ("map_gone_mid_run", case_map_gone_mid_run, 60),
     ("port_in_exclusive_mode", held_case(exclusive_holder), 60),
     ("port_under_uucp_lock", held_case(uucp_lock("ascii")), 60),
     ("port_under_binary_uucp_lock", held_case(uucp_lock("binary")), 60),

@@ -6,10 +6,15 @@
 #include "platform/PosixLineSettings.h"
 #include "platform/PosixTermios2.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -88,6 +93,56 @@ TEST(PlatformPosix, PortsComeFromTheMapBesideTheProgram) {
       EXPECT_EQ(Platform_LastErrorText(), c.reason);
     }
   }
+}
+
+// A UUCP lock file that names a live process of another user holds the
+// port: kill() fails with EPERM then, not ESRCH. Root may signal any
+// process, so the open is made by a child that has become "nobody", with
+// the lock naming process 1; the port itself is open to all, so that only
+// the lock can keep the child out.
+TEST(PlatformPosix, ALockOfAnotherUsersLiveProcessHoldsThePort) {
+  const struct passwd *nobody = getpwnam("nobody");
+  if (geteuid() != 0 || nobody == nullptr) {
+    GTEST_SKIP() << "becoming the user nobody needs root and that user";
+  }
+  MappedPort port;
+  ASSERT_EQ(chmod(port.target().c_str(), 0666), 0);
+  std::string name = port.target().substr(strlen("/dev/"));
+  std::replace(name.begin(), name.end(), '/', '_');
+  const std::string lock = "/run/lock/LCK.." + name;
+  const int fd = open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    GTEST_SKIP() << "no lock file can be made: " << lock << ": " << strerror(errno);
+  }
+  const char owner[] = "         1\n";
+  EXPECT_EQ(write(fd, owner, sizeof owner - 1), static_cast<ssize_t>(sizeof owner - 1));
+  close(fd);
+  int reply[2];
+  ASSERT_EQ(pipe(reply), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(reply[0]);
+    if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) {
+      _exit(3);
+    }
+    const HANDLE h = openPort(port.name());
+    const std::string reason = h == INVALID_HANDLE_VALUE ? Platform_LastErrorText() : "opened";
+    _exit(write(reply[1], reason.data(), reason.size()) > 0 ? 0 : 4);
+  }
+  close(reply[1]);
+  std::string reason;
+  char buf[512];
+  for (ssize_t n; (n = read(reply[0], buf, sizeof buf)) > 0;) {
+    reason.append(buf, static_cast<size_t>(n));
+  }
+  close(reply[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  unlink(lock.c_str());
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_NE(reason.find("held by another program (process 1 in the lock file " + lock + ")"),
+            std::string::npos)
+      << reason;
 }
 
 TEST(PlatformPosix, OneHolderAtATimeAndTheExclusiveFlagGoesWithTheClose) {
@@ -287,6 +342,30 @@ TEST(PlatformPosix, ReadsEndAtTheCountOrTheTimeOut) {
   }
 }
 
+// A byte late in the time-out does not start the time-out again: the read
+// ends T after it began, not T after the byte. Only an upper bound is
+// checked: a read that waits the whole T again after the byte lasts at
+// least 2000 + 3000 ms, while a right one ends at 3000 ms, 1.8 s within it.
+TEST(PlatformPosix, AByteLateInTheTimeOutDoesNotProlongTheRead) {
+  const DWORD T = 3000;
+  MappedPort port;
+  HANDLE h = openConfigured(port, T);
+  const int master = port.master();
+  std::thread unit([master] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_EQ(write(master, "x", 1), 1);
+  });
+  char buf[16];
+  DWORD got = 0;
+  const auto start = Clock::now();
+  EXPECT_EQ(Platform_ReadFile(h, buf, sizeof buf, &got), TRUE);
+  const long elapsed = msSince(start);
+  unit.join();
+  EXPECT_EQ(std::string(buf, got), "x");
+  EXPECT_LT(elapsed, 4800);
+  Platform_CloseHandle(h);
+}
+
 // The unit's side of the line disappears: reads and writes fail at once
 // instead of waiting. What it sent just before is the read's, and the next
 // read reports the hang-up.
@@ -318,10 +397,11 @@ TEST(PlatformPosix, AVanishedLineFailsReadsAndWrites) {
 }
 
 // A unit that reads nothing: the line fills up, and the write fails at its
-// time-out with what the line took.
+// time-out with what the line took. The read time-out is far from the
+// write's, so that a write bounded by the wrong one shows.
 TEST(PlatformPosix, AWriteTheLineDoesNotTakeFailsAtTheWriteTimeOut) {
   MappedPort port;
-  HANDLE h = openConfigured(port, 500, 57600, 300);
+  HANDLE h = openConfigured(port, 10000, 57600, 300);
   std::string block(1 << 20, 'x');
   DWORD written = 0;
   const auto start = Clock::now();

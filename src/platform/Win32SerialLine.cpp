@@ -1,5 +1,6 @@
 // Platform layer of the Windows build: the serial port through the KERNEL32
-// communications calls, the console through the C runtime.
+// communications calls. The console is Win32Console.cpp, the output files
+// Win32Files.cpp.
 //
 // Every serial function hands its arguments to the Win32 call of the same
 // name unchanged, so that the port behaves exactly as the driver of the COM
@@ -12,7 +13,7 @@
 // ports that Wine maps to a pseudo-terminal (see "Ports of a program with
 // stand-in images" below).
 
-// The plain C runtime calls (fgets, snprintf) are used here; the runtime's
+// The plain C runtime calls (snprintf) are used here; the runtime's
 // "secure" variants would tie the code to one compiler.
 #ifndef _CRT_SECURE_NO_WARNINGS
 #define _CRT_SECURE_NO_WARNINGS
@@ -20,13 +21,9 @@
 
 #include "Platform.h"
 
-#include <conio.h>
-#include <fcntl.h>
-#include <io.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "OperatorNumber.h"
 #include "PortName.h"
 
 namespace {
@@ -330,139 +327,4 @@ const char *Platform_LastErrorText(void) {
   }
   snprintf(sErrorText, sizeof sErrorText, "%s: %s%s", sPortName, sFailedCall, reason);
   return sErrorText;
-}
-
-void Platform_Sleep(DWORD milliseconds) { Sleep(milliseconds); }
-
-uint64_t Platform_GetTickCount64(void) { return GetTickCount64(); }
-
-void Platform_ConsoleInit(void) {
-  // A console stdout is unbuffered already, but one redirected to a file or
-  // a pipe is fully buffered by the runtime: the progress figures would then
-  // only appear at exit.
-  setvbuf(stdout, NULL, _IONBF, 0);
-  // The texts carry their own "\r" and "\n" in both orders; text mode would
-  // turn every "\n" into "\r\n" and change what the operator's log shows.
-  (void)_setmode(_fileno(stdout), _O_BINARY);
-}
-
-void Platform_ConsoleWrite(const char *text, size_t length) {
-  if (length > 0) {
-    (void)fwrite(text, 1, length, stdout);
-  }
-}
-
-int Platform_ConsoleReadInt(int *value) { return readOperatorNumber(stdin, value); }
-
-int Platform_Getch(void) { return _getch(); }
-
-/*---------------------------------------------------------------------------
- * Output files and start-up
- *-------------------------------------------------------------------------*/
-
-#include <errno.h>
-#include <sys/stat.h>
-
-// The C runtime's errno for the Win32 errors a file step meets, so that the
-// reason reads the same on every system.
-static int errnoOfWin32Error(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_WRITE_PROTECT:
-      return EACCES;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ENOSPC;
-    case ERROR_ALREADY_EXISTS:
-    case ERROR_FILE_EXISTS:
-      return EEXIST;
-    default:
-      return EIO;
-  }
-}
-
-int Platform_FileKind(const char *path, BOOL followLink) {
-  const DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    return PLATFORM_NO_FILE;
-  }
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    if (!followLink) {
-      return PLATFORM_LINK;
-    }
-    struct _stat64 st;
-    if (_stat64(path, &st) != 0) {
-      return PLATFORM_NO_FILE;
-    }
-    return (st.st_mode & _S_IFMT) == _S_IFREG ? PLATFORM_REGULAR_FILE : PLATFORM_OTHER_FILE;
-  }
-  return attributes & FILE_ATTRIBUTE_DIRECTORY ? PLATFORM_OTHER_FILE : PLATFORM_REGULAR_FILE;
-}
-
-FILE *Platform_CreateNewFile(const char *path) {
-  // _O_EXCL is CREATE_NEW: it fails on any existing name, a link included.
-  const int fd =
-      _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-  if (fd < 0) {
-    return NULL;
-  }
-  FILE *stream = _fdopen(fd, "wb");
-  if (stream == NULL) {
-    const int saved = errno;
-    _close(fd);
-    _unlink(path);
-    errno = saved;
-  }
-  return stream;
-}
-
-void Platform_TextModeStream(FILE *stream) {
-  fflush(stream);
-  (void)_setmode(_fileno(stream), _O_TEXT);
-}
-
-BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to) {
-  int error = 0;
-  if (fflush(stream) != 0) {
-    error = errno;
-  } else if (!FlushFileBuffers((HANDLE)_get_osfhandle(_fileno(stream)))) {
-    error = errnoOfWin32Error(GetLastError());
-  }
-  if (fclose(stream) != 0 && error == 0) {
-    error = errno;
-  }
-  // A plain file that is replaced hands on its access list and attributes,
-  // which ReplaceFileA keeps, so that a package kept private stays private.
-  // A link of that name, or a new name, takes a move: MoveFileExA replaces a
-  // link, never what it leads to, and the new file keeps the access it was
-  // created with.
-  if (error == 0) {
-    const DWORD replaced = GetFileAttributesA(to);
-    const bool plainFile =
-        replaced != INVALID_FILE_ATTRIBUTES &&
-        (replaced & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-    const BOOL placed =
-        plainFile ? ReplaceFileA(to, from, NULL, 0, NULL, NULL)
-                  : MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!placed) {
-      error = errnoOfWin32Error(GetLastError());
-    }
-  }
-  errno = error;
-  return error == 0 ? 1 : 0;
-}
-
-const char *Platform_StandInRefusal(void) {
-  // Wine's ntdll exports wine_get_version; Windows' own does not.
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  if (ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL) {
-    return NULL;
-  }
-  return "ERROR: stopping: a build with stand-in images runs only under Wine, for tests, and "
-         "this is Windows itself.";
 }

@@ -1,0 +1,25 @@
+// Port numbers to devices on Linux and macOS, without any configuration.
+//
+// When a folder "dosdevices" stands beside the program, it is the whole map:
+// dosdevices/comN, a symbolic link to a serial device or a pseudo-terminal,
+// is port N, and a number without an entry does not exist (so tests and
+// demos never touch the machine's own ports). The folder is looked for
+// beside the path the program was started by (a symbolic link, say) and then
+// beside the program's real file. A "dosdevices" that is there but is no
+// usable folder (a link to nothing, a plain file, unreadable) means no port
+// at all, never the machine's devices. Otherwise a fixed table reaches the
+// usual devices, unless the program asked for a map (Platform_PreparePorts).
+//
+// The map is decided once a run, by Platform_PreparePorts or else at the
+// first open: a "dosdevices" that goes away later leaves its ports missing,
+// and never lets the run fall back to the machine's devices.
+#ifndef POSIXPORTMAP_H
+#define POSIXPORTMAP_H
+
+#include <string>
+
+// The device of port n; the port is named for the failure texts. false (the
+// reason noted) when the port does not exist or must not be reached.
+bool posixDevicePathOf(int n, std::string *path);
+
+#endif
