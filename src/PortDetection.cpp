@@ -19,6 +19,10 @@ int gBaudRate = 0;
 
 static const int kDetectionBaudRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
 
+BOOL consoleAnswersDetectionCommand(void) {
+  return sendCommandExpectingOnly(DETECTION_COMMAND, DETECTION_EXPECTED_ANSWER);
+}
+
 BOOL detectComPortAndBaudrate(void) {
   char ResponseExpected[100];
   snprintf(ResponseExpected, sizeof ResponseExpected, "%s", DETECTION_EXPECTED_ANSWER);
@@ -40,7 +44,10 @@ BOOL detectComPortAndBaudrate(void) {
       }
       gBaudRate = rate;
       for (int attempt = 0; attempt < DETECTION_ATTEMPTS_PER_RATE; attempt++) {
-        if (sendCommand(DETECTION_COMMAND, 0, 1, ResponseExpected)) {
+        // A port that talks without a pause (a GPS receiver, another
+        // device's console) is given up on soon after its reply is known
+        // wrong, not after a minute of listening.
+        if (sendCommandExpectingOnly(DETECTION_COMMAND, ResponseExpected)) {
           return 1;
         }
       }

@@ -13,5 +13,8 @@ extern int gBaudRate;
 // its help text. 1 with that port open and gComPortNumber and gBaudRate set;
 // 0 with no port open.
 BOOL detectComPortAndBaudrate(void);
+// One exchange of detection on the open port, at its rate and reading
+// time-out in force: 1 when the unit's console gives its exact answer.
+BOOL consoleAnswersDetectionCommand(void);
 
 #endif
