@@ -77,20 +77,6 @@ def case_full_rx_pelmaroth_v1(images):
     return case
 
 
-def case_full_noisy_unit(images):
-    # A zero byte (line noise) before each acknowledgement, an escape
-    # sequence in the device name, shown as text, and a unit whose prompt
-    # comes back 60 s into the reboot wait and is dropped with the rest: its
-    # console's answer to the detection command, asked once after the wait,
-    # confirms the restart.
-    case = full_update(images, 3, 57600, TX_XC7A35, model="K\\x1B]0;X")
-    case["ports"] = {
-        3: ["--ack", "\\x00SUCCESS", "--version", "1.0.8\\r\\nK\\x1b]0;X 1.3 1\\r\\n>>", "--boot-delay", "60000"]
-    }
-    case["commands"][3] += heard(57600, HELP)
-    return case
-
-
 def case_manual_after_silent_detection(images):
     # Nothing answers the help command, so the operator types port and rate;
     # the unit then names a product that is none of the four.
@@ -190,7 +176,6 @@ def case_unit_vanishes(images):
 CASES = [
     ("full_tx_xc7a35", case_full_tx_xc7a35, 320),
     ("full_rx_pelmaroth_v1", case_full_rx_pelmaroth_v1, 320),
-    ("full_noisy_unit", case_full_noisy_unit, 320),
     ("wrong_data_ack", case_wrong_data_ack, 90),
     ("missing_ready", case_missing_ready, 90),
     ("manual_after_silent_detection", case_manual_after_silent_detection, 90),

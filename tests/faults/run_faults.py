@@ -604,6 +604,23 @@ def case_sigint_at_key_wait(images):
     return case
 
 
+def case_noisy_unit_then_interrupt_at_key_wait(images):
+    # A zero byte (line noise) before each acknowledgement, an escape
+    # sequence in the device name, shown as text, and a unit whose prompt
+    # comes back 60 s into the reboot wait and is dropped with the rest: its
+    # console's answer to the detection command, asked once after the wait,
+    # confirms the restart. The update has succeeded and said so: an
+    # interrupt at the last key wait ends the run with that result (0).
+    case = harness.full_update(images, 3, 57600, harness.TX_XC7A35, model="K\\x1B]0;X")
+    case["ports"] = {
+        3: ["--ack", "\\x00SUCCESS", "--version", "1.0.8\\r\\nK\\x1b]0;X 1.3 1\\r\\n>>", "--boot-delay", "60000"]
+    }
+    case["commands"][3] += heard(57600, HELP)
+    case["run"] = lambda *args: harness.run_on_terminal(*args, interrupt=signal.SIGINT)
+    case["stderr_re"] = r"\nInterrupted by SIGINT; the serial port is closed\.\n"
+    return case
+
+
 def case_sigint_at_key_wait_after_update(images):
     # The update has failed and said so: an interrupt at the last key wait
     # ends the run with that result (1), not as an interrupted run.
@@ -629,6 +646,7 @@ CASES = [
     ("detection_zero_byte_flood", case_detection_zero_byte_flood, 180),
     ("sigint_at_key_wait", case_sigint_at_key_wait, 60),
     ("sigint_at_key_wait_after_update", case_sigint_at_key_wait_after_update, 60),
+    ("noisy_unit_then_interrupt_at_key_wait", case_noisy_unit_then_interrupt_at_key_wait, 320),
     ("reply_byte_by_byte", case_reply_byte_by_byte, 120),
     ("vanish_mid_image", case_vanish_mid_image, 90),
     ("silent_after_ready", case_silent_after_ready, 90),
