@@ -24,16 +24,25 @@
 // time-out), and short of holding the tool for ever on a unit that never
 // falls silent.
 #define REPLY_COLLECTION_LIMIT_MS 60000
+// How long a reply that can no longer be the one awaited is read on while
+// the line keeps talking: enough for the rest of a garbled answer, so that
+// the next attempt starts on a quiet line, and short enough that a port that
+// never falls silent (a GPS receiver, another device's console) costs an
+// attempt only this and one reading time-out.
+#define WRONG_REPLY_READ_ON_MS 2000
 // The most of a wrong reply that is shown to the operator.
 #define REPLY_DISPLAY_LIMIT 4096
 
 // One serial read into gDataBuffer, kept as text: the bytes read (0 to
-// MAX_READ_SIZE, in *nBytesRead) with a zero byte behind them, whatever the
-// read's result, which is returned.
+// MAX_READ_SIZE, in *nBytesRead) less their zero bytes, with a zero byte
+// behind them, whatever the read's result, which is returned.
 BOOL readIntoDataBuffer(int *nBytesRead) {
   const BOOL readOk = ComPortAPI_ReadCOM(gDataBuffer, MAX_READ_SIZE, nBytesRead);
   *nBytesRead = std::max(0, std::min(*nBytesRead, MAX_READ_SIZE));
-  gDataBuffer[*nBytesRead] = '\0';
+  // Zero bytes are line noise (a glitch, a BREAK), never the unit's text:
+  // wherever they stand, the text keeps every other byte in its order.
+  char *textEnd = std::remove(gDataBuffer, gDataBuffer + *nBytesRead, '\0');
+  *textEnd = '\0';
   return readOk;
 }
 
@@ -41,31 +50,41 @@ BOOL readIntoDataBuffer(int *nBytesRead) {
 // read lands in gDataBuffer and is added to the reply until a whole reading
 // time-out passes without a byte. A unit that never falls silent can't hold
 // the tool: the collection also ends once it has received as many bytes as
-// the reply buffer holds, zero bytes counted (only the text before a zero
-// byte joins the reply), and starts no read once REPLY_COLLECTION_LIMIT_MS
-// have passed, so it ends at most one reading time-out after that.
-static void collectResponse(char *reply) {
+// the reply buffer holds, zero bytes counted (though they join no reply),
+// and starts no read once REPLY_COLLECTION_LIMIT_MS have passed, so it ends
+// at most one reading time-out after that. With `awaited`, the only reply
+// the exchange can have, a reply that can no longer be it (longer than it,
+// or differing from its start) is read on for WRONG_REPLY_READ_ON_MS at
+// most.
+static void collectResponse(char *reply, const char *awaited) {
   int totalBytesRead = 0;
   size_t replyLength = 0;
   reply[0] = '\0';
+  const size_t awaitedLength = awaited != nullptr ? strlen(awaited) : 0;
+  bool knownWrong = false;
+  uint64_t knownWrongAt = 0;
   const uint64_t start = Platform_GetTickCount64();
-  while (totalBytesRead < MAX_READ_SIZE &&
-         Platform_GetTickCount64() - start < REPLY_COLLECTION_LIMIT_MS) {
+  for (;;) {
+    const uint64_t now = Platform_GetTickCount64();
+    if (totalBytesRead >= MAX_READ_SIZE || now - start >= REPLY_COLLECTION_LIMIT_MS ||
+        (knownWrong && now - knownWrongAt >= WRONG_REPLY_READ_ON_MS)) {
+      break;
+    }
     int nBytesRead = 0;
     if (!readIntoDataBuffer(&nBytesRead) || nBytesRead == 0) {
       break;
     }
-    if (totalBytesRead == 0) {
-      replyLength = 0;
-    }
-    // The text just read ends at its first zero byte.
-    const size_t pieceLength = strnlen(gDataBuffer, static_cast<size_t>(nBytesRead));
     const size_t room = static_cast<size_t>(DATA_BUFFER_SIZE - 1) - replyLength;
-    const size_t kept = std::min(pieceLength, room);
+    const size_t kept = std::min(strlen(gDataBuffer), room);
     memcpy(reply + replyLength, gDataBuffer, kept);
     replyLength += kept;
     reply[replyLength] = '\0';
     totalBytesRead += nBytesRead;
+    if (awaited != nullptr && !knownWrong &&
+        (replyLength > awaitedLength || memcmp(reply, awaited, replyLength) != 0)) {
+      knownWrong = true;
+      knownWrongAt = Platform_GetTickCount64();
+    }
   }
 }
 
@@ -74,7 +93,7 @@ static void collectResponse(char *reply) {
 // the terminal) and bytes beyond ASCII (a UTF-8 terminal reads control
 // characters out of some) as \xNN, and no more than REPLY_DISPLAY_LIMIT of
 // its bytes, with the count of those left out.
-static std::string printableReply(const char *reply) {
+std::string printableReply(const char *reply) {
   const size_t length = strlen(reply);
   const size_t shown = std::min<size_t>(length, REPLY_DISPLAY_LIMIT);
   std::string text;
@@ -99,15 +118,16 @@ static std::string printableReply(const char *reply) {
 // Collects the unit's reply in a buffer of this exchange and judges it: 1
 // when validation is off or the reply equals the expected text. With
 // `showMismatch` a wrong reply is shown to the operator beside the expected
-// one.
+// one; with `onlyReply` the expected text is the only reply the exchange can
+// have, and the collection gives up on one that can no longer be it.
 static BOOL receiveAndJudgeResponse(BOOL validateResponse, const char *expectedResponse,
-                                    bool showMismatch) {
+                                    bool showMismatch, bool onlyReply) {
   char *responseReceivedCopy = static_cast<char *>(calloc(DATA_BUFFER_SIZE, 1));
   if (responseReceivedCopy == nullptr) {
     Console_Line("\r\nERROR: Not enough memory to receive the unit's reply !\r");
     return 0;
   }
-  collectResponse(responseReceivedCopy);
+  collectResponse(responseReceivedCopy, onlyReply ? expectedResponse : nullptr);
   BOOL result = 1;
   if (validateResponse == 1 && strcmp(responseReceivedCopy, expectedResponse) != 0) {
     if (showMismatch) {
@@ -121,8 +141,9 @@ static BOOL receiveAndJudgeResponse(BOOL validateResponse, const char *expectedR
   return result;
 }
 
-BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse,
-                 const char *expectedResponse) {
+// sendCommand, and with `onlyReply` sendCommandExpectingOnly.
+static BOOL exchangeCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse,
+                            const char *expectedResponse, bool onlyReply) {
   const int framed =
       snprintf(gDataBuffer, DATA_BUFFER_SIZE, "%s%s\n\r", isEchoON == 1 ? "" : "%%", commandToSend);
   if (framed < 0 || framed >= DATA_BUFFER_SIZE) {
@@ -137,7 +158,16 @@ BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse
   if (expectedResponse == nullptr) {
     return 1;
   }
-  return receiveAndJudgeResponse(validateResponse, expectedResponse, false);
+  return receiveAndJudgeResponse(validateResponse, expectedResponse, false, onlyReply);
+}
+
+BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse,
+                 const char *expectedResponse) {
+  return exchangeCommand(commandToSend, isEchoON, validateResponse, expectedResponse, false);
+}
+
+BOOL sendCommandExpectingOnly(const char *commandToSend, const char *expectedResponse) {
+  return exchangeCommand(commandToSend, 0, 1, expectedResponse, true);
 }
 
 // Erases the percentage on screen before the next one is drawn.
@@ -172,7 +202,7 @@ BOOL sendData(uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse,
       if (expectedResponse == nullptr) {
         return 1;
       }
-      return receiveAndJudgeResponse(validateResponse, expectedResponse, true);
+      return receiveAndJudgeResponse(validateResponse, expectedResponse, true, false);
     }
   }
   return 1;

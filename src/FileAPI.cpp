@@ -4,10 +4,11 @@
 // A file opened for writing is never written where it stands. The stream
 // goes to a new file beside it, created exclusively; the close flushes it,
 // forces it to the medium and only then puts it in place of the name in one
-// step. So a link of that name is replaced and what it leads to is never
-// touched, a pipe or a device of that name is never opened, and a write that
-// fails (a full disk) leaves the earlier file as it was and no new file
-// behind. A write or close counts as done only when all of it was.
+// step, with the permissions of the file it replaces. So a link of that name
+// is replaced and what it leads to is never touched, a pipe or a device of
+// that name is never opened, and a write that fails (a full disk) leaves the
+// earlier file as it was and no new file behind. A write or close counts as
+// done only when all of it was.
 #include "FileAPI.h"
 
 #include <errno.h>
@@ -113,8 +114,11 @@ BOOL copyInto(const char *from, FILE *to) {
 }
 
 // Opens the one stream for writing fileName, empty or (keepContents) with
-// what the file holds, as a new file that takes the name at the close.
-BOOL openForWriting(const char *fileName, BOOL isBinary, BOOL keepContents) {
+// what the file holds, as a new file that takes the name at the close. A
+// failure is told in the line of the reason, after the open's general line
+// unless `reasonOnly`.
+BOOL openForWriting(const char *fileName, BOOL isBinary, BOOL keepContents,
+                    bool reasonOnly = false) {
   if (fptr != nullptr) {
     // A stream left open by the caller is finished first, as a close would.
     (void)finishStream();
@@ -129,7 +133,9 @@ BOOL openForWriting(const char *fileName, BOOL isBinary, BOOL keepContents) {
   if (kind == PLATFORM_OTHER_FILE) {
     // A directory, a pipe or a device: not a file to replace, and a pipe
     // opened for writing would wait for a reader for ever.
-    Console_Line(MSG_NO_FILE);
+    if (!reasonOnly) {
+      Console_Line(MSG_NO_FILE);
+    }
     reportNotWritten(fileName, 0, "Not a regular file");
     return 0;
   }
@@ -144,7 +150,9 @@ BOOL openForWriting(const char *fileName, BOOL isBinary, BOOL keepContents) {
     remove(temporary.c_str());
   }
   if (error != 0) {
-    Console_Line(MSG_NO_FILE);
+    if (!reasonOnly) {
+      Console_Line(MSG_NO_FILE);
+    }
     reportNotWritten(fileName, error);
     return 0;
   }
@@ -190,6 +198,8 @@ BOOL FileAPI_CreateFile(const char *fileName, BOOL isBinary) {
 BOOL FileAPI_OpenFile_ToWrite(const char *fileName, BOOL isBinary) {
   return openForWriting(fileName, isBinary, 1);
 }
+
+BOOL FileAPI_ReplaceFile(const char *fileName) { return openForWriting(fileName, 1, 0, true); }
 
 BOOL FileAPI_OpenFile_ToRead(const char *fileName, BOOL isBinary) {
   if (fptr != nullptr) {

@@ -22,6 +22,10 @@ int gBaudRate = 0;
 // DETECTION_RATES_TEXT (PortDetection.h) names them for the messages.
 static const int kDetectionBaudRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
 
+BOOL consoleAnswersDetectionCommand(void) {
+  return sendCommandExpectingOnly(DETECTION_COMMAND, DETECTION_EXPECTED_ANSWER);
+}
+
 // Tries every detection rate, in order, on port i, which exists and is
 // free: 1 with the port open at the rate at which its unit answered, 0 with
 // it closed. *opened is set once the port could be opened at some rate.
@@ -34,7 +38,10 @@ static BOOL tryDetectionRates(int i, const char *ResponseExpected, BOOL *opened)
     *opened = 1;
     gBaudRate = rate;
     for (int attempt = 0; attempt < DETECTION_ATTEMPTS_PER_RATE; attempt++) {
-      if (sendCommand(DETECTION_COMMAND, 0, 1, ResponseExpected)) {
+      // A port that talks without a pause (a GPS receiver, another
+      // device's console) is given up on soon after its reply is known
+      // wrong, not after a minute of listening.
+      if (sendCommandExpectingOnly(DETECTION_COMMAND, ResponseExpected)) {
         return 1;
       }
     }

@@ -13,6 +13,9 @@ extern int gBaudRate;
 // its help text. 1 with that port open and gComPortNumber and gBaudRate set;
 // 0 with no port open.
 BOOL detectComPortAndBaudrate(void);
+// One exchange of detection on the open port, at its rate and reading
+// time-out in force: 1 when the unit's console gives its exact answer.
+BOOL consoleAnswersDetectionCommand(void);
 
 // The same on port nId alone (--port): its rates in the same order. 1 with
 // the port open as after detectComPortAndBaudrate; 0 with no port open and

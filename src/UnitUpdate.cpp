@@ -110,8 +110,10 @@ static int readUnitVersions(void) {
   if (nbr == 7) {
     Console_Printf("Checking firmware version ..............  %d.%02d.%02d \r\n", fw_ver, fw_rev,
                    fw_sub);
-    Console_Printf("Checking fpga version ..................  %s %d.%02d  device:%d\r\n", model,
-                   fpga_ver, fpga_rev, fpga_type);
+    // The device name is the unit's text: shown as a wrong reply is, so
+    // that an escape sequence in it can't act on the operator's terminal.
+    Console_Printf("Checking fpga version ..................  %s %d.%02d  device:%d\r\n",
+                   printableReply(model).c_str(), fpga_ver, fpga_rev, fpga_type);
   }
   return fpga_type;
 }
@@ -222,6 +224,25 @@ static BOOL uploadImage(char *imageText, const UploadPhase &phase) {
   return 1;
 }
 
+// Whether the unit's console is back, from the text read after the reboot
+// wait: a boot ends by showing a "[" line and the prompt. A unit that was up
+// before the wait ended had that text dropped with the rest (and some boot
+// without a word), so any other text, or none, is followed by one detection
+// exchange at the console's rate, whose exact answer shows the console as
+// surely. A line whose read failed has gone and is not asked.
+static bool unitConsoleIsBack(const char *finalText, BOOL lineReadable) {
+  const size_t finalLength = strlen(finalText);
+  if (finalLength >= 2 && finalText[0] == '[' && finalText[finalLength - 2] == '>' &&
+      finalText[finalLength - 1] == '>') {
+    return true;
+  }
+  if (!lineReadable) {
+    return false;
+  }
+  (void)ComPortAPI_SetReadingTimeoutInMs(MAX_WAIT_READ);
+  return consoleAnswersDetectionCommand() == 1;
+}
+
 BOOL updateFirmware(void) {
   gUnitRestartConfirmed = 0;
   const BOOL identified = identifyUnitAndSelectImage();
@@ -251,16 +272,14 @@ BOOL updateFirmware(void) {
   Console_Printf("%3d%%", 100);
 
   // What the unit said while rebooting is dropped; then its console must
-  // show itself with a "[" line ending in the prompt.
+  // show itself.
   int nBytesRead = 0;
   (void)readIntoDataBuffer(&nBytesRead);
   (void)ComPortAPI_SetReadingTimeoutInMs(11000);
-  (void)readIntoDataBuffer(&nBytesRead);
+  const BOOL lineReadable = readIntoDataBuffer(&nBytesRead);
   Console_Printf("\b\b\b\b");
   Console_Printf("100%%");
-  const size_t finalLength = strlen(gDataBuffer);
-  if (finalLength >= 2 && gDataBuffer[0] == '[' && gDataBuffer[finalLength - 2] == '>' &&
-      gDataBuffer[finalLength - 1] == '>') {
+  if (unitConsoleIsBack(gDataBuffer, lineReadable)) {
     Console_Line("\n\r\n\rThe update was successful, the unit is now operational\r");
     gUnitRestartConfirmed = 1;
   }

@@ -94,11 +94,15 @@ static BOOL encodeWebPackageBody(unsigned char *bufferBase64, int *dataLengthBas
 
 // One stream for header and body: the file module puts the package in place
 // of an earlier one only at a close after which all of it was written, so a
-// package is never seen half made. 1 when every step went through.
+// package is never seen half made. A package that can't be written is told
+// in one line, by the file module at the open or at the close; after a
+// failed open nothing more is tried. 1 when every step went through.
 static BOOL writeWebPackage(const char *header, const unsigned char *bufferBase64,
                             int dataLengthBase64) {
-  BOOL written = FileAPI_CreateFile(WEB_PACKAGE_FILE_NAME, 1);
-  written &= FileAPI_writeToFileBinary(header, static_cast<uint32_t>(strlen(header)));
+  if (!FileAPI_ReplaceFile(WEB_PACKAGE_FILE_NAME)) {
+    return 0;
+  }
+  BOOL written = FileAPI_writeToFileBinary(header, static_cast<uint32_t>(strlen(header)));
   written &= writeWebPackageBody(bufferBase64, dataLengthBase64);
   written &= FileAPI_CloseFile();
   return written;

@@ -126,7 +126,11 @@ void UnitModel::handleLine(const std::string &line, uint64_t nowMs) {
     std::string reply = config_.helpReply;
     if (helpRepliesSeen_ - config_.droppedHelpReplies <= config_.garbledHelpReplies &&
         !reply.empty()) {
-      reply.pop_back();
+      if (config_.garbleHelpHead) {
+        reply[0] = garbled(reply[0]);
+      } else {
+        reply.pop_back();
+      }
     }
     schedule(reply, nowMs, 0, baud);
   } else if (command == kVersionCommand) {

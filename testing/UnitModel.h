@@ -44,6 +44,7 @@ struct UnitConfig {
 
   // Faults.
   int garbledHelpReplies = 0;       // the first N help replies lose their last byte
+  bool garbleHelpHead = false;      // ... or, instead, arrive with a wrong first byte
   int droppedHelpReplies = 0;       // the first N help commands get no reply
   bool noReady = false;             // never answer "%fw -l" / "%fw -h"
   int readyDelayMs = 0;             // extra delay before "Ready"

@@ -179,6 +179,8 @@ const Option kOptions[] = {
      [](Options &o, const OptionValue &v) { o.config.replyByteGapMs = v.integer(0, 600000); }},
     {"--garble-help", "N", "the first N help replies lose their last byte",
      [](Options &o, const OptionValue &v) { o.config.garbledHelpReplies = v.integer(0, 1000000); }},
+    {"--garble-help-head", nullptr, "garbled help replies get a wrong first byte instead",
+     [](Options &o, const OptionValue &) { o.config.garbleHelpHead = true; }},
     {"--drop-help", "N", "the first N help commands get no reply",
      [](Options &o, const OptionValue &v) { o.config.droppedHelpReplies = v.integer(0, 1000000); }},
     {"--no-ready", nullptr, "never answer an image announcement",

@@ -76,27 +76,33 @@ TEST_F(FileApiTest, OnlyOneSelectsBinaryMode) {
   }
 }
 
+BOOL replaceFile(const char *fileName, BOOL) { return FileAPI_ReplaceFile(fileName); }
+
 // Every open that fails leaves no stream, so what follows is refused. A
-// write open that fails says why; a pipe is never opened (it would wait for
-// a reader for ever).
+// write open that fails says why (a replacement only why); a pipe is never
+// opened (it would wait for a reader for ever).
 TEST_F(FileApiTest, FailedOpensLeaveNoStream) {
   std::filesystem::create_directory("adir");
   ASSERT_EQ(mkfifo("pipe", 0600), 0);
   const std::string notRegular = " not written: Not a regular file !\r\n";
+  const std::string noDir = "\r\nERROR: nodir/f.bin not written: No such file or directory !\r\n";
   const struct {
     const char *name;
     BOOL (*open)(const char *, BOOL);
     const char *fileName;
-    std::string reason;
+    std::string shown;
   } cases[] = {
-      {"read missing", FileAPI_OpenFile_ToRead, "missing.bin", ""},
-      {"create in missing dir", FileAPI_CreateFile, "nodir/f.bin",
-       "\r\nERROR: nodir/f.bin not written: No such file or directory !\r\n"},
-      {"append to a directory", FileAPI_OpenFile_ToWrite, "adir", "\r\nERROR: adir" + notRegular},
-      {"create a directory", FileAPI_CreateFile, "adir", "\r\nERROR: adir" + notRegular},
-      {"create over a pipe", FileAPI_CreateFile, "pipe", "\r\nERROR: pipe" + notRegular},
-      {"append to a pipe", FileAPI_OpenFile_ToWrite, "pipe", "\r\nERROR: pipe" + notRegular},
-      {"null name", FileAPI_CreateFile, nullptr, ""},
+      {"read missing", FileAPI_OpenFile_ToRead, "missing.bin", NO_FILE},
+      {"create in missing dir", FileAPI_CreateFile, "nodir/f.bin", NO_FILE + noDir},
+      {"append to a directory", FileAPI_OpenFile_ToWrite, "adir",
+       NO_FILE + "\r\nERROR: adir" + notRegular},
+      {"create a directory", FileAPI_CreateFile, "adir", NO_FILE + "\r\nERROR: adir" + notRegular},
+      {"create over a pipe", FileAPI_CreateFile, "pipe", NO_FILE + "\r\nERROR: pipe" + notRegular},
+      {"append to a pipe", FileAPI_OpenFile_ToWrite, "pipe",
+       NO_FILE + "\r\nERROR: pipe" + notRegular},
+      {"null name", FileAPI_CreateFile, nullptr, NO_FILE},
+      {"replace in missing dir", replaceFile, "nodir/f.bin", noDir},
+      {"replace a directory", replaceFile, "adir", "\r\nERROR: adir" + notRegular},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -106,7 +112,7 @@ TEST_F(FileApiTest, FailedOpensLeaveNoStream) {
     EXPECT_EQ(FileAPI_writeToFileBinary("x", 1), 0);
     EXPECT_EQ(FileAPI_writeToFile("x"), 0);
     EXPECT_EQ(FileAPI_CloseFile(), 0);
-    EXPECT_EQ(console(), NO_FILE + c.reason + NOT_OPENED + NOT_OPENED + NOT_OPENED);
+    EXPECT_EQ(console(), c.shown + NOT_OPENED + NOT_OPENED + NOT_OPENED);
   }
   EXPECT_FALSE(std::filesystem::exists("missing.bin"));
   EXPECT_TRUE(std::filesystem::is_fifo("pipe"));
@@ -131,6 +137,49 @@ TEST_F(FileApiTest, LinkOfTheNameIsReplacedNotFollowed) {
     EXPECT_EQ(readWholeFile("target"), "target text");
     EXPECT_EQ(entries(), (std::set<std::string>{"f.bin", "target"}));
   }
+}
+
+// A file that is replaced keeps its permission bits, however it is written;
+// a new file, and one in place of a link, gets 0666 less the umask.
+TEST_F(FileApiTest, AReplacedFileKeepsItsPermissions) {
+  const struct {
+    const char *name;
+    BOOL (*open)(const char *, BOOL);
+    int existing;  // the mode of the file there; -1 none, -2 a link to a 0600 file
+    mode_t umask;
+    mode_t expected;
+  } cases[] = {
+      {"new file, umask 022", FileAPI_CreateFile, -1, 022, 0644},
+      {"new file, umask 077", replaceFile, -1, 077, 0600},
+      {"0600 file created anew", FileAPI_CreateFile, 0600, 022, 0600},
+      {"0640 file appended to", FileAPI_OpenFile_ToWrite, 0640, 077, 0640},
+      {"0755 file replaced under umask 077", replaceFile, 0755, 077, 0755},
+      {"0444 file replaced", replaceFile, 0444, 022, 0444},
+      {"link to a 0600 file", FileAPI_CreateFile, -2, 022, 0644},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove("f.bin");
+    if (c.existing == -2) {
+      writeWholeFile("target", "");
+      ASSERT_EQ(chmod("target", 0600), 0);
+      std::filesystem::create_symlink("target", "f.bin");
+    } else if (c.existing >= 0) {
+      writeWholeFile("f.bin", "old");
+      ASSERT_EQ(chmod("f.bin", static_cast<mode_t>(c.existing)), 0);
+    }
+    const mode_t saved = umask(c.umask);
+    const BOOL opened = c.open("f.bin", 1);
+    const BOOL written = FileAPI_writeToFileBinary("new", 3);
+    const BOOL closed = FileAPI_CloseFile();
+    umask(saved);
+    ASSERT_EQ(opened && written && closed, 1);
+    struct stat st;
+    ASSERT_EQ(lstat("f.bin", &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, c.expected);
+  }
+  EXPECT_EQ(console(), "");
 }
 
 // Writes and closes that the file system does not take in full (here a file

@@ -45,7 +45,7 @@ TEST_F(ProtocolTest, CommandFraming) {
 
 struct ReplyCase {
   const char *name;
-  const char *productId;
+  std::string productId;
   int byteGapMs;
   const char *expected;
   BOOL result;
@@ -65,6 +65,12 @@ const ReplyCase kReplies[] = {
     {"case matters", "korvex 6G SDI EXTENDER TX\r\n>>", 0, "Korvex 6G SDI EXTENDER TX\r\n>>", 0},
     {"no reply", "", 0, "Ready", 0},
     {"no reply, none expected", "", 0, "", 1},
+    // Zero bytes are line noise, dropped wherever they stand, also when a
+    // read brings nothing else.
+    {"zero bytes anywhere", std::string("\0Korvex 6G SDI\0 EXTENDER TX\r\n>>\0", 32), 0,
+     "Korvex 6G SDI EXTENDER TX\r\n>>", 1},
+    {"a read of zero bytes only", std::string("Korvex 6G\0\0\0\0\0\0 SDI EXTENDER TX\r\n>>", 36),
+     120, "Korvex 6G SDI EXTENDER TX\r\n>>", 1},
 };
 
 class ReplyTest : public ProtocolTest, public testing::WithParamInterface<ReplyCase> {};
@@ -204,15 +210,20 @@ INSTANTIATE_TEST_SUITE_P(Bytes, TransferTest, testing::ValuesIn(kTransfers),
                          });
 
 // What the unit answered instead of the acknowledgement reaches the
-// operator's terminal harmless and at most 4096 bytes long.
+// operator's terminal harmless and at most 4096 bytes long; zero bytes are
+// dropped before the reply is judged or shown.
 struct WrongAck {
   const char *name;
   std::string ack;
-  std::string shown;
+  std::string shown;  // empty: the acknowledgement is taken
 };
 
 const std::string kA4095(4095, 'A');
 const WrongAck kWrongAcks[] = {
+    {"zero bytes around the acknowledgement", std::string("\0SUCCESS\0", 9), ""},
+    {"an error behind a zero byte", std::string("SUCCESS\0\r\nERROR: flash", 22),
+     "SUCCESS\r\nERROR: flash"},
+    {"zero bytes and an escape", std::string("\0\0\x1b", 3), "\\x1B"},
     {"plain", "FAILURE", "FAILURE"},
     {"control characters", "\x1b[2J\tERR\r\n\x7f\x01", "\\x1B[2J\\x09ERR\r\n\\x7F\\x01"},
     {"bytes beyond ASCII",
@@ -237,9 +248,12 @@ TEST_P(WrongAckTest, IsShownEscapedAndCut) {
   openUnit(1, config);
   uint8_t data[3] = {0x61, 0x62, 0x63};
   ASSERT_EQ(sendCommand("%fw -l 4294967002 3", 0, 1, "Ready"), 1);
-  EXPECT_EQ(sendData(data, 3, 1, "SUCCESS"), 0);
-  EXPECT_EQ(console(), "1%\b\b100%\r\nExpected : SUCCESS  received : " + c.shown +
-                           "\r\n\r\nError: Expected response did  not matched !\r\n");
+  EXPECT_EQ(sendData(data, 3, 1, "SUCCESS"), c.shown.empty());
+  EXPECT_EQ(console(),
+            "1%\b\b100%" + (c.shown.empty() ? ""
+                                            : "\r\nExpected : SUCCESS  received : " + c.shown +
+                                                  "\r\n\r\nError: Expected response did  not "
+                                                  "matched !\r\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WrongAckTest, testing::ValuesIn(kWrongAcks), NameOfCase());
@@ -343,12 +357,18 @@ struct HelpAnswer {
   BOOL found;
   int rate;
   size_t attempts;
+  bool garbleHead = false;  // the garbled answers start wrong, not end short
+  int byteGapMs = 0;
 };
 
 const std::string kHelp = kHelpAnswer;
 const HelpAnswer kHelpAnswers[] = {
     {"first answer", 0, kHelp, 1, 115200, 1},
     {"one garbled", 1, kHelp, 1, 115200, 2},
+    // Known wrong from its first read on, the answer is read to its end (a
+    // byte every 20 ms, three reads), so that none of it spoils the second
+    // attempt.
+    {"one garbled at its start, read to its end", 1, kHelp, 1, 115200, 2, true, 20},
     {"two garbled", 2, kHelp, 1, 9600, 3},
     {"three garbled", 3, kHelp, 1, 9600, 4},
     // Not found: the absent ports tried after COM1 leave the rate at 0.
@@ -367,6 +387,8 @@ TEST_P(HelpAnswerTest, OnlyTheExactAnswerMatchesAtEitherAttempt) {
   UnitConfig config;
   config.baudRate = 0;  // answers at any rate
   config.garbledHelpReplies = c.garbled;
+  config.garbleHelpHead = c.garbleHead;
+  config.replyByteGapMs = c.byteGapMs;
   config.helpReply = c.answer;
   UnitModel unit(config);
   Sim_AddPort(1, &unit);
@@ -406,6 +428,53 @@ TEST_P(SilenceTest, NothingAnswers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SilenceTest, testing::ValuesIn(kSilences), NameOfCase());
+
+// A port that talks without a pause at every rate (a GPS receiver, another
+// device's console) holds detection at most 30 s: each attempt stops soon
+// after its reply can no longer be the answer. The unit behind it is found.
+struct TalkingPort {
+  const char *name;
+  std::string text;  // repeated without end, from the first help command on
+  int paceBaud;      // 0: the rate of that command, 115200
+};
+
+const TalkingPort kTalkingPorts[] = {
+    {"GPS sentences", "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n", 0},
+    {"the answer again and again", kHelpAnswer, 0},
+    {"a byte every 100 ms", "x", 100},
+};
+
+class TalkingPortTest : public DetectionTest, public testing::WithParamInterface<TalkingPort> {};
+
+// What the test log shows of a case.
+void PrintTo(const TalkingPort &c, std::ostream *os) { *os << c.name; }
+
+TEST_P(TalkingPortTest, IsPassedWithinThirtySeconds) {
+  const TalkingPort &c = GetParam();
+  UnitConfig talker;
+  talker.baudRate = 0;  // hears the help command at every rate
+  talker.helpFlood = c.text;
+  talker.floodPaceBaud = c.paceBaud;
+  UnitModel talking(talker);
+  UnitModel unit{UnitConfig()};
+  Sim_AddPort(2, &talking);
+  Sim_AddPort(5, &unit);
+  EXPECT_EQ(detectComPortAndBaudrate(), 1);
+  EXPECT_EQ(gComPortNumber, 5);
+  EXPECT_EQ(gBaudRate, 57600);
+  // Two attempts at each of the six rates, and no more than 30 s in all.
+  EXPECT_EQ(talking.commands().size(), 12u);
+  uint64_t leftMs = 0;
+  for (const SimWireEvent &e : Sim_WireLog()) {
+    if (e.kind == SimWireEvent::Close && e.port == 2) {
+      leftMs = e.timeMs;
+    }
+  }
+  EXPECT_LE(leftMs, 30000u);
+  EXPECT_EQ(console(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TalkingPortTest, testing::ValuesIn(kTalkingPorts), NameOfCase());
 
 TEST_F(DetectionTest, APortThatRefusesARateIsTriedAtTheOthers) {
   UnitConfig config;

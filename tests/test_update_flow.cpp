@@ -124,6 +124,16 @@ const WholeUpdate kWholeUpdates[] = {
                            "Checking fpga version ..................  K6G-RX 2.10  device:4\r\n"
                            "Checking product .......... ENG. SAMPLE detected\r\n"
                            "RX OK\r\nKorvex 6G SDI EXTENDER RX\r\n>>\r\n"},
+    // The unit's console is back before the wait is over: its prompt is
+    // dropped with the rest, and the console's answer to the detection
+    // command confirms the restart instead.
+    {"zero bytes before each acknowledgement, prompt back during the wait", 1,
+     [](UnitConfig &c) {
+       c.dataAck = std::string("\0SUCCESS", 8);
+       c.bootDelayMs = 60000;
+     },
+     "", catalogueLogicEntry(DEVICE_XC7A35_484, true), 1,
+     detected(1, 57600) + kVersionsXc7a35 + kTxOk},
     {"manual path after a failed detection", 3,
      [](UnitConfig &c) {
        c.baudRate = 57600;
@@ -234,8 +244,9 @@ TEST_P(ImageChoiceTest, ByDeviceAndRole) {
       c.isTx ? (second ? VALIDATE_TX2_PRODUCT_ID_STRING : VALIDATE_TX_PRODUCT_ID_STRING)
              : (second ? VALIDATE_RX2_PRODUCT_ID_STRING : VALIDATE_RX_PRODUCT_ID_STRING);
   config.bootText.clear();
+  config.bootDelayMs = 3600000;
   UnitModel &unit = addUnit(1, config);
-  // Without the unit's prompt after the reboot: no success line and no
+  // Without the unit's console after the reboot: no success line and no
   // error, but a warning and an exit code of its own.
   EXPECT_EQ(fwupgradeMain(), 2);
   EXPECT_EQ(Sim_InterruptExitCodeAtGetch(), 2);
@@ -379,6 +390,19 @@ const UpdateFailure kUpdateFailures[] = {
      "Checking fpga version ..................  ABCDEFG 1.03  device:7\r\n" +
          kUnknown,
      ""},
+    // What the unit says reaches the terminal as a wrong reply would.
+    {"escape sequence in the device name",
+     [](UnitConfig &c) { c.versionReply = "1.0.8 K\x1b]0;\x9b\xff 1.3 2\r\n>>"; },
+     "Checking firmware version ..............  1.00.08 \r\n"
+     "Checking fpga version ..................  K\\x1B]0;\\x9B\\xFF 1.03  device:2\r\n" +
+         kUnknown,
+     ""},
+    {"zero bytes in the version reply",
+     [](UnitConfig &c) { c.versionReply = std::string("\0001.0.8 K6G-TX\0 1.3 2\r\n>>", 24); },
+     "Checking firmware version ..............  1.00.08 \r\n"
+     "Checking fpga version ..................  K6G-TX 1.03  device:2\r\n" +
+         kUnknown,
+     ""},
     {"no Ready", [](UnitConfig &c) { c.noReady = true; }, kNotReady, ""},
     {"Ready followed by a line end", [](UnitConfig &c) { c.readyText = "Ready\r\n"; }, kNotReady,
      ""},
@@ -393,6 +417,13 @@ const UpdateFailure kUpdateFailures[] = {
          "Preparing to Upload Programmable Logic ............ OK\r\n"
          "Sending Programmable Logic data ................... ",
      "\r\nExpected : SUCCESS  received : FAILURE\r\n"
+     "\r\nError: Expected response did  not matched !\r\nFAILED\r\n"},
+    {"an error behind the acknowledgement and a zero byte",
+     [](UnitConfig &c) { c.dataAck = std::string("SUCCESS\0\r\nERROR: flash", 22); },
+     kVersionsXc7a35 + kTxOk +
+         "Preparing to Upload Programmable Logic ............ OK\r\n"
+         "Sending Programmable Logic data ................... ",
+     "\r\nExpected : SUCCESS  received : SUCCESS\r\nERROR: flash\r\n"
      "\r\nError: Expected response did  not matched !\r\nFAILED\r\n"},
 };
 
@@ -421,6 +452,67 @@ TEST_P(UpdateFailureTest, EndsWithOneAndTheErrorLine) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, UpdateFailureTest, testing::ValuesIn(kUpdateFailures),
                          NameOfCase());
+
+// After the reboot wait: the console's prompt, read after the wait, confirms
+// the restart; any other text, or none, is followed by the detection command,
+// sent once at the console's rate, whose exact answer confirms it too.
+struct RestartCheck {
+  const char *name;
+  void (*configure)(UnitConfig &);
+  int exitCode;
+  size_t probes;
+};
+
+const RestartCheck kRestartChecks[] = {
+    {"prompt after the wait", [](UnitConfig &) {}, 0, 0},
+    {"prompt during the wait", [](UnitConfig &c) { c.bootDelayMs = 30000; }, 0, 1},
+    {"silent boot", [](UnitConfig &c) { c.bootText.clear(); }, 0, 1},
+    {"boot text without the prompt", [](UnitConfig &c) { c.bootText = "[ 6G-SDI ] booting\r\n"; },
+     0, 1},
+    {"console not back", [](UnitConfig &c) { c.bootDelayMs = 3600000; }, 2, 1},
+    // No line after the acknowledgement: its reads fail, so the console is
+    // not asked; the reasons go to standard error only.
+    {"line dropped after the acknowledgement", [](UnitConfig &c) { c.hangUpAfterAckMs = 200; }, 2,
+     0},
+};
+
+class RestartCheckTest : public UpdateFlowTest, public testing::WithParamInterface<RestartCheck> {};
+
+// What the test log shows of a case.
+void PrintTo(const RestartCheck &c, std::ostream *os) { *os << c.name; }
+
+TEST_P(RestartCheckTest, ByThePromptOrByTheConsolesAnswer) {
+  const RestartCheck &c = GetParam();
+  UnitConfig config;
+  config.baudRate = 9600;
+  c.configure(config);
+  addUnit(4, config);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fwupgradeMain(), c.exitCode);
+  testing::internal::GetCapturedStderr();
+  const std::string end =
+      c.exitCode == 0
+          ? "\n\r\n\rThe update was successful, the unit is now operational\r\n" + kPressKey
+          : kUnconfirmedEnd;
+  ASSERT_GE(console().size(), end.size() + 4);
+  EXPECT_EQ(console().substr(console().size() - end.size() - 4), "100%" + end);
+  // The help commands written after the firmware's announcement: the check's.
+  std::vector<SimWireEvent> probes;
+  bool firmwareAnnounced = false;
+  for (const SimWireEvent &e : Sim_WireLog()) {
+    firmwareAnnounced |= e.kind == SimWireEvent::Write && e.bytes.rfind("%%%fw -h", 0) == 0;
+    if (firmwareAnnounced && e.kind == SimWireEvent::Write && e.bytes == "%%%help -c version\n\r") {
+      probes.push_back(e);
+    }
+  }
+  ASSERT_EQ(probes.size(), c.probes);
+  if (!probes.empty()) {
+    EXPECT_EQ(probes[0].baud, 9600u) << "at the console's rate";
+    EXPECT_GE(probes[0].timeMs, Sim_SleptMs()) << "after the wait";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RestartCheckTest, testing::ValuesIn(kRestartChecks), NameOfCase());
 
 TEST_F(UpdateFlowTest, AUnitThatVanishesMidImageFailsTheTransfer) {
   UnitConfig config;

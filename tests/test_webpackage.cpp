@@ -97,6 +97,14 @@ void expectPackageOf(const std::string &package, const std::string &image) {
   EXPECT_TRUE(decoded == image) << "decoded body differs from the image";
 }
 
+// What the writer shows of an image it converted, before the file is written.
+std::string shownBeforeWriting(const std::string &image) {
+  const std::string sum = std::to_string(checkSumOf(image));
+  return "\r\n Firmware data is valid !\r\n\r\n Firmware CheckSum = " + sum +
+         " !\r\n\r\n Firmware CheckSum u = " + sum +
+         " !\r\n\r\n Firmware data length = " + std::to_string(image.size()) + " !\r\n";
+}
+
 class WebPackageTest : public TempDirTest {
  protected:
   void SetUp() override {
@@ -123,11 +131,7 @@ TEST_F(WebPackageTest, EmbeddedImagePackage) {
   EXPECT_EQ(gDataConcatenatedCheckSum, checkSumOf(image));
   expectPackageOf(readWholeFile(PACKAGE), image);
 
-  const std::string sum = std::to_string(checkSumOf(image));
-  EXPECT_EQ(console(), "\r\n Firmware data is valid !\r\n\r\n Firmware CheckSum = " + sum +
-                           " !\r\n\r\n Firmware CheckSum u = " + sum +
-                           " !\r\n\r\n Firmware data length = " + std::to_string(image.size()) +
-                           " !\r\n" + PROMPT);
+  EXPECT_EQ(console(), shownBeforeWriting(image) + PROMPT);
   EXPECT_EQ(Sim_GetchCount(), 1);
   EXPECT_EQ(fptr, nullptr);
   // The writer converted a copy: the start-up text is still whole. Used up
@@ -205,22 +209,24 @@ TEST_F(WebPackageTest, InvalidTextLeavesEarlierPackageUntouched) {
   }
 }
 
-// A package that cannot be written whole: the file module's messages, the
-// exit prompt and the key all come, and the result says it failed.
+// A package that cannot be written whole: one line says why, the exit
+// prompt and the key come, and the result says it failed.
 TEST_F(WebPackageTest, UnwritablePackageFails) {
   std::filesystem::create_directory(PACKAGE);
   ASSERT_EQ(createFirmwareFileForWeb(), 0);
-  EXPECT_NE(console().find("ERROR: File does not exists\n"), std::string::npos);
-  EXPECT_NE(console().find("ERROR: File does not exists or Not opened !\n"), std::string::npos);
+  EXPECT_EQ(console(), shownBeforeWriting(convertedImage()) +
+                           "\r\nERROR: FwToUpload.bin not written: Not a regular file !\r\n" +
+                           PROMPT);
   EXPECT_TRUE(std::filesystem::is_directory(PACKAGE));
   expectFailureShownToTheEnd();
 }
 
 // What stands under the package's name when it is written. A link is
-// replaced and what it leads to is left alone; otherwise a package that cannot
-// be written whole (a full disk, a file size limit, a read-only folder, a pipe
-// of that name) fails with its reason and leaves the earlier package as it
-// was, with no new file beside it. Full and read-only folders are small
+// replaced and what it leads to is left alone; a package kept private stays
+// so; otherwise a package that cannot be written whole (a full disk, a file
+// size limit, a read-only folder, a pipe of that name) fails with its reason,
+// in one line, and leaves the earlier package as it was, with no new file
+// beside it. Full and read-only folders are small
 // file systems mounted for the case, and skipped where mounting is not
 // allowed; without root a folder's permissions make it read-only.
 TEST_F(WebPackageTest, PackageNeverHarmsWhatStandsUnderItsName) {
@@ -236,7 +242,14 @@ TEST_F(WebPackageTest, PackageNeverHarmsWhatStandsUnderItsName) {
     const char *name;
     std::function<bool()> prepare;  // in the case's folder; false: cannot be made here
     std::string reason;             // empty: the package is written
+    mode_t mode = 0;                // of the package written; 0: not looked at
   } cases[] = {
+      {"private package",
+       [&] {
+         writeWholeFile(PACKAGE, earlier);
+         return chmod(PACKAGE, 0600) == 0;
+       },
+       "", 0600},
       {"link to a file elsewhere",
        [&] {
          writeWholeFile(outside, earlier);
@@ -301,10 +314,15 @@ TEST_F(WebPackageTest, PackageNeverHarmsWhatStandsUnderItsName) {
         EXPECT_EQ(result, 1);
         EXPECT_FALSE(std::filesystem::is_symlink(PACKAGE));
         expectPackageOf(readWholeFile(PACKAGE), convertedImage());
+        struct stat st;
+        if (c.mode != 0) {
+          ASSERT_EQ(stat(PACKAGE, &st), 0);
+          EXPECT_EQ(st.st_mode & 07777, c.mode);
+        }
       } else {
         EXPECT_EQ(result, 0);
         const std::string line = "\r\nERROR: FwToUpload.bin not written: " + c.reason + " !\r\n";
-        EXPECT_NE(console().find(line), std::string::npos) << console();
+        EXPECT_EQ(console(), shownBeforeWriting(convertedImage()) + line + PROMPT);
         EXPECT_TRUE(std::filesystem::is_fifo(PACKAGE) || readWholeFile(PACKAGE) == earlier);
       }
       if (std::filesystem::exists(outside)) {

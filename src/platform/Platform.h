@@ -138,7 +138,8 @@ FILE *Platform_CreateNewFile(const char *path);
 void Platform_TextModeStream(FILE *stream);
 // Flushes the stream, forces it to the medium, closes it and then puts the
 // file `from` in place of `to` in one step, replacing what had that name (a
-// link is replaced, not followed). The stream is closed in every case.
+// link is replaced, not followed). A regular file that is replaced hands on
+// its permissions; the stream is closed in every case.
 // 0 with errno set when a step failed; `from` is then still there.
 BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to);
 

@@ -45,9 +45,18 @@ FILE *Platform_CreateNewFile(const char *path) {
 void Platform_TextModeStream(FILE *) {}
 
 BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to) {
-  // A full disk may show only at the flush, the sync or the close.
   int error = 0;
-  if (fflush(stream) != 0 || fsync(fileno(stream)) != 0) {
+  // A regular file that is replaced hands on its permission bits, so that a
+  // package kept private stays private. A link of that name is replaced, not
+  // followed: the new file then keeps, as under a new name, the mode it was
+  // created with (0666 less the user's umask).
+  struct stat replaced;
+  if (lstat(to, &replaced) == 0 && S_ISREG(replaced.st_mode) &&
+      fchmod(fileno(stream), replaced.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO)) != 0) {
+    error = errno;
+  }
+  // A full disk may show only at the flush, the sync or the close.
+  if (error == 0 && (fflush(stream) != 0 || fsync(fileno(stream)) != 0)) {
     error = errno;
   }
   if (fclose(stream) != 0 && error == 0) {

@@ -87,9 +87,22 @@ BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to) {
   if (fclose(stream) != 0 && error == 0) {
     error = errno;
   }
-  // MoveFileExA replaces a link of that name, never what it leads to.
-  if (error == 0 && !MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    error = errnoOfWin32Error(GetLastError());
+  // A plain file that is replaced hands on its access list and attributes,
+  // which ReplaceFileA keeps, so that a package kept private stays private.
+  // A link of that name, or a new name, takes a move: MoveFileExA replaces a
+  // link, never what it leads to, and the new file keeps the access it was
+  // created with.
+  if (error == 0) {
+    const DWORD replaced = GetFileAttributesA(to);
+    const bool plainFile =
+        replaced != INVALID_FILE_ATTRIBUTES &&
+        (replaced & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+    const BOOL placed =
+        plainFile ? ReplaceFileA(to, from, NULL, 0, NULL, NULL)
+                  : MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!placed) {
+      error = errnoOfWin32Error(GetLastError());
+    }
   }
   errno = error;
   return error == 0 ? 1 : 0;

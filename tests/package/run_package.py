@@ -133,8 +133,9 @@ def case_reproducible_package(args, directory):
             manifest = f.read()
         check_package(packages[-1])
         with zipfile.ZipFile(io.BytesIO(packages[-1])) as archive:
-            if archive.read(archive.namelist()[PACKAGE_FILES.index("IMAGES.txt")]) != manifest:
-                raise harness.Failure("the package's IMAGES.txt is not the build's")
+            # The build's, and that the package maker was given no signature.
+            if archive.read(archive.namelist()[PACKAGE_FILES.index("IMAGES.txt")]) != manifest + b"signature: none\n":
+                raise harness.Failure("the package's IMAGES.txt is not the build's with \"signature: none\"")
     sums = [hashlib.sha256(p).hexdigest() for p in packages]
     if sums[0] != sums[1]:
         raise harness.Failure(f"the two packages differ: SHA-256 {sums[0]} and {sums[1]}")

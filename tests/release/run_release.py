@@ -2,13 +2,22 @@
 """The release command tools/release/release.sh and a release named by its catalogue
 file alone, from copies of this build's stand-in images.
 
-  stand_in_copy          the whole release on a copy of the stand-ins (Windows
-                         build, two Wine updates, ZIP), stand-in refusal and
+  stand_in_copy          the whole release on a copy of the stand-ins, signed
+                         with a throwaway certificate (Linux and Windows
+                         builds, two updates under Wine and two natively from
+                         the unpacked packages, ZIP and tar.gz), and again
+                         unsigned, without the updates, in another folder:
+                         the signature verifies and removing it gives back
+                         the unsigned executable, the two Linux packages are
+                         the same bytes, FwToUpload.bin holds the
+                         microcontroller image; stand-in refusal and
                          clean-tree check switched off; about 5 minutes
   new_release_catalogue  a 1.1.0 catalogue naming renamed copies, given as
                          FIRMWARE_CATALOGUE, builds a tool that announces
                          1.1.0 and sends the renamed image
-  refusals               stand-ins, a missing image, a tree with changes
+  refusals               stand-ins, a missing image, a tree with changes, a
+                         build folder that is a file or holds other files, a
+                         key without its certificate
 
     run_release.py --list
     run_release.py --source DIR --build DIR --unitsim EXE --hexconv EXE --case NAME [--keep]
@@ -18,12 +27,17 @@ code 77 means "skipped" (no mingw-w64 or Wine). Every tool built here runs
 beside a port map (dosdevices) holding only simulated units.
 """
 
+import base64
 import hashlib
+import io
 import os
+import pathlib
 import re
 import shutil
+import ssl
 import subprocess
 import sys
+import tarfile
 import zipfile
 
 import catalogue
@@ -31,7 +45,11 @@ import fwharness as harness
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-PACKAGE_FILES = ["IMAGES.txt", "README.txt", "SHA256SUMS", "TessaronFwUpgrade.exe"]
+PACKAGE_FILES = {
+    "zip": ["FwToUpload.bin", "IMAGES.txt", "README.txt", "SHA256SUMS", "TessaronFwUpgrade.exe"],
+    "tar.gz": ["FwToUpload.bin", "IMAGES.txt", "README.txt", "SHA256SUMS", "TessaronFwUpgrade"],
+}
+WEB_HEADER = b"KorVex\r\n613284\r\n"
 
 
 def run(command, **kwargs):
@@ -144,48 +162,146 @@ def case_refusals(args, directory):
     expect_refusal("a tree with changes",
                    release(args, standins, "--test-allow-standin-images", "--build-dir", build, source=tree),
                    f"the work tree {tree} has changes")
+
+
+    # Build folders the command did not make are left as they are.
+    notes, foreign = pathlib.Path(directory, "notes.txt"), pathlib.Path(directory, "foreign")
+    foreign.mkdir()
+    for path in (notes, foreign / "keep.txt"):
+        path.write_text("not a build\n")
+    for what, options, message in [
+        ("a file as build folder", ["--build-dir", notes], f"{notes} is not a folder"),
+        ("a folder of other files", ["--build-dir", foreign], f"{foreign} holds files and was not made by"),
+        ("a key without its certificate", ["--build-dir", build, "--sign-key", notes],
+         "a code-signing key needs its certificate"),
+    ]:
+        expect_refusal(what, release(args, standins, "--test-allow-dirty-tree", "--test-allow-standin-images", *options),
+                       message)
+    if notes.read_text() != "not a build\n" or os.listdir(foreign) != ["keep.txt"]:
+        problems.append(f"a refused release changed {notes} or {foreign}")
     if problems:
         raise harness.Failure("\n".join(problems))
-    return "stand-ins, a missing image and a tree with changes refused"
+    return "stand-ins, a missing image, a tree with changes, foreign build folders and a lone key refused"
+
+
+def released(result, signed):
+    """{"zip"|"tar.gz": (path, files by name)} from a release's last lines."""
+    if result.returncode != 0:
+        raise harness.Failure(f"release.sh ended with {result.returncode}:\n{result.stderr}")
+    *_, said, first, second = result.stdout.rstrip("\n").split("\n")
+    expected = "release: the Windows tool is signed: " if signed else "release: UNSIGNED: "
+    if not said.startswith(expected):
+        raise harness.Failure(f"the line before the packages does not begin {expected!r}: {said!r}")
+    packages = {}
+    for line in (first, second):
+        match = re.fullmatch(r"(\S+\.(zip|tar\.gz)) SHA-256 ([0-9a-f]{64})", line)
+        if not match:
+            raise harness.Failure(f"a last line does not name a package and its SHA-256: {line!r}")
+        path, kind, sha256 = match.groups()
+        data = pathlib.Path(path).read_bytes()
+        if hashlib.sha256(data).hexdigest() != sha256 or not path.endswith(f"-STANDIN-TEST.{kind}"):
+            raise harness.Failure(f"{path}: not a test package of SHA-256 {sha256}")
+        if kind == "zip":
+            with zipfile.ZipFile(io.BytesIO(data)) as archive:
+                files = {name.split("/", 1)[1]: archive.read(name) for name in archive.namelist()}
+        else:
+            with tarfile.open(fileobj=io.BytesIO(data)) as archive:
+                files = {m.name.split("/", 1)[1]: archive.extractfile(m).read() for m in archive if m.isfile()}
+        if sorted(files) != PACKAGE_FILES[kind]:
+            raise harness.Failure(f"{path} holds {sorted(files)}")
+        sums = "".join(f"{hashlib.sha256(files[name]).hexdigest()}  {name}\n"
+                       for name in PACKAGE_FILES[kind] if name != "SHA256SUMS")
+        if files["SHA256SUMS"].decode() != sums:
+            raise harness.Failure(f"{path}: SHA256SUMS is {files['SHA256SUMS']!r}, the files give {sums!r}")
+        packages[kind] = (path, data, files)
+    return packages
+
+
+def web_package_problems(package, image, announced):
+    """FwToUpload.bin against the flat microcontroller image and the checksum
+    its writer announced."""
+    checksum = -sum(image) & 0xFFFFFFFF
+    header = WEB_HEADER + f"{harness.CATALOGUE.version}\r\n{checksum}\r\n{len(image)}\r\n".encode()
+    if not package.startswith(header):
+        return [f"FwToUpload.bin begins {package[:60]!r}, expected {header!r}"]
+    problems = [] if announced == checksum else [f"the writer announced the checksum {announced}, not {checksum}"]
+    # The pad characters are written as "A", which decodes to zero bytes.
+    decoded = base64.b64decode(package[len(header):].replace(b"\r\n", b""), validate=True)
+    if decoded[:len(image)] != image or decoded[len(image):] not in (b"", b"\0", b"\0\0"):
+        problems.append("FwToUpload.bin does not decode to the microcontroller image")
+    return problems
 
 
 def case_stand_in_copy(args, directory):
-    for tool, why in (("x86_64-w64-mingw32-g++", "mingw-w64"), ("wine", "Wine")):
+    for tool, why in (("x86_64-w64-mingw32-g++", "mingw-w64"), ("wine", "Wine"), ("osslsigncode", "osslsigncode")):
         if not shutil.which(tool):
             raise harness.Skip(f"{why} not installed")
     images = copy_images(args, directory)
+    key, cert = os.path.join(directory, "key.pem"), os.path.join(directory, "cert.pem")
+    run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days", "2",
+         "-subj", "/CN=Tessaron release test", "-addext", "extendedKeyUsage=codeSigning"], check=True)
+    fingerprint = hashlib.sha256(ssl.PEM_cert_to_DER_cert(pathlib.Path(cert).read_text())).hexdigest()
+    # The unsigned release in a deeper folder of another name, without the
+    # updates; then the whole signed one, which reports its updates.
+    options = ["--test-allow-standin-images", "--test-allow-dirty-tree", "--native-build", args.build]
+    unsigned_build = os.path.join(directory, "unsigned", "release-build")
+    unsigned = released(release(args, images, *options, "--test-skip-updates", "--build-dir", unsigned_build), False)
     build = os.path.join(directory, "release-build")
-    result = release(args, images, "--test-allow-standin-images", "--test-allow-dirty-tree", "--build-dir", build,
-                     "--native-build", args.build)
+    result = release(args, images, *options, "--build-dir", build, "--sign-key", key, "--sign-cert", cert)
     print(result.stdout, end="")
-    if result.returncode != 0:
-        raise harness.Failure(f"release.sh ended with {result.returncode}:\n{result.stderr}")
-    last = result.stdout.rstrip("\n").split("\n")[-1]
-    match = re.fullmatch(r"(\S+\.zip) SHA-256 ([0-9a-f]{64})", last)
-    if not match:
-        raise harness.Failure(f"the last line does not name the ZIP and its SHA-256: {last!r}")
-    zip_path, sha256 = match.groups()
+    signed = released(result, True)
+
     problems = []
-    if os.path.dirname(zip_path) != os.path.join(build, "package") or not zip_path.endswith("-STANDIN-TEST.zip"):
-        problems.append(f"the ZIP is {zip_path}")
-    with open(zip_path, "rb") as f:
-        if hashlib.sha256(f.read()).hexdigest() != sha256:
-            problems.append("the SHA-256 on the last line is not the ZIP's")
-    with zipfile.ZipFile(zip_path) as archive:
-        names = [name.split("/", 1)[1] for name in archive.namelist()]
-    if names != PACKAGE_FILES:
-        problems.append(f"the ZIP holds {names}")
-    if result.stdout.count(": passed;") != 2:
-        problems.append("release.sh did not report two passed Wine updates")
+    if result.stdout.count(": passed;") != 4:
+        problems.append("release.sh did not report four passed updates (two under Wine, two natively)")
+    manifest = pathlib.Path(build, "windows", "IMAGES.txt").read_bytes()
+    web = signed["zip"][2]["FwToUpload.bin"]
+    web_line = f"web package: FwToUpload.bin {len(web)} {hashlib.sha256(web).hexdigest()}\n".encode()
+    for what, files, signature in [
+        ("signed ZIP", signed["zip"][2], f"authenticode CN=Tessaron release test (certificate SHA-256 {fingerprint})"),
+        ("unsigned ZIP", unsigned["zip"][2], "none"),
+        ("tar.gz", signed["tar.gz"][2], "none"),
+    ]:
+        if files["IMAGES.txt"] != manifest + f"signature: {signature}\n".encode() + web_line:
+            problems.append(f"the {what}'s IMAGES.txt is {files['IMAGES.txt'].decode()!r}")
+
+    # The signature verifies against the certificate, and is all that the
+    # signed executable has more than the unsigned one built elsewhere.
+    exe = os.path.join(directory, "signed.exe")
+    pathlib.Path(exe).write_bytes(signed["zip"][2]["TessaronFwUpgrade.exe"])
+    verified = run(["osslsigncode", "verify", "-CAfile", cert, "-in", exe])
+    if verified.returncode != 0:
+        problems.append(f"osslsigncode verify refused the signed executable:\n{verified.stdout}{verified.stderr}")
+    run(["osslsigncode", "remove-signature", "-in", exe, "-out", exe + ".removed"])
+    if pathlib.Path(exe + ".removed").read_bytes() != unsigned["zip"][2]["TessaronFwUpgrade.exe"]:
+        problems.append("the signed executable without its signature is not the unsigned executable")
+
+    # The Linux package: the same bytes from both folders, a program that asks
+    # for no shared library and carries no path of the checkout.
+    tool = signed["tar.gz"][2]["TessaronFwUpgrade"]
+    if signed["tar.gz"][1] != unsigned["tar.gz"][1]:
+        problems.append("the Linux packages of the two release folders differ")
+    pathlib.Path(exe + ".linux").write_bytes(tool)
+    dynamic = run(["readelf", "-d", exe + ".linux"]).stdout
+    if "There is no dynamic section" not in dynamic:
+        problems.append(f"the Linux tool is linked dynamically:\n{dynamic}")
+    if os.path.realpath(args.source).encode() in tool:
+        problems.append(f"the Linux tool holds the path {args.source}")
+
+    flat = os.path.join(directory, "microcontroller.bin")
+    run([args.hexconv, os.path.join(images, harness.IMAGE_FILES[harness.MICROCONTROLLER]), flat], check=True)
+    log = pathlib.Path(build, "linux", "web", "WriteWebUploadPackage.log").read_text()
+    announced = re.search(r"Firmware CheckSum = (\d+) !", log)
+    problems += web_package_problems(web, pathlib.Path(flat).read_bytes(), announced and int(announced.group(1)))
     if problems:
         raise harness.Failure("\n".join(problems))
-    return f"ZIP SHA-256 {sha256}"
+    return f"ZIP SHA-256 {hashlib.sha256(signed['zip'][1]).hexdigest()}, signed; tar.gz the same from two folders"
 
 
 CASES = [
     ("stand_in_copy", case_stand_in_copy, 1500),
     ("new_release_catalogue", case_new_release_catalogue, 600),
-    ("refusals", case_refusals, 120),
+    ("refusals", case_refusals, 240),
 ]
 
 
