@@ -270,7 +270,9 @@ def case_log_killed_in_image(images):
     return {
         "ports": {3: []},
         "args": args,
-        "run": harness.run_killed_when(re.escape(LOGIC_SEND + "1%\b\b") + r"\d", signal.SIGTERM),
+        "run": lambda command, directory, typed, limit: harness.run_acting_when(
+            command, directory, limit, re.escape(LOGIC_SEND + "1%\b\b") + r"\d",
+            lambda tool: tool.send_signal(signal.SIGTERM)),
         "stdout_re": re.escape(identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND + "1%") + r"(\x08\x08\x08?\d{1,2}%)+",
         "stderr_re": "\nInterrupted by SIGTERM; the serial port is closed.\n",
         "exit": 143,

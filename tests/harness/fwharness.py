@@ -346,34 +346,35 @@ def run_all(case, command, directory, limit):
     ]
 
 
-def run_killed_when(shown, sig):
-    """A runner (for a case's "run") that starts the tool with nothing on its
-    standard input and sends it `sig` once its output matches `shown`."""
-
-    def run(command, directory, typed, limit):
-        started = time.monotonic()
-        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, cwd=directory)  # fmt: skip
-        output = b""
-        try:
-            while not re.search(shown, output.decode("latin-1"), re.S):
-                if time.monotonic() - started > limit:
-                    raise Failure(f"the tool did not show {shown!r} within {limit} s; it printed {output[-400:]!r}")
-                ready, _, _ = select.select([process.stdout], [], [], 0.5)
-                if ready:
-                    chunk = os.read(process.stdout.fileno(), 1 << 16)
-                    if not chunk:
-                        raise Failure(f"the tool ended before it showed {shown!r}; it printed {output[-400:]!r}")
-                    output += chunk
-            process.send_signal(sig)
-            rest, err = process.communicate(timeout=30)
-            return Run(output + rest, process.returncode, err, time.monotonic() - started, [])
-        finally:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-
-    return run
+def run_acting_when(command, directory, limit, shown, act, input_open=False):
+    """Runs the tool with a pipe as its standard input, closed at once unless
+    `input_open`, and calls act(tool) once its output matches `shown`."""
+    started = time.monotonic()
+    tool = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            cwd=directory)  # fmt: skip
+    output, acted = b"", False
+    try:
+        if not input_open:
+            tool.stdin.close()
+        while True:
+            if time.monotonic() - started > limit:
+                raise Failure(f"the tool did not end within {limit} s; it printed {output[-400:]!r}")
+            ready, _, _ = select.select([tool.stdout], [], [], 0.1)
+            if ready:
+                chunk = os.read(tool.stdout.fileno(), 1 << 16)
+                if not chunk:
+                    break
+                output += chunk
+            if not acted and re.search(shown, output.decode("latin-1"), re.S):
+                act(tool)
+                acted = True
+        tool.wait(timeout=10)
+    finally:
+        if tool.poll() is None:
+            tool.kill()
+            tool.wait()
+    problems = [] if acted else [f"the tool ended before it showed {shown!r}"]
+    return Run(output, tool.returncode, tool.stderr.read(), time.monotonic() - started, problems)
 
 
 def open_descriptors(pid):
