@@ -292,19 +292,19 @@ def run_with_pipe(command, directory, typed, limit, env=None):
 
 
 def run_all(case, command, directory, limit):
-    """The runs of a case with "runs", as [(spec, Run)]: one after the other,
+    """The runs of a case with "runs", as [(planned, Run)]: one after the other,
     or with "together" all at once, where a run with "after" starts only once
     that text is in the output of every run without it."""
     if not case.get("together"):
-        return [(spec, run_with_pipe(command + spec.get("args", []), directory, spec.get("input", ""), limit))
-                for spec in case["runs"]]  # fmt: skip
+        return [(planned, run_with_pipe(command + planned.get("args", []), directory, planned.get("input", ""), limit))
+                for planned in case["runs"]]  # fmt: skip
     started = time.monotonic()
     outputs, readers = {}, []
 
-    def start(k, spec):
-        process = subprocess.Popen(command + spec.get("args", []), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    def start(k, planned):
+        process = subprocess.Popen(command + planned.get("args", []), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, cwd=directory)  # fmt: skip
-        process.stdin.write(spec.get("input", "").encode())
+        process.stdin.write(planned.get("input", "").encode())
         process.stdin.close()
         outputs[k] = (process, bytearray(), bytearray(), time.monotonic())
         for stream, sink in ((process.stdout, outputs[k][1]), (process.stderr, outputs[k][2])):
@@ -312,25 +312,25 @@ def run_all(case, command, directory, limit):
             reader.start()
             readers.append(reader)
 
-    first = [k for k, spec in enumerate(case["runs"]) if "after" not in spec]
+    first = [k for k, planned in enumerate(case["runs"]) if "after" not in planned]
     ended = {}
     try:
         for k in first:
             start(k, case["runs"][k])
-        for k, spec in enumerate(case["runs"]):
-            if "after" not in spec:
+        for k, planned in enumerate(case["runs"]):
+            if "after" not in planned:
                 continue
-            while not all(spec["after"].encode() in outputs[j][1] for j in first):
+            while not all(planned["after"].encode() in outputs[j][1] for j in first):
                 if time.monotonic() - started > limit or any(outputs[j][0].poll() is not None for j in first):
                     shown = [bytes(outputs[j][1][-200:]) for j in first]
-                    raise Failure(f"not every run printed {spec['after']!r}: {shown}")
+                    raise Failure(f"not every run printed {planned['after']!r}: {shown}")
                 time.sleep(0.2)
-            start(k, spec)
-        for k, spec in enumerate(case["runs"]):
+            start(k, planned)
+        for k, planned in enumerate(case["runs"]):
             try:
                 outputs[k][0].wait(timeout=max(1.0, limit - (time.monotonic() - started)))
             except subprocess.TimeoutExpired:
-                raise Failure(f"{spec.get('args')}: the tool did not end within {limit} s; it printed "
+                raise Failure(f"{planned.get('args')}: the tool did not end within {limit} s; it printed "
                               f"{bytes(outputs[k][1][-400:])!r}")  # fmt: skip
             ended[k] = time.monotonic()
     finally:
@@ -341,8 +341,8 @@ def run_all(case, command, directory, limit):
         for reader in readers:
             reader.join(timeout=10)
     return [
-        (spec, Run(bytes(outputs[k][1]), outputs[k][0].returncode, bytes(outputs[k][2]), ended[k] - outputs[k][3], []))
-        for k, spec in enumerate(case["runs"])
+        (planned, Run(bytes(outputs[k][1]), outputs[k][0].returncode, bytes(outputs[k][2]), ended[k] - outputs[k][3], []))
+        for k, planned in enumerate(case["runs"])
     ]
 
 
@@ -561,14 +561,14 @@ def check_run(case, run, sims, standin=False, directory=None):
     """Stops the units; every way the run, the files it left in `directory`
     and what the units received differ from the case. A case of several
     runs ("runs", each with its own expected output) gives `run` as their
-    list of (spec, Run)."""
+    list of (planned, Run)."""
     for process, _ in sims.values():
         stop_unitsim(process)
     if "runs" in case:
         problems = [
-            f"{' '.join(spec.get('args', [])) or '(no options)'}: {problem}"
-            for spec, one in run
-            for problem in check_output(spec, one, standin)
+            f"{' '.join(planned.get('args', [])) or '(no options)'}: {problem}"
+            for planned, one in run
+            for problem in check_output(planned, one, standin)
         ]
         run = run[0][1]
     else:
