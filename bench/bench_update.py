@@ -11,6 +11,7 @@ fixed 46 x 3 s. Also reports the tool's peak resident memory.
 usage: bench_update.py --tool PATH --unitsim PATH [--runs N]
 """
 import argparse
+import contextlib
 import os
 import shutil
 import subprocess
@@ -38,33 +39,39 @@ FLOOR_MS = {
 }
 
 
-def one_run(tool, unitsim):
+@contextlib.contextmanager
+def simulated_units(tool, unitsim, units):
+    """A fresh folder with a copy of the tool, its port map, and one unitsim
+    per port ({port: unitsim's arguments}); yields the tool's path there."""
     work = tempfile.mkdtemp(prefix="fwupgrade-bench.")
-    sim = None
+    sims = []
     try:
         shutil.copy2(tool, os.path.join(work, "TessaronFwUpgrade"))
         os.mkdir(os.path.join(work, "dosdevices"))
-        sim = subprocess.Popen(
-            [unitsim, "--dir", work, "--com", "3", "--role", "tx", "--device-code", "1",
-             "--baud", "57600"],
-            stdout=subprocess.PIPE, text=True)
-        line = sim.stdout.readline()
-        if not line.startswith("unitsim: com3 -> "):
-            raise RuntimeError("unitsim did not start: %r" % line)
+        for port, args in units.items():
+            sims.append(subprocess.Popen([unitsim, "--dir", work, "--com", str(port)] + args,
+                                         stdout=subprocess.PIPE, text=True))
+            line = sims[-1].stdout.readline()
+            if not line.startswith("unitsim: com%d -> " % port):
+                raise RuntimeError("unitsim did not start on COM%d: %r" % (port, line))
+        yield os.path.join(work, "TessaronFwUpgrade")
+    finally:
+        for sim in sims:
+            sim.terminate()
+            sim.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def one_run(tool, unitsim):
+    with simulated_units(tool, unitsim, {3: ["--role", "tx", "--device-code", "1", "--baud", "57600"]}) as copy:
         start = time.monotonic()
-        proc = subprocess.Popen([os.path.join(work, "TessaronFwUpgrade")],
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        proc = subprocess.Popen([copy], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         output = proc.stdout.read()
         _, status, usage = os.wait4(proc.pid, 0)
         wall_ms = (time.monotonic() - start) * 1000.0
         if os.waitstatus_to_exitcode(status) != 0 or b"The update was successful" not in output:
             raise RuntimeError("the update did not succeed:\n%s" % output.decode("latin-1"))
         return wall_ms, usage.ru_maxrss
-    finally:
-        if sim is not None:
-            sim.terminate()
-            sim.wait()
-        shutil.rmtree(work, ignore_errors=True)
 
 
 def main():

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "Console.h"
+#include "WireTrace.h"
 #include "platform/Platform.h"
 #include "platform/PortName.h"
 
@@ -130,6 +131,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
   }
   g_hCOM = createPortHandle(nId);
   if (g_hCOM == INVALID_HANDLE_VALUE) {
+    WireTrace_PortOpenFailed(nId, g_dcb.BaudRate);
     Console_Printf("ERROR: Opening COM%d failed !", nId);
     reportPortFailure();
     return 0;
@@ -140,6 +142,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
     configured = Platform_SetCommState(g_hCOM, &g_dcb);
   }
   if (!configured) {
+    WireTrace_PortOpenFailed(nId, g_dcb.BaudRate);
     Console_Printf("ERROR: COM%d configuration failed !", nId);
     reportPortFailure();
     (void)Platform_CloseHandle(g_hCOM);
@@ -148,6 +151,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
   (void)Platform_PurgeComm(g_hCOM, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
   (void)Platform_EscapeCommFunction(g_hCOM, SETDTR);
   sPortOpen = true;
+  WireTrace_PortOpened(nId, g_dcb.BaudRate, g_cto.ReadTotalTimeoutConstant, g_dcb.fOutxCtsFlow);
   return 1;
 }
 
@@ -155,6 +159,7 @@ BOOL ComPortAPI_CloseCOM(void) {
   if (sPortOpen) {
     (void)Platform_CloseHandle(g_hCOM);
     sPortOpen = false;
+    WireTrace_PortClosed(g_dcb.BaudRate);
   }
   return 1;
 }
@@ -164,6 +169,8 @@ BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
   BOOL result = 0;
   if (sPortOpen && nBytesToRead >= 0) {
     result = Platform_ReadFile(g_hCOM, buffer, static_cast<DWORD>(nBytesToRead), &bytesRead);
+    WireTrace_Read(buffer, static_cast<int>(bytesRead), g_dcb.BaudRate,
+                   g_cto.ReadTotalTimeoutConstant, result);
     if (!result) {
       reportPortFailure();
     }
@@ -177,6 +184,10 @@ BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
   BOOL result = 0;
   if (sPortOpen && nBytesToWrite >= 0) {
     result = Platform_WriteFile(g_hCOM, buffer, static_cast<DWORD>(nBytesToWrite), &bytesWritten);
+    // What left the port: all of it, or what a failed write got out.
+    WireTrace_Written(buffer,
+                      static_cast<int>(result ? static_cast<DWORD>(nBytesToWrite) : bytesWritten),
+                      g_dcb.BaudRate, result);
     if (!result) {
       reportPortFailure();
     }
@@ -193,6 +204,14 @@ static BOOL appliedOrReported(BOOL applied) {
   return applied ? 1 : 0;
 }
 
+// A setting applied to the open port, for the wire trace; its verdict.
+static BOOL tracedSetting(BOOL applied, const char *setting, DWORD value) {
+  char text[64];
+  snprintf(text, sizeof text, setting, static_cast<unsigned long>(value));
+  WireTrace_Setting(text, g_dcb.BaudRate, applied);
+  return applied;
+}
+
 // The setters store first and then apply: a value set while no port is open
 // takes effect at the next open.
 BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {
@@ -205,7 +224,7 @@ BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {
   if (!sPortOpen) {
     return 0;
   }
-  return appliedOrReported(applyTimeouts());
+  return tracedSetting(appliedOrReported(applyTimeouts()), "read time-out %lu ms", requested);
 }
 
 BOOL ComPortAPI_SetBaudRate(int baudrate) {
@@ -217,7 +236,8 @@ BOOL ComPortAPI_SetBaudRate(int baudrate) {
   if (!sPortOpen) {
     return 0;
   }
-  return appliedOrReported(Platform_SetCommState(g_hCOM, &g_dcb));
+  return tracedSetting(appliedOrReported(Platform_SetCommState(g_hCOM, &g_dcb)), "rate %lu",
+                       requested);
 }
 
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
@@ -229,5 +249,6 @@ BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
   if (!sPortOpen) {
     return 0;
   }
-  return appliedOrReported(Platform_SetCommState(g_hCOM, &g_dcb));
+  return tracedSetting(appliedOrReported(Platform_SetCommState(g_hCOM, &g_dcb)),
+                       "CTS flow control %lu (1 on, 0 off)", requested);
 }

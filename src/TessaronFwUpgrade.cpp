@@ -1,11 +1,18 @@
-// The update tool's run: start-up, the operator dialogue, and the order in
-// which detection, the update sequence and the last message come.
+// The update tool's run: start-up, the command line, the operator dialogue,
+// and the order in which detection, the update sequence (or the report of
+// --info) and the last message come.
 #include "TessaronFwUpgrade.h"
 
 #include <string.h>
 
+#include <string>
+
 #include "ComPortAPI.h"
+#include "CommandLine.h"
 #include "Console.h"
+#include "RunLog.h"
+#include "RunOptions.h"
+#include "WireTrace.h"
 #include "platform/Platform.h"
 
 // The rates a port can be asked for by the operator.
@@ -13,10 +20,12 @@
 #define OPERATOR_MAX_BAUD_RATE 4000000
 
 #define UPDATE_FAILED_MESSAGE "\n\rERROR: The update was not successful.\r\n"
+#define UNIT_NOT_IDENTIFIED_MESSAGE "\n\rERROR: The unit was not identified.\r\n"
 #define RESTART_UNCONFIRMED_MESSAGE \
   "\n\rWARNING: The unit did not confirm its restart; check it before use.\r\n"
 
-// Exit codes of an update that ran (the manual path's failures give -1).
+// Exit codes of an update that ran (the manual path's failures, and a port
+// given with --port that can't be used, give -1).
 #define EXIT_UPDATED 0
 #define EXIT_UPDATE_FAILED 1
 #define EXIT_RESTART_UNCONFIRMED 2
@@ -41,11 +50,16 @@ BOOL StrRemoveNL(char *str, char ch) {
   return 1;
 }
 
-void dipsplayLastMessageToUserBeforeExit(const char *lastMessage) {
+// The last message and the prompt for the key.
+static void showLastMessage(const char *lastMessage) {
   if (lastMessage != nullptr && lastMessage[0] != '\0') {
     Console_Printf("%s", lastMessage);
   }
   Console_Printf("\r\nPress any key to exit");
+}
+
+void dipsplayLastMessageToUserBeforeExit(const char *lastMessage) {
+  showLastMessage(lastMessage);
   (void)Platform_Getch();
 }
 
@@ -86,59 +100,216 @@ static BOOL openPortTheOperatorNames(void) {
   return 1;
 }
 
-int fwupgradeMain(void) {
-  Platform_ConsoleInit();
-  if (!standInImagesMayRun()) {
-    return -1;
+// The first line of a run: what it is about to do.
+static void showBanner(const CommandLineOptions &options) {
+  if (options.info) {
+    Console_Printf("\n\rUnit information; this tool carries firmware release %s",
+                   FIRMWARE_VERSION_TO_UPLOAD);
+  } else {
+    Console_Printf("\n\rYou are about to upload the firmware version %s",
+                   FIRMWARE_VERSION_TO_UPLOAD);
   }
+  Console_Printf("\n\r\n\rDetecting COM port and Baud Rate..................");
+}
+
+// Opens the unit's port as the options say, at the unit's rate, and shows
+// it: 1 when open; 0 when no unit answered (nothing is asked of the
+// operator when a port was given, nor for --info); -1 when the port or the
+// rate can't be used. Each failure has been shown.
+static int openUnitPort(const CommandLineOptions &options) {
+  const int port = options.portNumber;
+  if (port != 0 && options.baudRate != 0) {
+    // No detection: the rate is stored first, so that the port opens at it.
+    (void)ComPortAPI_SetBaudRate(options.baudRate);
+    if (!ComPortAPI_OpenCOM(port)) {
+      Console_Error("ERROR: COM%d cannot be used; no other port is tried", port);
+      return -1;
+    }
+    gComPortNumber = port;
+    gBaudRate = options.baudRate;
+  } else if (port != 0) {
+    BOOL usable = 0;
+    if (!detectUnitOnPort(port, &usable)) {
+      if (!usable) {
+        Console_Error("ERROR: COM%d cannot be used; no other port is tried", port);
+        return -1;
+      }
+      Console_Printf("FAILED");
+      Console_Error("ERROR: no unit answered on COM%d at " DETECTION_RATES_TEXT " baud", port);
+      return 0;
+    }
+  } else if (!detectComPortAndBaudrate()) {
+    if (options.info) {
+      Console_Printf("FAILED");
+      Console_Error("ERROR: no unit answered on any COM port at " DETECTION_RATES_TEXT " baud");
+      return 0;
+    }
+    return openPortTheOperatorNames() ? 1 : -1;
+  }
+  Console_Line("OK\r");
+  Console_Printf("COM PORT Number : %d", gComPortNumber);
+  Console_Printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
+  return 1;
+}
+
+// The end of a run: its last message, its outcome in the run log, and the
+// key press, which --no-wait leaves out and which a query (--info,
+// --list-ports) never asks for. With `resultStands`, an interrupt at the key
+// wait ends the program with the run's exit code.
+static int endRun(const CommandLineOptions &options, int exitCode, const char *lastMessage,
+                  const char *outcome, BOOL resultStands) {
+  const BOOL keyWait = !options.noWait && !options.info && !options.listPorts;
+  if (resultStands) {
+    Platform_SetInterruptExitCode(exitCode);
+  }
+  if (keyWait) {
+    showLastMessage(lastMessage);
+  } else if (lastMessage[0] != '\0') {
+    Console_Printf("%s", lastMessage);
+  }
+  logRunEnd(exitCode, outcome);
+  if (keyWait) {
+    (void)Platform_Getch();
+  }
+  return exitCode;
+}
+
+// --info on the open port: the unit identified and what this release would
+// write to it; nothing else is sent.
+static int reportUnit(const CommandLineOptions &options) {
+  const BOOL identified = identifyUnitAndSelectImage();
+  logUnitIdentity();
+  const BOOL shown = identified && showUnitInformation();
+  (void)ComPortAPI_CloseCOM();
+  if (shown) {
+    return endRun(options, EXIT_UPDATED, "", "the unit was identified", 0);
+  }
+  if (identified) {
+    return endRun(options, EXIT_UPDATE_FAILED, "",
+                  "the images of this release could not be converted", 0);
+  }
+  return endRun(options, EXIT_UPDATE_FAILED, UNIT_NOT_IDENTIFIED_MESSAGE,
+                "the unit was not identified", 0);
+}
+
+// The update on the open port, and its outcome.
+static int updateUnit(const CommandLineOptions &options) {
+  const BOOL updated = updateFirmware();
+  (void)ComPortAPI_CloseCOM();
+  // Scripts read the outcome from the exit code: an update whose unit did
+  // not show its console again is not reported as a plain success.
+  if (!updated) {
+    return endRun(options, EXIT_UPDATE_FAILED, UPDATE_FAILED_MESSAGE, "the update failed", 1);
+  }
+  if (!gUnitRestartConfirmed) {
+    return endRun(options, EXIT_RESTART_UNCONFIRMED, RESTART_UNCONFIRMED_MESSAGE,
+                  "both images were taken; the unit did not confirm its restart", 1);
+  }
+  return endRun(options, EXIT_UPDATED, "", "the update succeeded and the unit's console came back",
+                1);
+}
+
+// The run as the options ask, with the log and the trace open.
+static int runWithOptions(const CommandLineOptions &options) {
   if (!Platform_PreparePorts(FWUPG_STANDIN_IMAGES)) {
     Console_Error("ERROR: %s", Platform_LastErrorText());
-    dipsplayLastMessageToUserBeforeExit("");
-    return -1;
+    return endRun(options, -1, "", "no port may be used here", 0);
   }
   // Ports left out for a program with stand-in images are named once here:
   // detection passes them over in silence, as it does missing ports.
   if (Platform_LastErrorText()[0] != '\0') {
     Console_Error("%s", Platform_LastErrorText());
   }
+  if (options.listPorts) {
+    const int listed = listComPorts();
+    return endRun(options, listed, "",
+                  listed == 0 ? "the ports were listed" : "the ports could not be listed", 0);
+  }
   if (!allocateSharedBuffers()) {
-    dipsplayLastMessageToUserBeforeExit("");
-    return -1;
+    return endRun(options, -1, "", "not enough memory", 0);
   }
 
-  Console_Printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
-  Console_Printf("\n\r\n\rDetecting COM port and Baud Rate..................");
-
+  showBanner(options);
   // No port is open yet: this only stores the setting, so that every port
   // that detection or the operator opens runs without flow control.
   (void)ComPortAPI_SetHardwareFlowControl(0);
-
-  if (detectComPortAndBaudrate()) {
-    Console_Line("OK\r");
-    Console_Printf("COM PORT Number : %d", gComPortNumber);
-    Console_Printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
-  } else if (!openPortTheOperatorNames()) {
-    dipsplayLastMessageToUserBeforeExit("");
-    releaseSharedBuffers();
-    return -1;
+  const int opened = openUnitPort(options);
+  int exitCode = -1;
+  if (opened == 0) {
+    exitCode = endRun(options, EXIT_UPDATE_FAILED,
+                      options.info ? UNIT_NOT_IDENTIFIED_MESSAGE : UPDATE_FAILED_MESSAGE,
+                      "no unit answered", 0);
+  } else if (opened < 0) {
+    exitCode = endRun(options, -1, "", "the port or the rate could not be used", 0);
+  } else {
+    (void)ComPortAPI_SetHardwareFlowControl(1);
+    exitCode = options.info ? reportUnit(options) : updateUnit(options);
   }
-
-  (void)ComPortAPI_SetHardwareFlowControl(1);
-  const BOOL updated = updateFirmware();
-  (void)ComPortAPI_CloseCOM();
-  // Scripts read the outcome from the exit code: an update whose unit did
-  // not show its console again is not reported as a plain success.
-  int exitCode = EXIT_UPDATED;
-  const char *lastMessage = "";
-  if (!updated) {
-    exitCode = EXIT_UPDATE_FAILED;
-    lastMessage = UPDATE_FAILED_MESSAGE;
-  } else if (!gUnitRestartConfirmed) {
-    exitCode = EXIT_RESTART_UNCONFIRMED;
-    lastMessage = RESTART_UNCONFIRMED_MESSAGE;
-  }
-  Platform_SetInterruptExitCode(exitCode);  // the result stands, even if the key wait is cut short
-  dipsplayLastMessageToUserBeforeExit(lastMessage);
   releaseSharedBuffers();
   return exitCode;
+}
+
+// A command line that can't be run: the reason and the usage on standard
+// error, nothing opened.
+static int refuseCommandLine(const std::string &reason) {
+  Console_Error("ERROR: %s", reason.c_str());
+  Console_Error("%s", "");
+  std::string usage = CommandLine_Usage();
+  usage.erase(usage.find_last_not_of('\n') + 1);
+  Console_Error("%s", usage.c_str());
+  return COMMAND_LINE_EXIT_USAGE;
+}
+
+// Opens the run log and the wire trace the options name, before any port is
+// touched; a file that can't be written is a bad value like any other.
+static BOOL openRecords(const CommandLineOptions &options, std::string *reason) {
+  std::string why;
+  if (!options.logPath.empty() && !RunLog_Open(options.logPath.c_str(), &why)) {
+    *reason = "--log: " + options.logPath + " cannot be written: " + why;
+    return 0;
+  }
+  if (!options.tracePath.empty() && !WireTrace_Open(options.tracePath.c_str(), &why)) {
+    RunLog_Close();
+    *reason = "--trace: " + options.tracePath + " cannot be written: " + why;
+    return 0;
+  }
+  return 1;
+}
+
+int fwupgradeMainWithArguments(int argc, const char *const *argv) {
+  Platform_ConsoleInit();
+  if (!standInImagesMayRun()) {
+    return -1;
+  }
+  CommandLineOptions options;
+  std::string reason;
+  if (!CommandLine_Parse(argc, argv, &options, &reason)) {
+    return refuseCommandLine(reason);
+  }
+  if (options.help) {
+    Console_Printf("%s", CommandLine_Usage());
+    return 0;
+  }
+  if (options.version) {
+    printVersionText();
+    return 0;
+  }
+  if (!openRecords(options, &reason)) {
+    return refuseCommandLine(reason);
+  }
+  if (RunLog_IsOpen()) {
+    RunLog_Start();
+    logRunStart(argc, argv);
+    Platform_SetInterruptHook(logInterruptedRun);
+  }
+  const int exitCode = runWithOptions(options);
+  Platform_SetInterruptHook(nullptr);
+  RunLog_Close();
+  WireTrace_Close();
+  return exitCode;
+}
+
+int fwupgradeMain(void) {
+  const char *const argv[] = {"TessaronFwUpgrade"};
+  return fwupgradeMainWithArguments(1, argv);
 }

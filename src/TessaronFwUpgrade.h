@@ -13,11 +13,16 @@
 #include "WebPackage.h"
 #include "platform/Win32Types.h"
 
-// The whole run of the update tool: main() (main.cpp) is this call alone,
-// and the tests run it in-process. Its result is the exit code: 0 the update succeeded and
-// the unit's console came back, 1 the update failed, 2 the unit took both
-// images but did not confirm its restart, -1 the operator's port or rate
-// could not be used.
+// The whole run of the update tool with its command line (CommandLine.h):
+// main() (main.cpp) is this call alone, and the tests run it in-process.
+// Its result is the exit code: 0 the update succeeded and the unit's
+// console came back (--info: the unit was identified), 1 the update failed
+// (--info: the unit was not identified; with --port: no unit answered), 2
+// the unit took both images but did not confirm its restart, -1 the port
+// or rate could not be used, 64 (COMMAND_LINE_EXIT_USAGE) a command line
+// that can't be run.
+int fwupgradeMainWithArguments(int argc, const char *const *argv);
+// The run without arguments, as it always was.
 int fwupgradeMain(void);
 
 void dipsplayLastMessageToUserBeforeExit(const char *lastMessage);

@@ -14,12 +14,14 @@
 #include "ConsoleProtocol.h"
 #include "ImageConversion.h"
 #include "PortDetection.h"
+#include "RunOptions.h"
 #include "StartUp.h"
 #include "TessaronFwUpgrade.h"
 #include "firmware/BinImage.h"
 #include "platform/Platform.h"
 
 BOOL gUnitRestartConfirmed = 0;
+UnitIdentity gUnitIdentity = {0, 0, 0, 0, "", 0, 0, -1, -1, -1};
 
 #define REBOOT_STEPS 46
 #define REBOOT_STEP_MS 3000
@@ -102,6 +104,9 @@ static int readUnitVersions(void) {
   StrRemoveNL(gDataBuffer, ' ');
   const int nbr = parseVersionReply(gDataBuffer, &fw_ver, &fw_rev, &fw_sub, model, &fpga_ver,
                                     &fpga_rev, &fpga_type);
+  gUnitIdentity =
+      UnitIdentity{nbr, fw_ver, fw_rev, fw_sub, "", fpga_ver, fpga_rev, fpga_type, -1, -1};
+  memcpy(gUnitIdentity.model, model, sizeof model);
   if (nbr == 7) {
     Console_Printf("Checking firmware version ..............  %d.%02d.%02d \r\n", fw_ver, fw_rev,
                    fw_sub);
@@ -136,6 +141,7 @@ static BOOL identifyUnitRole(bool *isTx) {
     return 0;
   }
   *isTx = kProducts[matched].isTx;
+  gUnitIdentity.role = *isTx ? 1 : 0;
   if (*isTx) {
     Console_Line("TX OK\r");
     Console_Printf("%s", VALIDATE_TX_PRODUCT_ID_STRING);
@@ -147,7 +153,7 @@ static BOOL identifyUnitRole(bool *isTx) {
   return 1;
 }
 
-static BOOL identifyUnitAndSelectImage(void) {
+BOOL identifyUnitAndSelectImage(void) {
   const int fpga_type = readUnitVersions();
 
   Console_Printf("Checking product .......... ");
@@ -170,6 +176,7 @@ static BOOL identifyUnitAndSelectImage(void) {
     Console_Line("FAILED, Unknown product\r");
     return 0;
   }
+  gUnitIdentity.logicEntry = page_idx;
   free(gHexFPGA_Code);
   gHexFPGA_Code = newImageTextCopy(page_idx);
   if (gHexFPGA_Code == nullptr) {
@@ -238,7 +245,9 @@ static bool unitConsoleIsBack(const char *finalText, BOOL lineReadable) {
 
 BOOL updateFirmware(void) {
   gUnitRestartConfirmed = 0;
-  if (!identifyUnitAndSelectImage()) {
+  const BOOL identified = identifyUnitAndSelectImage();
+  logUnitIdentity();  // the unit as it was before the update, in the run log
+  if (!identified) {
     return 0;
   }
   if (!uploadImage(gHexFPGA_Code, kLogicPhase)) {

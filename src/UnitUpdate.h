@@ -22,6 +22,18 @@
 #define VALIDATE_RX_PRODUCT_ID_STRING "Korvex 6G SDI EXTENDER RX\r\n>>"
 #define VALIDATE_RX2_PRODUCT_ID_STRING "Korvex 6G SDI EXT PELMAROTH-B RX\r\n>>"
 
+// What the last interrogation learnt of the unit, for --info and the run
+// log.
+struct UnitIdentity {
+  int versionFields;  // fields read from the reply to "%fw -v"; 7 when it was whole
+  int fw_ver, fw_rev, fw_sub;
+  char model[8];
+  int fpga_ver, fpga_rev, fpga_type;
+  int role;        // 1 TX, 0 RX, -1 not identified
+  int logicEntry;  // the logic image chosen (AUTOGEN_FILES), -1 none
+};
+extern UnitIdentity gUnitIdentity;
+
 // Whether the last updateFirmware() saw the unit's console come back after
 // the reboot (and so showed the success line). An update that returned 1
 // without it took both images, but the unit's restart is unconfirmed.
@@ -30,6 +42,10 @@ extern BOOL gUnitRestartConfirmed;
 // The whole update of the unit on the open port: versions, role, logic
 // image, firmware image, reboot. 1 when the unit took both images.
 BOOL updateFirmware(void);
+// Its first half: the unit's versions and role (gUnitIdentity), and the
+// logic image for it copied into gHexFPGA_Code. Nothing is written to the
+// unit but "%fw -v" and "%fw -p". 1 when the unit was identified.
+BOOL identifyUnitAndSelectImage(void);
 // The unit's reply to "%fw -v", its line ends already blanks, read as
 // "%d.%d.%d %s %d.%d %d" reads it (`model` gets at most 7 characters and its
 // terminator); the number of fields converted.

@@ -1,5 +1,5 @@
-// The update tool. Its whole run is fwupgradeMain(), which the tests call
-// in-process; this file only makes it the program.
+// The update tool. Its whole run is fwupgradeMainWithArguments(), which the
+// tests call in-process; this file only makes it the program.
 #include "TessaronFwUpgrade.h"
 
-int main(void) { return fwupgradeMain(); }
+int main(int argc, char **argv) { return fwupgradeMainWithArguments(argc, argv); }

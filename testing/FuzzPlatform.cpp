@@ -25,10 +25,12 @@ BOOL Platform_WriteFile(HANDLE, const void *, DWORD, DWORD *bytesWritten) {
 }
 BOOL Platform_CloseHandle(HANDLE) { return FALSE; }
 BOOL Platform_PreparePorts(BOOL) { return FALSE; }
+int Platform_ListPorts(PlatformPortInfo *, int) { return 0; }
 const char *Platform_LastErrorText(void) { return "no serial port under the fuzz targets"; }
 void Platform_Sleep(DWORD) {}
 uint64_t Platform_GetTickCount64(void) { return 0; }
 void Platform_ConsoleInit(void) {}
+void Platform_SetInterruptHook(void (*)(const char *, int)) {}
 void Platform_ConsoleWrite(const char *, size_t) {}
 int Platform_ConsoleReadInt(int *) { return -1; }
 int Platform_Getch(void) { return -1; }

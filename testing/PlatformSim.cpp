@@ -54,6 +54,7 @@ struct SimState {
   std::vector<SimWireEvent> wireLog;
   std::set<SimHandle *> handles;
   std::string lastError;
+  void (*interruptHook)(const char *, int) = nullptr;
 };
 
 SimState &state() {
@@ -385,6 +386,32 @@ BOOL Platform_PreparePorts(BOOL) {
   return TRUE;
 }
 
+int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
+  if (callFails("ListPorts")) {
+    failWith("port list", injected("ListPorts"));
+    return -1;
+  }
+  int found = 0;
+  for (int n = kFirstPort; n <= kLastPort; n++) {
+    const SimPort &p = state().ports[n];
+    if (!p.present) {
+      continue;
+    }
+    if (found < capacity) {
+      PlatformPortInfo &info = ports[found];
+      info.number = n;
+      snprintf(info.device, sizeof info.device, "%s",
+               p.unit != nullptr ? "simulated unit" : "silent line");
+      info.held = p.held || p.open ? TRUE : FALSE;
+      snprintf(info.note, sizeof info.note, "%s",
+               info.held ? "held by another program"
+                         : (p.unit != nullptr && p.unit->vanished() ? "no such port" : ""));
+    }
+    found++;
+  }
+  return found;
+}
+
 const char *Platform_LastErrorText(void) { return state().lastError.c_str(); }
 
 void Platform_Sleep(DWORD milliseconds) {
@@ -395,6 +422,18 @@ void Platform_Sleep(DWORD milliseconds) {
 uint64_t Platform_GetTickCount64(void) { return state().nowMs; }
 
 void Platform_ConsoleInit(void) {}
+
+void Platform_SetInterruptHook(void (*hook)(const char *signalName, int exitCode)) {
+  state().interruptHook = hook;
+}
+
+bool Sim_Interrupt(const char *signalName, int exitCode) {
+  if (state().interruptHook == nullptr) {
+    return false;
+  }
+  state().interruptHook(signalName, exitCode);
+  return true;
+}
 
 void Platform_ConsoleWrite(const char *text, size_t length) {
   state().console.append(text, length);

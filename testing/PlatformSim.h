@@ -29,6 +29,10 @@ void Sim_HoldPort(int n);
 // those listed; an empty list accepts every rate.
 void Sim_SetPortRates(int n, const std::vector<DWORD> &acceptedRates);
 
+// Calls the hook the tool gave Platform_SetInterruptHook, as an interrupt
+// would; false when there is none.
+bool Sim_Interrupt(const char *signalName, int exitCode);
+
 // The virtual clock in milliseconds.
 uint64_t Sim_NowMs(void);
 // Writes take line time (10 bits a byte at the port's rate) when on.

@@ -141,6 +141,8 @@ TEST_F(CatalogueTest, ManifestGivesTheToolsOwnFigures) {
     marked |= catalogueText(k).find("5354414E442D494E2F4E4F20554E4954") != std::string::npos;
   }
   EXPECT_EQ(kind, FWUPG_STANDIN_IMAGES || marked ? "stand-in" : "release");
+  // The tool carries the same figures for its version text and run log.
+  EXPECT_EQ(kind, AUTOGEN_IMAGES_KIND);
   ASSERT_EQ(rows.size(), 5u);
   for (int k = 0; k < 5; k++) {
     SCOPED_TRACE(kCatalogueFiles[k]);
@@ -152,6 +154,7 @@ TEST_F(CatalogueTest, ManifestGivesTheToolsOwnFigures) {
               std::string(kCatalogueFiles[k]) + " " + std::to_string(kFigures[k].textLength) + " " +
                   sha256 + " " + std::to_string(gDataConcatenatedLenght) + " " +
                   std::to_string(imageCheckSum()));
+    EXPECT_EQ(rows[static_cast<size_t>(k)], AUTOGEN_IMAGE_FIGURES[k]);
   }
 }
 

@@ -63,6 +63,21 @@ BOOL Platform_CloseHandle(HANDLE hCom);
 // map that it leaves out, one a line, or is "".
 BOOL Platform_PreparePorts(BOOL portMapRequired);
 
+// One COM port of this machine, as the tool's port list shows it.
+#define PLATFORM_PORT_TEXT 512
+typedef struct PlatformPortInfo {
+  int number;                       // n of COMn
+  char device[PLATFORM_PORT_TEXT];  // what the name leads to: a device, a link's target
+  BOOL held;                        // another program holds the port
+  char note[PLATFORM_PORT_TEXT];    // why the port can't be used now; "" when it can
+} PlatformPortInfo;
+// The COM ports there are here, in ascending order, at most `capacity` of
+// them into `ports`; the number found, which may be more; -1 when they can't
+// be listed (Platform_LastErrorText says why). Nothing is sent to any port:
+// a port is at most opened and closed at once, to learn whether another
+// program holds it.
+int Platform_ListPorts(PlatformPortInfo *ports, int capacity);
+
 // Why the last serial call failed, in words for the operator: the port, its
 // device where there is one, and the system's reason. "" before any failure.
 const char *Platform_LastErrorText(void);
@@ -86,6 +101,13 @@ void Platform_ConsoleInit(void);
 // program with `exitCode`, not as an interrupted run. The start-up code
 // calls it before the last key wait.
 void Platform_SetInterruptExitCode(int exitCode);
+// Called by the interrupt handler of Platform_ConsoleInit, after the port is
+// closed and before the program ends, with the signal's name ("SIGTERM") and
+// the exit code that follows: the run log ends its record there. It runs in
+// a signal handler and may make async-signal-safe calls only. NULL: none.
+// Windows ends an interrupted program itself (at the last key wait with the
+// run's result, which the log has by then) and never calls it.
+void Platform_SetInterruptHook(void (*hook)(const char *signalName, int exitCode));
 void Platform_ConsoleWrite(const char *text, size_t length);
 // One line of the operator's input as a decimal number: 1 with the value; 0
 // when the line holds anything else, an empty line too; EOF at the end of
@@ -120,6 +142,11 @@ void Platform_TextModeStream(FILE *stream);
 // its permissions; the stream is closed in every case.
 // 0 with errno set when a step failed; `from` is then still there.
 BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to);
+
+// The descriptor under a stream, and a write of the whole text to one with
+// async-signal-safe calls only, which an interrupt hook may make.
+int Platform_FileDescriptor(FILE *stream);
+void Platform_WriteDescriptor(int fd, const char *text, size_t length);
 
 // Why a build that carries stand-in images must not run here, or NULL when it
 // may (Windows: only under Wine).

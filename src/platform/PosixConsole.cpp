@@ -92,3 +92,7 @@ int Platform_Getch(void) {
 }
 
 void Platform_SetInterruptExitCode(int exitCode) { posixInterruptExitWith(exitCode); }
+
+void Platform_SetInterruptHook(void (*hook)(const char *signalName, int exitCode)) {
+  posixInterruptRunLogWith(hook);
+}

@@ -18,6 +18,7 @@ volatile sig_atomic_t gFilePending = 0;
 char gPendingFile[PATH_MAX];
 volatile sig_atomic_t gResultShown = 0;
 volatile sig_atomic_t gResultCode = 0;
+void (*volatile gRunLogHook)(const char *, int) = nullptr;
 
 const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
@@ -57,6 +58,11 @@ void onInterrupt(int signo) {
   if (fileRemoved) {
     unlink(gPendingFile);
   }
+  const int exitCode = gResultShown ? static_cast<int>(gResultCode) : 128 + signo;
+  void (*hook)(const char *, int) = gRunLogHook;
+  if (hook != nullptr) {
+    hook(signalName(signo), exitCode);
+  }
   char line[96];
   const char *limit = line + sizeof line;
   char *end = append(line, limit, "\nInterrupted by ");
@@ -65,7 +71,7 @@ void onInterrupt(int signo) {
                fileRemoved ? "; the package was not written.\n" : "; the serial port is closed.\n");
   ssize_t ignored = write(STDERR_FILENO, line, static_cast<size_t>(end - line));
   (void)ignored;
-  _exit(gResultShown ? static_cast<int>(gResultCode) : 128 + signo);
+  _exit(exitCode);
 }
 
 }  // namespace
@@ -109,4 +115,8 @@ void posixInterruptExitWith(int exitCode) {
   gResultCode = exitCode;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   gResultShown = 1;
+}
+
+void posixInterruptRunLogWith(void (*hook)(const char *signalName, int exitCode)) {
+  gRunLogHook = hook;
 }

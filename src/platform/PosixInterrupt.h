@@ -36,6 +36,11 @@ void posixInterruptRestoreTerminal(const struct termios *saved);
 // record is not kept.
 void posixInterruptRemoveFile(const char *path);
 
+// What ends the run log's record (Platform_SetInterruptHook): called with
+// the signal's name and the exit code, after the port and the terminal are
+// given back; nullptr: nothing.
+void posixInterruptRunLogWith(void (*hook)(const char *signalName, int exitCode));
+
 // The run's result has been shown: an interrupt now ends the program with
 // `exitCode`.
 void posixInterruptExitWith(int exitCode);

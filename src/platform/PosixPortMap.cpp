@@ -6,6 +6,7 @@
 
 #include "PosixPortMap.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -14,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #if defined(__APPLE__)
@@ -22,6 +24,7 @@
 #endif
 
 #include "Platform.h"
+#include "PortName.h"
 #include "PosixPortRules.h"
 #include "PosixPortState.h"
 
@@ -165,6 +168,50 @@ bool posixDevicePathOf(int n, std::string *path) {
     return false;
   }
   posixSetCurrentPort(com + " (" + *path + ")");
+  return true;
+}
+
+bool posixPortNumbers(std::vector<int> *numbers) {
+  if (!sMapDecided) {
+    decideMap();
+  }
+  numbers->clear();
+  if (sMap.state == PosixPortMap::Broken) {
+    posixSetCurrentPort("");
+    posixNoteText(brokenMapText());
+    return false;
+  }
+  if (sMap.state == PosixPortMap::Usable) {
+    DIR *folder = opendir(sMap.folder.c_str());
+    if (folder == nullptr) {
+      posixSetCurrentPort("");
+      posixNoteError(sMap.folder, errno);
+      return false;
+    }
+    // "com" and the number, as the map names its ports.
+    for (const struct dirent *entry = readdir(folder); entry != nullptr; entry = readdir(folder)) {
+      const int n = strncmp(entry->d_name, "com", 3) == 0
+                        ? portNumberFromName(("COM" + std::string(entry->d_name + 3)).c_str())
+                        : 0;
+      if (n != 0) {
+        numbers->push_back(n);
+      }
+    }
+    closedir(folder);
+  } else if (!sPortMapRequired) {
+    // The table's devices that are there.
+    for (int n = 1;; n++) {
+      const std::string device = posixFallbackDevice(n);
+      if (device.empty()) {
+        break;
+      }
+      struct stat st;
+      if (lstat(device.c_str(), &st) == 0) {
+        numbers->push_back(n);
+      }
+    }
+  }
+  std::sort(numbers->begin(), numbers->end());
   return true;
 }
 

@@ -17,9 +17,15 @@
 #define POSIXPORTMAP_H
 
 #include <string>
+#include <vector>
 
 // The device of port n; the port is named for the failure texts. false (the
 // reason noted) when the port does not exist or must not be reached.
 bool posixDevicePathOf(int n, std::string *path);
+
+// The numbers of the ports there are, ascending: the map's entries, or
+// without one the table's devices that exist. false (the reason noted) when
+// the map can't be used or read.
+bool posixPortNumbers(std::vector<int> *numbers);
 
 #endif

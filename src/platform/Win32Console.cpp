@@ -54,6 +54,12 @@ BOOL WINAPI endWithTheRunsResult(DWORD event) {
 
 }  // namespace
 
+void Platform_SetInterruptHook(void (*)(const char *, int)) {
+  // An interrupt ends the program as Windows ends it (or, at the last key
+  // wait, with the run's result, which the run log has already): nothing to
+  // add to the log, which holds every line up to then.
+}
+
 void Platform_SetInterruptExitCode(int exitCode) {
   // The port is closed by now: ending the process leaves nothing behind.
   sInterruptExitCode = exitCode;

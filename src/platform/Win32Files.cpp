@@ -107,3 +107,17 @@ BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to) {
   errno = error;
   return error == 0 ? 1 : 0;
 }
+
+int Platform_FileDescriptor(FILE *stream) { return _fileno(stream); }
+
+void Platform_WriteDescriptor(int fd, const char *text, size_t length) {
+  while (length > 0) {
+    const int chunk = length > 65536 ? 65536 : static_cast<int>(length);
+    const int n = _write(fd, text, static_cast<unsigned>(chunk));
+    if (n <= 0) {
+      return;
+    }
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+}

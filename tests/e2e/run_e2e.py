@@ -3,9 +3,10 @@
 
 Each case makes a temporary directory holding a copy of the executable and a
 `dosdevices` folder, starts one unitsim per simulated port, runs the
-executable there with no arguments and a pipe (or, as an operator's console,
-a pseudo-terminal) as its standard input, and checks, byte for byte, what it
-printed, its exit code, and what the unit received: the images (against an
+executable there with no arguments (or the options of the case) and a pipe
+(or, as an operator's console, a pseudo-terminal) as its standard input, and
+checks, byte for byte, what it printed, its exit code, the run log and wire
+trace it wrote, and what the unit received: the images (against an
 independent conversion of the image files the build embedded), their
 announced checksums and lengths, and the commands. The texts, the images and
 the running and checking are the runners' harness (tests/harness/fwharness.py);
@@ -16,20 +17,25 @@ the Wine runner runs these cases too.
 """
 
 import re
+import signal
 import sys
 
 import fwharness as harness
 from fwharness import (
     BANNER,
+    CATALOGUE,
     DEVICE_ENG_SAMPLE,
     DEVICE_XC7A35,
+    ENG_SAMPLE,
     FAILED_END,
     HELD_COM3,
     HELP,
     IDENTIFY,
+    IMAGE_FILES,
     LINE_GONE_COM3,
     LOGIC_PREPARE,
     LOGIC_SEND,
+    MICROCONTROLLER,
     NOT_READY,
     OK,
     PRESS_ANY_KEY,
@@ -44,10 +50,14 @@ from fwharness import (
     full_update,
     heard,
     identified_tx,
+    image_checksum,
+    image_figures,
+    log_check,
     logic_entry,
     manual,
     manual_port,
     percentages,
+    trace_check,
     versions,
     wrong_reply,
 )
@@ -171,11 +181,243 @@ def case_unit_vanishes(images):
     }
 
 
+# ---------------------------------------------------------------------------
+# The command-line options.
+
+USAGE_RE = r"usage: TessaronFwUpgrade \[options\]\n.*--port N.*--baud N.*--info.*--log FILE.*--trace FILE.*--no-wait.*--list-ports.*--help.*--version.*\n"
+INFO_BANNER = (
+    f"\n\rUnit information; this tool carries firmware release {CATALOGUE.version}"
+    "\n\r\n\rDetecting COM port and Baud Rate.................."
+)
+NOT_IDENTIFIED = "\n\rERROR: The unit was not identified.\r\n"
+FAILED_NO_WAIT = "\n\rERROR: The update was not successful.\r\n"
+EXIT_USAGE = 64
+DEVICE_NAMES = {1: "XC7A35_484", 2: "XC7A50_484", 4: "XC7A100_484"}
+
+
+def info_block(images, port, rate, code, model, role, logic):
+    """What --info shows of an identified unit (versions "1.0.8 <model> 1.3 <code>")."""
+    rows = [("Programmable Logic", logic), ("Firmware", MICROCONTROLLER)]
+    return (
+        f"\r\nUnit on COM{port} at {rate} baud\r\n"
+        "  Firmware version : 1.00.08\r\n"
+        f"  Logic version    : {model} 1.03\r\n"
+        f"  Logic device     : {code} ({DEVICE_NAMES[code]}{', engineering sample' if code == 4 else ''})\r\n"
+        f"  Role             : {role}\r\n"
+        f"  Release {CATALOGUE.version} would write:\r\n"
+    ) + "".join(
+        "    %-20s%-32s%9d bytes  checksum %d\r\n" % (what, IMAGE_FILES[k], len(images[k]), image_checksum(images[k]))
+        for what, k in rows
+    )
+
+
+def unit_records(images, code, model, role, logic):
+    return [
+        f"unit    firmware 1.00.08, logic {model} 1.03, device {code} ({DEVICE_NAMES[code]})",
+        f"role    {role}",
+        "image   " + image_figures(images, logic),
+        "image   " + image_figures(images, MICROCONTROLLER),
+    ]
+
+
+def case_info_port_baud_log(images):
+    # --baud: no detection at all, not even on the port given; the RX unit
+    # with an engineering-sample device answers its third identification.
+    # COM3's unit, which detection would find first, hears nothing.
+    logic = logic_entry(DEVICE_ENG_SAMPLE, "RX")
+    stdout = (
+        INFO_BANNER + detected(41, 9600) + versions(4, "K6G-RX") + PRODUCT + ENG_SAMPLE + RX_OK
+        + info_block(images, 41, 9600, 4, "K6G-RX", "RX", logic)
+    )  # fmt: skip
+    args = ["--port", "COM41", "--baud", "9600", "--info", "--log", "info.log"]
+    return {
+        "ports": {3: [], 41: ["--role", "rx", "--device-code", "4", "--baud", "9600"]},
+        "args": args,
+        "stdout": stdout,
+        "exit": 0,
+        "commands": {41: heard(9600, VERSION, IDENTIFY, IDENTIFY, IDENTIFY)},
+        "files": {"info.log": log_check(stdout, args, unit_records(images, 4, "K6G-RX", "RX", logic),
+                                        "the unit was identified", 0)},  # fmt: skip
+    }
+
+
+def case_info_pinned_port_unknown_product(images):
+    # --port alone: detection tries that port's rates only; the unit names a
+    # logic device this release has no image for.
+    return {
+        "ports": {3: [], 41: ["--device-code", "2", "--baud", "9600"]},
+        "args": ["--info", "--port", "41"],
+        "stdout": INFO_BANNER + detected(41, 9600) + versions(2) + PRODUCT + UNKNOWN_PRODUCT + NOT_IDENTIFIED,
+        "exit": 1,
+        "commands": {41: heard(9600, HELP, VERSION)},
+    }
+
+
+def case_log_failure(images):
+    case = case_missing_ready(images)
+    args = ["--log", "update.log"]
+    case["args"] = args
+    case["files"] = {"update.log": log_check(case["stdout"], args, unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
+                                             "the update failed", 1)}  # fmt: skip
+    return case
+
+
+def case_log_killed_in_image(images):
+    # The run is interrupted in the middle of the logic image: the log has
+    # every line up to the figure on screen, and the interrupt's lines.
+    logic = images[TX_XC7A35]
+    args = ["--port", "3", "--log", "update.log"]
+    return {
+        "ports": {3: []},
+        "args": args,
+        "run": lambda command, directory, typed, limit: harness.run_acting_when(
+            command, directory, limit, re.escape(LOGIC_SEND + "1%\b\b") + r"\d",
+            lambda tool: tool.send_signal(signal.SIGTERM)),
+        "stdout_re": re.escape(identified_tx() + LOGIC_PREPARE + OK + LOGIC_SEND + "1%") + r"(\x08\x08\x08?\d{1,2}%)+",
+        "stderr_re": "\nInterrupted by SIGTERM; the serial port is closed.\n",
+        "exit": 143,
+        "images_partial": {3: ("%fw -l", logic)},
+        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
+        "files": {"update.log": log_check(None, args, unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
+                                          "interrupted by SIGTERM", 143, ended=False)},
+    }  # fmt: skip
+
+
+def case_no_wait_on_terminal(images):
+    # On the operator's terminal, --no-wait ends the run without a key.
+    return {
+        "ports": {3: ["--device-code", "2"]},
+        "args": ["--no-wait", "--port", "3"],
+        "terminal": True,
+        "run": lambda *args: harness.run_on_terminal(*args, key_wait=False),
+        "stdout": BANNER + detected(3, 57600) + versions(2) + PRODUCT + UNKNOWN_PRODUCT + FAILED_NO_WAIT,
+        "exit": 1,
+        "commands": {3: heard(57600, HELP, VERSION)},
+    }
+
+
+def case_list_ports(images):
+    # Every port of the map, what it leads to, and which another program
+    # holds; nothing reaches any unit.
+    pts = r"/dev/pts/\d+"
+    return {
+        "ports": {3: [], 7: ["--hold"], 12: ["--absent"]},
+        "args": ["--list-ports"],
+        "stdout_re": (
+            rf"COM3    \S*/dosdevices/com3 -> {pts}\r\n"
+            rf"COM7    \S*/dosdevices/com7 -> {pts}  \(held by another program.*\)\r\n"
+            r"COM12   \S*/dosdevices/com12 -> \S*/dosdevices/\.absent-com12  \(no device: No such file or directory\)\r\n"
+        ),
+        "exit": 0,
+    }
+
+
+def case_help_and_version(images):
+    version = (
+        f"TessaronFwUpgrade {CATALOGUE.version}\nFirmware release {CATALOGUE.version}, "
+        "(stand-in images, never for a real unit|release images):\n"
+        "  # file text-bytes text-sha256 image-bytes checksum\n"
+        + "".join(f"  {re.escape(image_figures(images, k))}\n" for k in range(len(IMAGE_FILES)))
+    )
+    return {
+        "ports": {3: []},
+        "runs": [
+            {"args": ["--help"], "stdout_re": USAGE_RE, "exit": 0},
+            {"args": ["--version"], "stdout_re": version, "exit": 0},
+        ],
+    }
+
+
+def bad_command_line(args, reason):
+    return {"args": args, "stdout": "", "exit": EXIT_USAGE, "stderr_re": re.escape(f"ERROR: {reason}\n\n") + USAGE_RE}
+
+
+def case_bad_command_lines(images):
+    # Refused before anything is opened: the unit hears nothing, and a log
+    # that can't be written is refused like a bad value.
+    return {
+        "ports": {3: []},
+        "runs": [
+            bad_command_line(["--bogus"], "unknown option --bogus"),
+            bad_command_line(["COM3"], "unexpected argument \"COM3\": the tool takes options only"),
+            bad_command_line(["--port", "0"], "--port: \"0\" is no COM port (give its number, 3 or COM3, "
+                                              "from 1 without leading zeros)"),
+            bad_command_line(["--baud", "9600"], "--baud needs --port: a rate is the rate of one port"),
+            bad_command_line(["--port", "3", "--baud", "12"], "--baud: \"12\" is no rate from 50 to 4000000 baud"),
+            bad_command_line(["--info=yes"], "--info takes no value"),
+            bad_command_line(["--port", "3", "--list-ports"],
+                             "--list-ports cannot go with --port: listing the ports uses none of them"),
+            bad_command_line(["--log", "no-such-folder/update.log"],
+                             "--log: no-such-folder/update.log cannot be written: No such file or directory"),
+            bad_command_line(["--log", "update.log", "--trace", "."], "--trace: . cannot be written: Is a directory"),
+        ],
+        "files_absent": ["update.log"],
+    }  # fmt: skip
+
+
+def case_pinned_port_failures(images):
+    # A port given with --port is the only one used, and no prompt follows
+    # when it fails: -1 when it can't be opened, 1 when no unit answers.
+    return {
+        "ports": {3: ["--drop-help", "1000"], 7: ["--hold"]},
+        "runs": [
+            {"args": ["--port", "5", "--no-wait"], "stdout": BANNER + "ERROR: Opening COM5 failed !", "exit": 255,
+             "stderr_re": r"COM5 \(\S*/dosdevices/com5\): No such file or directory\n"
+                          r"ERROR: COM5 cannot be used; no other port is tried\n"},
+            {"args": ["--port", "7", "--baud", "9600", "--no-wait"], "stdout": BANNER + "ERROR: Opening COM7 failed !",
+             "exit": 255, "stderr_re": HELD_COM3.replace("3", "7") + r"ERROR: COM7 cannot be used; no other port is tried\n"},
+            {"args": ["--port", "COM3", "--no-wait"], "stdout": BANNER + "FAILED" + FAILED_NO_WAIT, "exit": 1,
+             "stderr_re": r"ERROR: no unit answered on COM3 at 115200, 9600, 57600, 4800, 2400 or 1200 baud\n"},
+        ],
+        "commands": {3: heard(57600, HELP, HELP)},
+    }  # fmt: skip
+
+
+def case_three_units_at_once(images):
+    # A station: three units on three ports updated at once by three runs,
+    # each pinned to its port; each unit gets exactly its own images. A run
+    # without --port, started once the three have found their units, passes
+    # over the ports they hold.
+    units_ = {
+        3: (["--role", "tx", "--device-code", "1", "--baud", "57600"], full_update(images, 3, 57600, TX_XC7A35)),
+        7: (["--role", "rx", "--device-code", "4", "--baud", "9600"],
+            full_update(images, 7, 9600, logic_entry(DEVICE_ENG_SAMPLE, "RX"), RX_OK, "K6G-RX", eng_sample=True,
+                        identifications=3)),
+        41: (["--role", "rx", "--variant", "2", "--device-code", "1", "--baud", "115200"],
+             full_update(images, 41, 115200, logic_entry(DEVICE_XC7A35, "RX"), RX_OK, "K6G-RX", identifications=4)),
+    }  # fmt: skip
+    runs = []
+    for port, (_, update) in units_.items():
+        args = ["--port", f"COM{port}" if port == 41 else str(port), "--no-wait"]
+        if port == 3:
+            args += ["--log", "com3.log", "--trace", "com3.trace"]
+        runs.append({"args": args, "stdout": update["stdout"][: -len(PRESS_ANY_KEY)], "exit": 0})
+    log_args = runs[0]["args"]
+    runs.append({"args": [], "after": "COM PORT Number", "stdout": BANNER + manual_port(0) + "ERROR: Opening COM0 failed !"
+                 + PRESS_ANY_KEY, "exit": 255,
+                 "stderr_re": "ERROR: no COM port number was read from the input\n"
+                              r"COM0: no such port \(ports are numbered from 1\)\n"})  # fmt: skip
+    return {
+        "ports": {port: sim_args for port, (sim_args, _) in units_.items()},
+        "runs": runs,
+        "together": True,
+        "images": {port: update["images"][port] for port, (_, update) in units_.items()},
+        "commands": {port: update["commands"][port] for port, (_, update) in units_.items()},
+        "files": {
+            "com3.log": log_check(runs[0]["stdout"], log_args, unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
+                                  "the update succeeded and the unit's console came back", 0),
+            "com3.trace": trace_check(3, 57600, "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>",
+                                      "1.0.8\r\nK6G-TX 1.3 1\r\n>>", "Korvex 6G SDI EXTENDER TX\r\n>>", "Ready"),
+        },
+    }  # fmt: skip
+
+
 # Name, function, ctest time-out in seconds; the long ones first, so that
 # under ctest -j2 they start together.
 CASES = [
     ("full_tx_xc7a35", case_full_tx_xc7a35, 320),
     ("full_rx_pelmaroth_v1", case_full_rx_pelmaroth_v1, 320),
+    ("three_units_at_once", case_three_units_at_once, 360),
     ("wrong_data_ack", case_wrong_data_ack, 90),
     ("missing_ready", case_missing_ready, 90),
     ("manual_after_silent_detection", case_manual_after_silent_detection, 90),
@@ -184,6 +426,15 @@ CASES = [
     ("held_port", case_held_port, 90),
     ("unit_vanishes", case_unit_vanishes, 90),
     ("key_press_on_terminal", case_key_press_on_terminal, 60),
+    ("log_failure", case_log_failure, 90),
+    ("log_killed_in_image", case_log_killed_in_image, 90),
+    ("info_port_baud_log", case_info_port_baud_log, 60),
+    ("info_pinned_port_unknown_product", case_info_pinned_port_unknown_product, 60),
+    ("pinned_port_failures", case_pinned_port_failures, 90),
+    ("no_wait_on_terminal", case_no_wait_on_terminal, 60),
+    ("list_ports", case_list_ports, 60),
+    ("help_and_version", case_help_and_version, 60),
+    ("bad_command_lines", case_bad_command_lines, 60),
 ]
 
 
@@ -194,13 +445,19 @@ def main():
     def body(directory):
         case = function(harness.Images(args.images, args.hexconv, directory))
         tool = harness.place_tool(args.tool, directory)
-        run_tool = harness.run_on_terminal if case.get("terminal") else harness.run_with_pipe
         with harness.units(args.unitsim, directory, case["ports"]) as sims:
-            run = run_tool([tool], directory, case.get("input", ""), timeout - 15)
-            problems = harness.check_run(case, run, sims, args.standin)
+            if "runs" in case:
+                run = harness.run_all(case, [tool], directory, timeout - 15)
+                seconds = max(one.seconds for _, one in run)
+            else:
+                default = harness.run_on_terminal if case.get("terminal") else harness.run_with_pipe
+                run = case.get("run", default)([tool] + case.get("args", []), directory, case.get("input", ""),
+                                               timeout - 15)  # fmt: skip
+                seconds = run.seconds
+            problems = harness.check_run(case, run, sims, args.standin, directory)
         if problems:
             raise harness.Failure("\n".join(problems))
-        return f"the tool ran {run.seconds:.1f} s"
+        return f"the tool ran {seconds:.1f} s"
 
     return harness.run_reported("e2e", args.case, args.keep, body)
 

@@ -29,14 +29,12 @@ import contextlib
 import fcntl
 import os
 import re
-import select
 import shutil
 import signal
 import struct
 import subprocess
 import sys
 import termios
-import time
 
 import fwharness as harness
 import run_e2e  # the end-to-end cases that a fault case starts from
@@ -58,7 +56,6 @@ from fwharness import (
     UNKNOWN_PRODUCT,
     VERSION,
     Failure,
-    Run,
     announcement,
     detected,
     heard,
@@ -356,7 +353,7 @@ def map_gone_before_port_typed(command, directory, typed, limit):
         tool.stdin.write(typed.encode())
         tool.stdin.close()
 
-    return run_acting_when(command, directory, limit, re.escape("Enter the COM port number : ") + "$", act,
+    return harness.run_acting_when(command, directory, limit, re.escape("Enter the COM port number : ") + "$", act,
                            input_open=True)  # fmt: skip
 
 
@@ -515,37 +512,6 @@ def other_user_opens(device):
     return []
 
 
-def run_acting_when(command, directory, limit, shown, act, input_open=False):
-    """Runs the tool with a pipe as its standard input, closed at once unless
-    `input_open`, and calls act(tool) once its output matches `shown`."""
-    started = time.monotonic()
-    tool = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            cwd=directory)  # fmt: skip
-    output, acted = b"", False
-    try:
-        if not input_open:
-            tool.stdin.close()
-        while True:
-            if time.monotonic() - started > limit:
-                raise Failure(f"the tool did not end within {limit} s; it printed {output[-400:]!r}")
-            ready, _, _ = select.select([tool.stdout], [], [], 0.1)
-            if ready:
-                chunk = os.read(tool.stdout.fileno(), 1 << 16)
-                if not chunk:
-                    break
-                output += chunk
-            if not acted and re.search(shown, output.decode("latin-1"), re.S):
-                act(tool)
-                acted = True
-        tool.wait(timeout=10)
-    finally:
-        if tool.poll() is None:
-            tool.kill()
-            tool.wait()
-    problems = [] if acted else [f"the tool ended before it showed {shown!r}"]
-    return Run(output, tool.returncode, tool.stderr.read(), time.monotonic() - started, problems)
-
-
 def interrupted_when(sig, shown, port):
     """Runs the tool with a pipe as its standard input and sends it `sig` once
     its output matches `shown`; then another user must be able to open the
@@ -553,7 +519,7 @@ def interrupted_when(sig, shown, port):
 
     def run(command, directory, typed, limit):
         device = os.readlink(os.path.join(directory, "dosdevices", f"com{port}"))
-        result = run_acting_when(command, directory, limit, shown, lambda tool: tool.send_signal(sig))
+        result = harness.run_acting_when(command, directory, limit, shown, lambda tool: tool.send_signal(sig))
         return result._replace(problems=result.problems + other_user_opens(device))
 
     return run

@@ -15,6 +15,7 @@ standard error, exit code, images received and commands heard, as
 import argparse
 import collections
 import contextlib
+import hashlib
 import os
 import pty
 import re
@@ -25,6 +26,7 @@ import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 
 import catalogue  # the release's image catalogue (tools/images)
@@ -289,6 +291,92 @@ def run_with_pipe(command, directory, typed, limit, env=None):
     return Run(result.stdout, result.returncode, result.stderr, time.monotonic() - started, [])
 
 
+def run_all(case, command, directory, limit):
+    """The runs of a case with "runs", as [(planned, Run)]: one after the other,
+    or with "together" all at once, where a run with "after" starts only once
+    that text is in the output of every run without it."""
+    if not case.get("together"):
+        return [(planned, run_with_pipe(command + planned.get("args", []), directory, planned.get("input", ""), limit))
+                for planned in case["runs"]]  # fmt: skip
+    started = time.monotonic()
+    outputs, readers = {}, []
+
+    def start(k, planned):
+        process = subprocess.Popen(command + planned.get("args", []), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, cwd=directory)  # fmt: skip
+        process.stdin.write(planned.get("input", "").encode())
+        process.stdin.close()
+        outputs[k] = (process, bytearray(), bytearray(), time.monotonic())
+        for stream, sink in ((process.stdout, outputs[k][1]), (process.stderr, outputs[k][2])):
+            reader = threading.Thread(target=lambda s=stream, b=sink: [b.extend(c) for c in iter(s.read1, b"")])
+            reader.start()
+            readers.append(reader)
+
+    first = [k for k, planned in enumerate(case["runs"]) if "after" not in planned]
+    ended = {}
+    try:
+        for k in first:
+            start(k, case["runs"][k])
+        for k, planned in enumerate(case["runs"]):
+            if "after" not in planned:
+                continue
+            while not all(planned["after"].encode() in outputs[j][1] for j in first):
+                if time.monotonic() - started > limit or any(outputs[j][0].poll() is not None for j in first):
+                    shown = [bytes(outputs[j][1][-200:]) for j in first]
+                    raise Failure(f"not every run printed {planned['after']!r}: {shown}")
+                time.sleep(0.2)
+            start(k, planned)
+        for k, planned in enumerate(case["runs"]):
+            try:
+                outputs[k][0].wait(timeout=max(1.0, limit - (time.monotonic() - started)))
+            except subprocess.TimeoutExpired:
+                raise Failure(f"{planned.get('args')}: the tool did not end within {limit} s; it printed "
+                              f"{bytes(outputs[k][1][-400:])!r}")  # fmt: skip
+            ended[k] = time.monotonic()
+    finally:
+        for process, *_ in outputs.values():
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        for reader in readers:
+            reader.join(timeout=10)
+    return [
+        (planned, Run(bytes(outputs[k][1]), outputs[k][0].returncode, bytes(outputs[k][2]), ended[k] - outputs[k][3], []))
+        for k, planned in enumerate(case["runs"])
+    ]
+
+
+def run_acting_when(command, directory, limit, shown, act, input_open=False):
+    """Runs the tool with a pipe as its standard input, closed at once unless
+    `input_open`, and calls act(tool) once its output matches `shown`."""
+    started = time.monotonic()
+    tool = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            cwd=directory)  # fmt: skip
+    output, acted = b"", False
+    try:
+        if not input_open:
+            tool.stdin.close()
+        while True:
+            if time.monotonic() - started > limit:
+                raise Failure(f"the tool did not end within {limit} s; it printed {output[-400:]!r}")
+            ready, _, _ = select.select([tool.stdout], [], [], 0.1)
+            if ready:
+                chunk = os.read(tool.stdout.fileno(), 1 << 16)
+                if not chunk:
+                    break
+                output += chunk
+            if not acted and re.search(shown, output.decode("latin-1"), re.S):
+                act(tool)
+                acted = True
+        tool.wait(timeout=10)
+    finally:
+        if tool.poll() is None:
+            tool.kill()
+            tool.wait()
+    problems = [] if acted else [f"the tool ended before it showed {shown!r}"]
+    return Run(output, tool.returncode, tool.stderr.read(), time.monotonic() - started, problems)
+
+
 def open_descriptors(pid):
     """The process's open descriptors other than 0, 1 and 2, with their targets."""
     found = {}
@@ -323,7 +411,7 @@ def key_wait_problems(output, leftover, before, after):
     return problems
 
 
-def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interrupt=None):
+def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interrupt=None, key_wait=True):
     """Runs the tool with a terminal as its standard input (output to a pipe).
 
     The numbers are typed as an operator types them. At "Press any key" the
@@ -334,6 +422,7 @@ def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interru
     under memcheck, the checker's own log and the descriptors it keeps at
     the top of the table). With `interrupt`, that signal is sent instead of
     the key, and the terminal must get its settings back all the same.
+    Without `key_wait` the tool must end by itself, waiting for no key.
     """
     master, slave = pty.openpty()
     before = termios.tcgetattr(slave)
@@ -368,7 +457,7 @@ def run_on_terminal(command, directory, typed, limit, valgrind_log=None, interru
             process.wait(timeout=max(5.0, limit - (time.monotonic() - started)))
         except subprocess.TimeoutExpired:
             raise Failure("the tool did not end after the key press")
-        problems = key_wait_problems(output, leftover, before, termios.tcgetattr(slave))
+        problems = key_wait_problems(output, leftover if key_wait else {}, before, termios.tcgetattr(slave))
         return Run(output, process.returncode, process.stderr.read(), time.monotonic() - started, problems)
     finally:
         if process.poll() is None:
@@ -438,13 +527,11 @@ def check_images(port, expected, actual, partial=None):
 STANDIN_WARNING = b"WARNING: this program carries stand-in images made for tests; never use it on a real unit."
 
 
-def check_run(case, run, sims, standin=False):
-    """Stops the units; every way the run and what they received differ from the case.
+def check_output(case, run, standin=False):
+    """Every way one run's transcript, exit code and standard error differ from the case.
 
     Standard error holds nothing, or with `standin` the stand-in warning alone.
     """
-    for process, _ in sims.values():
-        stop_unitsim(process)
     problems = list(run.problems)
     actual = run.output.decode("latin-1")
     if "stdout_re" in case:
@@ -467,6 +554,37 @@ def check_run(case, run, sims, standin=False):
                 problems.append(f"standard error does not match {case['stderr_re']!r}:\n  {err!r}")
         elif err:
             problems.append(f"the tool wrote to standard error: {err!r}")
+    return problems
+
+
+def check_run(case, run, sims, standin=False, directory=None):
+    """Stops the units; every way the run, the files it left in `directory`
+    and what the units received differ from the case. A case of several
+    runs ("runs", each with its own expected output) gives `run` as their
+    list of (planned, Run)."""
+    for process, _ in sims.values():
+        stop_unitsim(process)
+    if "runs" in case:
+        problems = [
+            f"{' '.join(planned.get('args', [])) or '(no options)'}: {problem}"
+            for planned, one in run
+            for problem in check_output(planned, one, standin)
+        ]
+        run = run[0][1]
+    else:
+        problems = check_output(case, run, standin)
+    actual = run.output.decode("latin-1")
+    # "files": name -> check(text, transcript) giving problems; "files_absent": names.
+    for name, check in case.get("files", {}).items():
+        path = os.path.join(directory, name)
+        if not os.path.exists(path):
+            problems.append(f"the tool left no {name}")
+            continue
+        with open(path, "rb") as f:
+            problems += [f"{name}: {problem}" for problem in check(f.read().decode("latin-1"), actual)]
+    for name in case.get("files_absent", []):
+        if os.path.lexists(os.path.join(directory, name)):
+            problems.append(f"the tool made {name}")
     records = {}
     for port, (_, record) in sims.items():
         received, commands = records[port] = read_records(record)
@@ -488,6 +606,99 @@ def check_run(case, run, sims, standin=False):
         except Failure as e:
             problems.append(str(e))
     return problems
+
+
+# ---------------------------------------------------------------------------
+# The run log (--log) and the wire trace (--trace) that a run leaves.
+
+
+def image_figures(images, index):
+    """The image's line of IMAGES.txt, worked out here: file, text bytes,
+    text SHA-256, image bytes, checksum."""
+    with open(os.path.join(images.directory, IMAGE_FILES[index]), "rb") as f:
+        text = f.read()
+    image = images[index]
+    return f"{IMAGE_FILES[index]} {len(text)} {hashlib.sha256(text).hexdigest()} {len(image)} {image_checksum(image)}"
+
+
+def screen_lines(text):
+    """The lines a terminal shows for `text`: a backspace moves back and a
+    carriage return to the line's start, without erasing, and what follows
+    overwrites; the last line may be unfinished."""
+    lines, line, column = [], [], 0
+    for c in text:
+        if c == "\n":
+            lines.append("".join(line))
+            line, column = [], 0
+        elif c == "\r":
+            column = 0
+        elif c == "\b":
+            column = max(0, column - 1)
+        else:
+            if column < len(line):
+                line[column] = c
+            else:
+                line.append(c)
+            column += 1
+    if line:
+        lines.append("".join(line))
+    return lines
+
+
+LOG_TIME = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"
+
+
+def log_check(stdout, args, unit, result, code, ended=True):
+    """A check (for a case's "files") of a run log against the run: its
+    heading, the transcript as the screen showed it (`stdout`, or with None
+    the one the run printed), the unit's records right after the product
+    check, then the outcome and the exit code."""
+
+    def check(text, printed):
+        outs = ["out" + ("     " + line if line else "") for line in screen_lines(printed if stdout is None else stdout)]
+        if unit and "out     >>" in outs:
+            at = outs.index("out     >>") + 1
+            outs[at:at] = unit
+        expected = [
+            rf"start   {LOG_TIME}",
+            re.escape(f"tool    TessaronFwUpgrade {CATALOGUE.version}"),
+            r"command \S*TessaronFwUpgrade(\.exe)? " + re.escape(" ".join(args)),
+            re.escape(f"release {CATALOGUE.version}, ") + "(stand-in images, never for a real unit|release images)",
+        ]
+        expected += [re.escape(line) for line in outs] + [re.escape(f"result  {result}"), re.escape(f"exit    {code}")]
+        expected += [rf"end     {LOG_TIME}"] if ended else []
+        lines = text.split("\n")
+        if lines[-1] != "":
+            return [f"the log does not end with a line end: {lines[-1]!r}"]
+        lines.pop()
+        for k, (pattern, line) in enumerate(zip(expected, lines)):
+            if not re.fullmatch(pattern, line):
+                return [f"line {k + 1} is {line!r}, expected {pattern!r}"]
+        if len(lines) != len(expected):
+            extra = lines[len(expected):] or expected[len(lines):]
+            return [f"{len(lines)} lines, expected {len(expected)}; from line {min(len(lines), len(expected)) + 1}: {extra}"]
+        return []
+
+    return check
+
+
+def trace_check(port, rate, *replies):
+    """A check (for a case's "files") of a wire trace: its heading, and each
+    reply of the unit, quoted, at the rate in force."""
+
+    def check(text, printed):
+        problems = []
+        if not text.startswith("# wire trace of the serial line, begun "):
+            problems.append(f"no heading: {text[:80]!r}")
+        events = [" ".join(line.split(None, 3)[1:]) for line in text.splitlines() if not line.startswith("#")]
+        for reply in replies:
+            quoted = reply.replace("\\", "\\\\").replace('"', '\\"').replace("\r", "\\r").replace("\n", "\\n")
+            wanted = f"COM{port} {rate} < {len(reply)} \"{quoted}\""
+            if wanted not in events:
+                problems.append(f"the unit's reply {reply!r} is not in the trace as {wanted!r}")
+        return problems
+
+    return check
 
 
 # ctest's SKIP_RETURN_CODE for every runner.

@@ -62,6 +62,15 @@ PORTS = range(1, 33)  # every port number the tool's detection tries
 #                          rate to the pseudo-terminal, so the unit never
 #                          hears the tool.
 LEFT_OUT = {"held_port", "key_press_on_terminal", "manual_arbitrary_rate"}
+# Of the cases of the command-line options, those that show nothing of the
+# Windows build that the POSIX runs don't (the options are read by the same
+# code) or that rest on POSIX alone (signals, a terminal as standard input,
+# the port map's folder, three whole updates at once) are left out too: Wine
+# runs --port with --baud, --info and --log (info_port_baud_log) and the log
+# of a failed update.
+LEFT_OUT |= {"three_units_at_once", "log_killed_in_image", "info_pinned_port_unknown_product",
+             "pinned_port_failures", "no_wait_on_terminal", "list_ports", "help_and_version",
+             "bad_command_lines"}
 
 # Devices of the machine that Wine links to COM numbers by itself.
 MACHINE_PORT = re.compile(r"^/dev/(ttyS|ttyUSB|ttyACM)\d+$")
@@ -260,8 +269,26 @@ def case_plain_file_port_left_alone(images):
     }
 
 
+def case_list_ports_of_the_port_table(images):
+    # --list-ports of a build with stand-in images: the ports of Wine's port
+    # table that lead somewhere, the plain file named and left unopened (the
+    # runner watches it), the unit's pseudo-terminal free; nothing is sent.
+    return {
+        "standin_only": True,
+        "ports": {3: []},
+        "plain_file_ports": [1],
+        "args": ["--list-ports"],
+        "stdout_re": r"COM1    /\S*/plain-file-com1  \(not a pseudo-terminal; a program with stand-in images "
+        r"leaves the port alone\)\r\nCOM3    /dev/pts/\d+\r\n",
+        "exit": 0,
+    }
+
+
 # Cases of this runner only: name, function, time-out in seconds.
-WINE_CASES = [("plain_file_port_left_alone", case_plain_file_port_left_alone, 90)]
+WINE_CASES = [
+    ("plain_file_port_left_alone", case_plain_file_port_left_alone, 90),
+    ("list_ports_of_the_port_table", case_list_ports_of_the_port_table, 60),
+]
 
 
 def machine_tx_counts():
@@ -310,7 +337,7 @@ def main():
                 wine.set_port_table({int(name[3:]): target for name, target in ports.items()})
                 wine.check_port_map(ports, "before the tool ran")
                 watch = watch_opens(plain.values())
-                command = [wine.wine, os.path.abspath(args.exe)]
+                command = [wine.wine, os.path.abspath(args.exe)] + case.get("args", [])
                 try:
                     run = harness.run_with_pipe(command, directory, case.get("input", ""), timeout - 15, wine.env)
                     try:
@@ -325,7 +352,7 @@ def main():
                 # Wine's own messages go to standard error, which is therefore
                 # not checked beyond the stand-in warning and what the case
                 # looks for; shown on failure.
-                problems = harness.check_run(case, run._replace(err=None), sims)
+                problems = harness.check_run(case, run._replace(err=None), sims, directory=directory)
                 problems += check_standin_warning(args.exe, run.err)
                 if opened:
                     problems.append(f"the tool opened {sorted(plain.values())}, which are no terminals")

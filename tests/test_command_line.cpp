@@ -1,0 +1,160 @@
+// The command line read into its record: what each form gives, and what is
+// refused with which reason.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "CommandLine.h"
+
+namespace {
+
+struct Expected {
+  int port = 0;
+  int baud = 0;
+  bool info = false;
+  std::string log;
+  std::string trace;
+  bool noWait = false;
+  bool listPorts = false;
+  bool help = false;
+  bool version = false;
+};
+
+Expected with(void (*set)(Expected &)) {
+  Expected e;
+  set(e);
+  return e;
+}
+
+struct Case {
+  std::vector<const char *> args;  // after the program's name
+  Expected expected;               // when read
+  const char *refusal;             // nullptr when read; else the whole reason
+};
+
+const Case kCases[] = {
+    // Read.
+    {{}, {}, nullptr},
+    {{"--port", "3"}, with([](Expected &e) { e.port = 3; }), nullptr},
+    {{"--port=COM41"}, with([](Expected &e) { e.port = 41; }), nullptr},
+    {{"--port", "cOm7"}, with([](Expected &e) { e.port = 7; }), nullptr},
+    {{"--port", "999999"}, with([](Expected &e) { e.port = 999999; }), nullptr},
+    {{"--baud=50", "--port", "12"}, with([](Expected &e) { e.port = 12, e.baud = 50; }), nullptr},
+    {{"--port", "1", "--baud", "4000000"},
+     with([](Expected &e) { e.port = 1, e.baud = 4000000; }),
+     nullptr},
+    {{"--no-wait", "--trace=t.txt", "--info", "--log", "run log.txt"},
+     with([](Expected &e) {
+       e.info = e.noWait = true;
+       e.log = "run log.txt";
+       e.trace = "t.txt";
+     }),
+     nullptr},
+    // A value that looks like an option is the value, as getopt takes it.
+    {{"--log", "--info"}, with([](Expected &e) { e.log = "--info"; }), nullptr},
+    {{"--list-ports", "--log", "l.txt"},
+     with([](Expected &e) { e.listPorts = true, e.log = "l.txt"; }),
+     nullptr},
+    {{"--"}, {}, nullptr},
+    // --help and --version end the reading: what follows is not looked at.
+    {{"--help", "--bogus"}, with([](Expected &e) { e.help = true; }), nullptr},
+    {{"--no-wait", "--version", "--port"},
+     with([](Expected &e) { e.noWait = e.version = true; }),
+     nullptr},
+
+    // Refused.
+    {{"--bogus", "--help"}, {}, "unknown option --bogus"},
+    {{"--Port", "3"}, {}, "unknown option --Port"},
+    {{"--por", "3"}, {}, "unknown option --por"},
+    {{"-h"}, {}, "unknown option -h (the options are long: --help)"},
+    {{"COM3"}, {}, "unexpected argument \"COM3\": the tool takes options only"},
+    {{"--", "--info"}, {}, "unexpected argument \"--info\": the tool takes options only"},
+    {{"-"}, {}, "unexpected argument \"-\": the tool takes options only"},
+    {{"--port"}, {}, "--port needs a value"},
+    {{"--port", "3", "--port", "4"}, {}, "--port is given twice"},
+    {{"--info", "--info"}, {}, "--info is given twice"},
+    {{"--info=yes"}, {}, "--info takes no value"},
+    {{"--port=0"},
+     {},
+     "--port: \"0\" is no COM port (give its number, 3 or COM3, from 1 without leading zeros)"},
+    {{"--port", "03"},
+     {},
+     "--port: \"03\" is no COM port (give its number, 3 or COM3, from 1 without leading zeros)"},
+    {{"--port", "COM"},
+     {},
+     "--port: \"COM\" is no COM port (give its number, 3 or COM3, from 1 without leading zeros)"},
+    {{"--port", "1000000"},
+     {},
+     "--port: \"1000000\" is no COM port (give its number, 3 or COM3, from 1 without leading "
+     "zeros)"},
+    {{"--port", "\\\\.\\COM3"},
+     {},
+     "--port: \"\\\\.\\COM3\" is no COM port (give its number, 3 or COM3, from 1 without leading "
+     "zeros)"},
+    {{"--port", "3 "},
+     {},
+     "--port: \"3 \" is no COM port (give its number, 3 or COM3, from 1 without leading zeros)"},
+    {{"--baud", "9600"}, {}, "--baud needs --port: a rate is the rate of one port"},
+    {{"--port", "3", "--baud", "49"}, {}, "--baud: \"49\" is no rate from 50 to 4000000 baud"},
+    {{"--port", "3", "--baud=4000001"},
+     {},
+     "--baud: \"4000001\" is no rate from 50 to 4000000 baud"},
+    {{"--port", "3", "--baud", "+9600"},
+     {},
+     "--baud: \"+9600\" is no rate from 50 to 4000000 baud"},
+    {{"--port", "3", "--baud", "9600x"},
+     {},
+     "--baud: \"9600x\" is no rate from 50 to 4000000 baud"},
+    {{"--port", "3", "--baud="}, {}, "--baud: \"\" is no rate from 50 to 4000000 baud"},
+    {{"--port", "3", "--baud", "99999999999"},
+     {},
+     "--baud: \"99999999999\" is no rate from 50 to 4000000 baud"},
+    {{"--log="}, {}, "--log: the file name is empty"},
+    {{"--trace", ""}, {}, "--trace: the file name is empty"},
+    {{"--log", "x.txt", "--trace", "x.txt"}, {}, "--log and --trace name the same file \"x.txt\""},
+    {{"--list-ports", "--port", "3"},
+     {},
+     "--list-ports cannot go with --port: listing the ports uses none of them"},
+    {{"--info", "--list-ports"},
+     {},
+     "--list-ports cannot go with --info: listing the ports uses none of them"},
+};
+
+TEST(CommandLineTest, ReadsEveryFormAndRefusesWithTheReason) {
+  for (const Case &c : kCases) {
+    std::vector<const char *> argv = {"TessaronFwUpgrade"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const std::string text = CommandLine_Text(static_cast<int>(argv.size()), argv.data());
+    SCOPED_TRACE(text);
+    CommandLineOptions options;
+    std::string reason = "left over";
+    const BOOL read =
+        CommandLine_Parse(static_cast<int>(argv.size()), argv.data(), &options, &reason);
+    if (c.refusal != nullptr) {
+      EXPECT_EQ(read, 0);
+      EXPECT_EQ(reason, c.refusal);
+      continue;
+    }
+    ASSERT_EQ(read, 1) << reason;
+    EXPECT_EQ(reason, "");
+    const Expected &e = c.expected;
+    EXPECT_EQ(options.portNumber, e.port);
+    EXPECT_EQ(options.baudRate, e.baud);
+    EXPECT_EQ(options.info != 0, e.info);
+    EXPECT_EQ(options.logPath, e.log);
+    EXPECT_EQ(options.tracePath, e.trace);
+    EXPECT_EQ(options.noWait != 0, e.noWait);
+    EXPECT_EQ(options.listPorts != 0, e.listPorts);
+    EXPECT_EQ(options.help != 0, e.help);
+    EXPECT_EQ(options.version != 0, e.version);
+  }
+}
+
+// The run log shows the command line so that it could be typed again.
+TEST(CommandLineTest, TextQuotesArgumentsWithBlanks) {
+  const char *argv[] = {"tool", "--log", "run log.txt", "", "--port=3"};
+  EXPECT_EQ(CommandLine_Text(5, argv), "tool --log \"run log.txt\" \"\" --port=3");
+}
+
+}  // namespace

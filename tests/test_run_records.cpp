@@ -1,0 +1,335 @@
+// The run log and the wire trace: the record a run leaves, as it goes and
+// when it is cut short, and every byte on the line of a whole simulated
+// update.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "CommandLine.h"
+#include "Console.h"
+#include "RunLog.h"
+#include "TestSupport.h"
+#include "UnitModel.h"
+#include "WireTrace.h"
+#include "platform/Platform.h"
+
+namespace {
+
+// Local time with its offset, under time zones east and west of UTC, with
+// half hours, on both sides of a change to summer time, and where the local
+// date is another year than UTC's.
+TEST(RunLogTimeTest, LocalTimeCarriesItsOffset) {
+  const struct {
+    const char *zone;
+    time_t t;
+    const char *text;
+  } cases[] = {
+      {"UTC0", 0, "1970-01-01T00:00:00+00:00"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1796657971, "2026-12-07T16:39:31+01:00"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1782900000, "2026-07-01T12:00:00+02:00"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1774745999, "2026-03-29T01:59:59+01:00"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1774746000, "2026-03-29T03:00:00+02:00"},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", 1798759800, "2027-01-01T00:30:00+01:00"},
+      {"NST3:30NDT,M3.2.0,M11.1.0", 1796657971, "2026-12-07T12:09:31-03:30"},
+      {"NST3:30NDT,M3.2.0,M11.1.0", 1798759800, "2026-12-31T20:00:00-03:30"},
+      {"LINT-14", 1798759800, "2027-01-01T13:30:00+14:00"},
+  };
+  const char *saved = getenv("TZ");
+  const std::string savedZone = saved != nullptr ? saved : "";
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.zone);
+    setenv("TZ", c.zone, 1);
+    tzset();
+    EXPECT_EQ(RunLog_LocalTime(c.t), c.text);
+  }
+  if (saved != nullptr) {
+    setenv("TZ", savedZone.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+}
+
+// A quoted text of the wire trace read back into its bytes.
+std::string unquote(const std::string &quoted) {
+  std::string bytes;
+  for (size_t k = 1; k + 1 < quoted.size(); k++) {
+    if (quoted[k] != '\\') {
+      bytes += quoted[k];
+      continue;
+    }
+    const char c = quoted[++k];
+    if (c == 'x') {
+      bytes += static_cast<char>(std::stoi(quoted.substr(k + 1, 2), nullptr, 16));
+      k += 2;
+    } else {
+      bytes += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
+    }
+  }
+  return bytes;
+}
+
+class RunLogTest : public TempDirTest {
+ protected:
+  void TearDown() override {
+    RunLog_Close();
+    WireTrace_Close();
+    TempDirTest::TearDown();
+  }
+  // The log's lines without the start and end lines, whose time varies.
+  static std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("start   ", 0) != 0 && line.rfind("end     ", 0) != 0) {
+        found.push_back(line);
+      }
+    }
+    return found;
+  }
+  static void show(const std::string &text) { Console_Printf("%s", text.c_str()); }
+};
+
+// What the screen shows, line by line, with every progress figure redrawn;
+// the record keeps each line as it stands, and the line being drawn is in
+// the file all the time, as far as it has been shown.
+TEST_F(RunLogTest, TranscriptLinesAreKeptAsShownWhileTheyAreDrawn) {
+  std::string reason;
+  ASSERT_EQ(RunLog_Open("run.log", &reason), 1) << reason;
+  RunLog_Start();
+  show("\n\rYou are about to upload\n\r\n\rDetecting..");
+  EXPECT_EQ(lines(readWholeFile("run.log")),
+            (std::vector<std::string>{"out", "out     You are about to upload", "out",
+                                      "out     Detecting.."}));
+  show("OK\r\n");
+  show("Sending data ... ");
+  show("1%");
+  show("\b\b10%");
+  show("\b\b\b100%");
+  EXPECT_EQ(lines(readWholeFile("run.log")).back(), "out     Sending data ... 100%");
+  show(" OK\n\r\n\rPlease wait ... ");
+  show(" 97%");
+  // Backspaces move back without erasing, as on the screen.
+  show("\b\b\b\b");
+  EXPECT_EQ(lines(readWholeFile("run.log")).back(), "out     Please wait ...  97%");
+  show("100%");
+  show("\b\b\b\b");
+  show("100%");
+  // A record ends the line being drawn; the line end that then comes ends
+  // nothing more.
+  RunLog_Record("unit", "firmware %s", "1.00.08");
+  show("\n\r\n\rThe update was successful\r\n");
+  show("\r\nPress any key to exit");
+  Console_Error("COM3 (/dev/ttyUSB0): %s", "Input/output error");
+  show("x\b\b");
+  RunLog_Close();
+  EXPECT_EQ(lines(readWholeFile("run.log")),
+            (std::vector<std::string>{
+                "out", "out     You are about to upload", "out", "out     Detecting..OK",
+                "out     Sending data ... 100% OK", "out", "out     Please wait ... 100%",
+                "unit    firmware 1.00.08", "out", "out     The update was successful", "out",
+                "out     Press any key to exit", "err     COM3 (/dev/ttyUSB0): Input/output error",
+                "out     x"}));
+  const std::string text = readWholeFile("run.log");
+  EXPECT_EQ(text.rfind("start   ", 0), 0u);
+  EXPECT_NE(text.find("\nend     "), std::string::npos);
+}
+
+// The record of a run cut short ends with the lines of the interrupt, after
+// the line that was being drawn; a carriage return draws over a line.
+TEST_F(RunLogTest, AnInterruptedRunEndsItsRecordWhereItStopped) {
+  writeWholeFile("run.log", "an earlier run\n");
+  std::string reason;
+  ASSERT_EQ(RunLog_Open("run.log", &reason), 1) << reason;
+  RunLog_Start();
+  show("Sending 45%");
+  size_t length = 0;
+  std::string interrupt = RunLog_InterruptText("SIGTERM", 143, &length);
+  EXPECT_EQ(interrupt.size(), length);
+  EXPECT_EQ(interrupt, "\nresult  interrupted by SIGTERM\nexit    143\n");
+  show("\b\b\b\b\b\b\b\b\b\b\bAb\rX\n");
+  interrupt = RunLog_InterruptText("SIGHUP", 129, &length);
+  EXPECT_EQ(interrupt, "result  interrupted by SIGHUP\nexit    129\n");
+  // At the last key wait the outcome is written already.
+  RunLog_Result("the update failed", 1);
+  EXPECT_STREQ(RunLog_InterruptText("SIGINT", 1, &length), "");
+  EXPECT_EQ(length, 0u);
+  const std::string text = readWholeFile("run.log");
+  EXPECT_EQ(text.rfind("an earlier run\nstart   ", 0), 0u) << text;
+  const std::vector<std::string> last = lines(text);
+  ASSERT_GE(last.size(), 3u);
+  EXPECT_EQ(
+      std::vector<std::string>(last.end() - 3, last.end()),
+      (std::vector<std::string>{"out     Xbnding 45%", "result  the update failed", "exit    1"}));
+}
+
+TEST_F(RunLogTest, ALogThatCannotBeOpenedGivesTheReasonAndARefusedRunLeavesNone) {
+  std::string reason;
+  // Opened, then the run refused before its record began: a file made by
+  // the open goes again, one that was there stays as it was.
+  ASSERT_EQ(RunLog_Open("new.log", &reason), 1) << reason;
+  RunLog_Close();
+  EXPECT_FALSE(std::filesystem::exists("new.log"));
+  writeWholeFile("old.log", "kept\n");
+  ASSERT_EQ(RunLog_Open("old.log", &reason), 1) << reason;
+  RunLog_Close();
+  EXPECT_EQ(readWholeFile("old.log"), "kept\n");
+
+  EXPECT_EQ(RunLog_Open("no-such-folder/run.log", &reason), 0);
+  EXPECT_EQ(reason, "No such file or directory");
+  EXPECT_EQ(RunLog_IsOpen(), 0);
+  EXPECT_EQ(RunLog_Descriptor(), -1);
+  EXPECT_EQ(WireTrace_Open(".", &reason), 0);
+  EXPECT_EQ(reason, "Is a directory");
+}
+
+// Bytes as the trace quotes them, and back: every byte value survives.
+TEST(WireTraceTest, QuotingShowsEveryByteAndCanBeReadBack) {
+  EXPECT_EQ(WireTrace_Quoted("%%fw -v\n\r", 9), "\"%%fw -v\\n\\r\"");
+  EXPECT_EQ(WireTrace_Quoted("a\"b\\c\td", 7), "\"a\\\"b\\\\c\\td\"");
+  EXPECT_EQ(WireTrace_Quoted("\x00\x1B\x7F\x80\xFF~ ", 7), "\"\\x00\\x1B\\x7F\\x80\\xFF~ \"");
+  std::string all;
+  for (int c = 0; c < 256; c++) all += static_cast<char>(c);
+  EXPECT_EQ(unquote(WireTrace_Quoted(all.data(), 256)), all);
+}
+
+// Every byte of a whole update on the simulated line, with the rate in
+// force: the unit's replies quoted, silences, and each image's data, whose
+// blocks add up to the image's length and their byte sums to 0 minus the
+// checksum of its announcement.
+TEST_F(RunLogTest, TheTraceShowsEveryExchangeOfAWholeUpdate) {
+  UnitConfig config;
+  config.baudRate = 57600;
+  UnitModel unit(config);
+  Sim_AddPort(2, nullptr);
+  Sim_AddPort(3, &unit);
+  std::string reason;
+  ASSERT_EQ(WireTrace_Open("wire.trace", &reason), 1) << reason;
+  EXPECT_EQ(fwupgradeMain(), 0);
+  WireTrace_Close();
+  std::istringstream trace(readWholeFile("wire.trace"));
+  std::string line;
+  std::getline(trace, line);
+  EXPECT_EQ(line.rfind("# wire trace of the serial line, begun 20", 0), 0u) << line;
+  // "<port> <rate> <event>", the time left out, in order.
+  std::vector<std::string> events;
+  uint64_t lastTime = 0;
+  while (std::getline(trace, line)) {
+    if (line[0] == '#') {
+      continue;
+    }
+    std::istringstream fields(line);
+    uint64_t time = 0;
+    std::string port, rate;
+    fields >> time >> port >> rate;
+    EXPECT_GE(time, lastTime);
+    lastTime = time;
+    std::string rest;
+    std::getline(fields, rest);
+    events.push_back(port + " " + rate + rest);
+  }
+  EXPECT_GE(lastTime, 138000u);  // the reboot wait is in the times
+  const auto has = [&events](const std::string &event) {
+    return std::find(events.begin(), events.end(), event) != events.end();
+  };
+  const auto reply = [](const std::string &text) {
+    return std::to_string(text.size()) + " " +
+           WireTrace_Quoted(text.data(), static_cast<int>(text.size()));
+  };
+  EXPECT_TRUE(has("COM2 115200 open, read time-out 500 ms, CTS flow control off"));
+  EXPECT_TRUE(has("COM3 9600 < 0 (silent for 500 ms)"));
+  EXPECT_TRUE(has("COM3 57600 > " + reply("%%%help -c version\n\r")));
+  EXPECT_TRUE(has("COM3 57600 < " + reply(config.helpReply)));
+  EXPECT_TRUE(has("COM3 57600 CTS flow control 1 (1 on, 0 off)"));
+  EXPECT_TRUE(has("COM3 57600 < " + reply(config.versionReply)));
+  EXPECT_TRUE(has("COM3 57600 < " + reply(config.productId)));
+  EXPECT_TRUE(has("COM3 57600 < 5 \"Ready\""));
+  EXPECT_TRUE(has("COM3 115200 rate 115200"));
+  EXPECT_TRUE(has("COM3 115200 < 7 \"SUCCESS\""));
+  EXPECT_TRUE(has("COM3 57600 read time-out 11000 ms"));
+  EXPECT_TRUE(has("COM3 57600 < " + reply(config.bootText)));
+  EXPECT_EQ(events.back(), "COM3 57600 close");
+
+  ASSERT_EQ(unit.images().size(), 2u);
+  size_t image = 0;
+  uint32_t sum = 0;
+  long bytes = 0;
+  for (const std::string &event : events) {
+    unsigned long count = 0, blockSum = 0;
+    if (sscanf(event.c_str(), "COM3 115200 > %lu data, byte sum %lu", &count, &blockSum) == 2) {
+      sum += static_cast<uint32_t>(blockSum);
+      bytes += static_cast<long>(count);
+    } else if (bytes > 0 && event.rfind("COM3 115200 > ", 0) == 0) {
+      // The last block of an image, short enough to be shown whole.
+      const std::string data = unquote(event.substr(event.find('"')));
+      EXPECT_EQ(std::to_string(data.size()), event.substr(14, event.find(' ', 14) - 14));
+      for (const char c : data) sum += static_cast<unsigned char>(c);
+      bytes += static_cast<long>(data.size());
+    } else if (event == "COM3 115200 < 7 \"SUCCESS\"") {
+      ASSERT_LT(image, unit.images().size());
+      EXPECT_EQ(bytes, unit.images()[image].announcedLength) << "image " << image + 1;
+      EXPECT_EQ(sum + unit.images()[image].announcedChecksum, 0u) << "image " << image + 1;
+      image++;
+      sum = 0;
+      bytes = 0;
+    }
+  }
+  EXPECT_EQ(image, 2u);
+}
+
+// Which ports a run with --port (and --baud) touches and what it sends, on
+// the virtual clock: only the port given is ever opened; with --baud no
+// detection command is sent; a port that can't be opened gives -1 and one
+// where no unit answers gives 1, without a prompt or a key wait; --info
+// announces nothing. A unit on COM2 answers at 57600, one on COM3 at 9600.
+TEST_F(RunLogTest, APortGivenIsTheOnlyOneTouched) {
+  const struct {
+    std::vector<const char *> args;
+    int port;  // the only one touched
+    int exit;
+    std::vector<std::string> com3Hears;  // the commands, in order
+  } cases[] = {
+      {{"--port", "3", "--info", "--no-wait"},
+       3,
+       0,
+       {"%%%help -c version", "%%%fw -v", "%%%fw -p"}},
+      {{"--port=COM3", "--baud", "9600", "--info"}, 3, 0, {"%%%fw -v", "%%%fw -p"}},
+      {{"--port", "3", "--baud", "57600", "--info"}, 3, 1, {}},
+      {{"--port", "4", "--no-wait"}, 4, -1, {}},
+      {{"--port", "5", "--no-wait"}, 5, 1, {}},
+      {{"--port", "3", "--baud", "4000000", "--no-wait"}, 3, -1, {}},
+  };
+  for (const auto &c : cases) {
+    std::vector<const char *> argv = {"TessaronFwUpgrade"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(CommandLine_Text(static_cast<int>(argv.size()), argv.data()));
+    SimTest::SetUp();  // the simulated ports and the link afresh, in the same folder
+    UnitConfig other, pinned;
+    other.baudRate = 57600;
+    pinned.baudRate = 9600;
+    UnitModel otherUnit(other), pinnedUnit(pinned);
+    Sim_AddPort(2, &otherUnit);
+    Sim_AddPort(3, &pinnedUnit);
+    Sim_HoldPort(4);
+    Sim_AddPort(5, nullptr);
+    Sim_SetPortRates(3, {9600, 57600, 115200});
+    EXPECT_EQ(fwupgradeMainWithArguments(static_cast<int>(argv.size()), argv.data()), c.exit);
+    EXPECT_EQ(Sim_GetchCount(), 0);
+    EXPECT_EQ(console().find("Enter the COM port number"), std::string::npos);
+    for (const SimWireEvent &event : Sim_WireLog()) {
+      EXPECT_EQ(event.port, c.port) << "port " << event.port << " touched";
+    }
+    EXPECT_EQ(pinnedUnit.commands(), c.com3Hears);
+    EXPECT_TRUE(otherUnit.commands().empty());
+    EXPECT_TRUE(pinnedUnit.images().empty());
+  }
+}
+
+}  // namespace
