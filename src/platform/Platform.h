@@ -5,14 +5,16 @@
 //   Win32*.cpp         the Windows build, one file a concern:
 //     Win32SerialLine.cpp   the KERNEL32 serial calls, and the ports a build
 //                           with stand-in images may open under Wine
+//     Win32PortList.cpp     the COM ports there are, and which are held
 //     Win32Console.cpp      console, key wait, clock and sleep
 //     Win32Files.cpp        the output-file steps
-//   Posix*.cpp         Linux and macOS, one file a concern:
+//   Posix*.cpp         Linux (macOS untried), one file a concern:
 //     PosixSerialLine.cpp   the serial calls, termios on a serial device or a
 //                           pty (PosixLineSettings.cpp: the DCB as termios)
 //     PosixPortMap.cpp      port numbers to devices (Platform_PreparePorts)
 //     PosixPortLocks.cpp    ports held by other programs, and our own hold
 //     PosixPortRules.cpp    the rules of those three, without a terminal
+//     PosixPortList.cpp     the COM ports the map has, and which are held
 //     PosixPortState.cpp    the reason of the last failure, which they share
 //     PosixConsole.cpp      console, key wait, clock and sleep
 //     PosixInterrupt.cpp    what SIGINT, SIGTERM, SIGHUP and SIGQUIT undo

@@ -24,12 +24,12 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "PortName.h"
+#include "Win32Ports.h"
 
 namespace {
 
@@ -173,13 +173,12 @@ HANDLE openPseudoTerminalPort(int n, DWORD desiredAccess, DWORD shareMode,
   return h;
 }
 
-// A COM port and what its name leads to.
-typedef std::pair<int, std::string> PortTarget;
-
 // The entries of Wine's port table that name a COM port and a path where
 // something exists, in the table's order. Entries that name nothing (or no
 // COM port) are as missing ports are.
-std::vector<PortTarget> tablePorts(void) {
+}  // namespace
+
+std::vector<PortTarget> win32WinePortTable(void) {
   std::vector<PortTarget> ports;
   HKEY table;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWinePortTable, 0, KEY_QUERY_VALUE, &table) !=
@@ -210,6 +209,8 @@ std::vector<PortTarget> tablePorts(void) {
   return ports;
 }
 
+namespace {
+
 // One line for each port that Wine's port table maps to something that
 // exists but is no pseudo-terminal, in sErrorText; "" when there is none.
 // Detection passes such a port over in silence, so it is named once here.
@@ -217,7 +218,7 @@ void noteTableEntriesLeftAlone(void) {
   sErrorText[0] = '\0';
   sOwnText = true;
   size_t used = 0;
-  for (const PortTarget &port : tablePorts()) {
+  for (const PortTarget &port : win32WinePortTable()) {
     if (isPseudoTerminalPath(port.second.c_str())) {
       continue;
     }
@@ -306,82 +307,17 @@ BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWO
 
 BOOL Platform_CloseHandle(HANDLE hCom) { return noted(CloseHandle(hCom), "close: "); }
 
-namespace {
+bool win32PseudoTerminalsOnly(void) { return sPseudoTerminalsOnly; }
 
-// Whether another program holds port n: the open the serial link makes
-// (which, for a program with stand-in images, reaches only the
-// pseudo-terminals of Wine's port table), closed again at once. `note` gets
-// why the port can't be used, "" when it can.
-BOOL portHeld(int n, char *note, size_t size) {
-  char name[24];
-  snprintf(name, sizeof name, "\\\\.\\COM%d", n);
-  const HANDLE h = Platform_CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_SYSTEM);
-  if (h != INVALID_HANDLE_VALUE) {
-    CloseHandle(h);
-    note[0] = '\0';
-    return FALSE;
-  }
-  const BOOL held =
-      !sOwnText && (sErrorCode == ERROR_ACCESS_DENIED || sErrorCode == ERROR_SHARING_VIOLATION);
-  // The reason without the port's name, which the list shows already.
-  const char *reason = Platform_LastErrorText();
-  const size_t named = strlen(sPortName);
-  if (strncmp(reason, sPortName, named) == 0 && strncmp(reason + named, ": ", 2) == 0) {
-    reason += named + 2;
-  }
-  snprintf(note, size, "%s%s", held ? "held by another program: " : "", reason);
-  return held;
+bool win32LastOpenFoundPortHeld(void) {
+  return !sOwnText && (sErrorCode == ERROR_ACCESS_DENIED || sErrorCode == ERROR_SHARING_VIOLATION);
 }
 
-// The COM port numbers there are, with what each leads to: the system's
-// COM devices, or for a program with stand-in images the entries of Wine's
-// port table, the only ports it may open. 0 when they can't be read.
-BOOL portNumbers(std::vector<PortTarget> *found) {
-  if (sPseudoTerminalsOnly) {
-    *found = tablePorts();
-    return TRUE;
-  }
-  // Every DOS device name of the system, NUL-separated; the buffer grows
-  // until the list fits.
-  std::vector<char> names(65536);
-  while (QueryDosDeviceA(NULL, names.data(), static_cast<DWORD>(names.size())) == 0) {
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || names.size() >= (1u << 24)) {
-      (void)noted(FALSE, "list of devices: ");
-      snprintf(sPortName, sizeof sPortName, "COM ports");
-      return FALSE;
-    }
-    names.resize(names.size() * 2);
-  }
-  for (const char *name = names.data(); *name != '\0'; name += strlen(name) + 1) {
-    const int n = portNumberFromName(name);
-    char target[PLATFORM_PORT_TEXT];
-    if (n != 0 && QueryDosDeviceA(name, target, sizeof target) != 0) {
-      found->push_back(PortTarget(n, target));
-    }
-  }
-  return TRUE;
-}
+const char *win32LastPortName(void) { return sPortName; }
 
-}  // namespace
-
-int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
-  std::vector<PortTarget> found;
-  if (!portNumbers(&found)) {
-    return -1;
-  }
-  std::sort(found.begin(), found.end());
-  found.erase(
-      std::unique(found.begin(), found.end(),
-                  [](const PortTarget &x, const PortTarget &y) { return x.first == y.first; }),
-      found.end());
-  for (size_t k = 0; k < found.size() && static_cast<int>(k) < capacity; k++) {
-    PlatformPortInfo &info = ports[k];
-    info.number = found[k].first;
-    snprintf(info.device, sizeof info.device, "%s", found[k].second.c_str());
-    info.held = portHeld(info.number, info.note, sizeof info.note);
-  }
-  return static_cast<int>(found.size());
+void win32NoteFailedPortList(void) {
+  (void)noted(FALSE, "list of devices: ");
+  snprintf(sPortName, sizeof sPortName, "COM ports");
 }
 
 BOOL Platform_PreparePorts(BOOL portMapRequired) {
