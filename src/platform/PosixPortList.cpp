@@ -55,10 +55,7 @@ bool held(const std::string &path, std::string *note) {
     *note = std::string("no device: ") + strerror(errno);
     return false;
   }
-  int fd;
-  do {
-    fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = posixOpenPortDevice(path);
   if (fd < 0) {
     // Another program's exclusive mode refuses the open itself to all but
     // root.

@@ -52,6 +52,14 @@ bool posixHeldByLockFile(const std::string &path) {
   return false;
 }
 
+int posixOpenPortDevice(const std::string &path) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 bool posixTakePort(int fd, bool *exclusiveSetHere) {
   *exclusiveSetHere = false;
   // Another program's exclusive mode keeps other users out but lets root

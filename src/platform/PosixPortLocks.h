@@ -11,6 +11,12 @@
 // /run/lock or /var/lock; the reason noted if so.
 bool posixHeldByLockFile(const std::string &path);
 
+// Opens the device at `path` as a port is opened: for reading and writing,
+// never as the controlling terminal, and non-blocking so that a port without
+// carrier opens at once (reads and writes wait in poll() instead). The
+// descriptor, or -1 with errno set.
+int posixOpenPortDevice(const std::string &path);
+
 // Takes the open port `fd` for this program: refuses one that another
 // program has in exclusive mode or under flock(), then locks it and puts it
 // in exclusive mode. *exclusiveSetHere tells whether this program set the

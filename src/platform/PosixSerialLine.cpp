@@ -130,12 +130,7 @@ HANDLE Platform_CreateFileA(const char *deviceName, DWORD, DWORD, DWORD, DWORD) 
   if (!posixDevicePathOf(n, &path) || posixHeldByLockFile(path)) {
     return INVALID_HANDLE_VALUE;
   }
-  // Non-blocking so that a port without carrier opens at once; reads and
-  // writes wait in poll() instead.
-  int fd;
-  do {
-    fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = posixOpenPortDevice(path);
   if (fd < 0) {
     posixNoteError("", errno);
     return INVALID_HANDLE_VALUE;
