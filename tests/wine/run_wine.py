@@ -325,6 +325,7 @@ def main():
         wine = Wine(directory)
         try:
             case = function(harness.Images(args.images, args.hexconv, directory))
+            case.get("prepare", lambda _: None)(directory)
             if case.get("standin_only") and not is_standin_build(args.exe):
                 raise harness.Skip("a release build opens every port that Wine maps")
             started = time.monotonic()
