@@ -236,6 +236,13 @@ TEST_F(RunLogTest, RecordsThatCannotBeKeptApartAreRefusedAndLeaveEveryFileAsItWa
     EXPECT_TRUE(std::filesystem::is_symlink("dangling.log"));
   }
   Platform_CloseRecordFile(&other, 0);
+  // A file that lost its name before it was held (another run made it and
+  // was refused) would take a record no one sees.
+  PlatformRecordFile gone;
+  ASSERT_EQ(Platform_OpenRecordFile("gone.log", &gone), 1);
+  std::filesystem::remove("gone.log");
+  EXPECT_EQ(Platform_HoldRecordFile(&gone), -1);
+  Platform_CloseRecordFile(&gone, 1);
   // Once the other run is done, the log is this run's to add to.
   std::string err;
   EXPECT_EQ(run({"--log", "held.log", "--list-ports"}, &err), 0);

@@ -177,7 +177,8 @@ typedef struct PlatformRecordFile {
 BOOL Platform_OpenRecordFile(const char *path, PlatformRecordFile *file);
 // Takes the hold on an open record file: 1 when this run holds it now (a
 // device or a pipe, which can't be held, counts as held), 0 when another
-// run holds it, -1 with errno set when the hold failed otherwise.
+// run holds it, -1 with errno set when the hold failed otherwise (ENOENT:
+// the file lost its name before it could be held).
 int Platform_HoldRecordFile(PlatformRecordFile *file);
 // Empties a held plain file, for a record that each run makes anew. 0 with
 // errno set when it could not be done.

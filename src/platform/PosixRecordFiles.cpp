@@ -115,6 +115,15 @@ int Platform_HoldRecordFile(PlatformRecordFile *file) {
   // flock belongs to the open file, not the process: a second open of the
   // same file, even in this process, does not get it.
   if (flock(file->fd, LOCK_EX | LOCK_NB) == 0) {
+    // A run that made the file and was then refused removes it before it
+    // lets go: a file held only once it has no name any more would take a
+    // record that no one ever sees.
+    struct stat st;
+    if (fstat(file->fd, &st) == 0 && st.st_nlink == 0) {
+      (void)flock(file->fd, LOCK_UN);
+      errno = ENOENT;
+      return -1;
+    }
     file->held = 1;
     return 1;
   }
