@@ -11,7 +11,10 @@
 #include "CommandLine.h"
 #include "Console.h"
 #include "RunLog.h"
-#include "RunOptions.h"
+#include "PortList.h"
+#include "RunLogRecords.h"
+#include "UnitInformation.h"
+#include "VersionText.h"
 #include "WireTrace.h"
 #include "platform/Platform.h"
 
@@ -33,22 +36,6 @@
 /*---------------------------------------------------------------------------
  * Start-up and operator dialogue
  *-------------------------------------------------------------------------*/
-
-BOOL StrRemoveNL(char *str, char ch) {
-  if (str == nullptr) {
-    return 1;
-  }
-  // Walk to the terminator the text had on entry: with NUL as the
-  // replacement the text ends at its first line end, but every later line
-  // end is overwritten too.
-  const size_t length = strlen(str);
-  for (size_t k = 0; k < length; k++) {
-    if (str[k] == '\n' || str[k] == '\r') {
-      str[k] = ch;
-    }
-  }
-  return 1;
-}
 
 // The last message and the prompt for the key.
 static void showLastMessage(const char *lastMessage) {

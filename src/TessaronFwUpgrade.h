@@ -26,7 +26,5 @@ int fwupgradeMainWithArguments(int argc, const char *const *argv);
 int fwupgradeMain(void);
 
 void dipsplayLastMessageToUserBeforeExit(const char *lastMessage);
-// Overwrites every line feed and carriage return of `str` with `ch`.
-BOOL StrRemoveNL(char *str, char ch);
 
 #endif

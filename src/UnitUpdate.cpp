@@ -14,14 +14,39 @@
 #include "ConsoleProtocol.h"
 #include "ImageConversion.h"
 #include "PortDetection.h"
-#include "RunOptions.h"
+#include "RunLogRecords.h"
+#include "TextHelpers.h"
 #include "StartUp.h"
-#include "TessaronFwUpgrade.h"
 #include "firmware/BinImage.h"
 #include "platform/Platform.h"
 
 BOOL gUnitRestartConfirmed = 0;
 UnitIdentity gUnitIdentity = {0, 0, 0, 0, "", 0, 0, -1, -1, -1};
+
+const char *logicDeviceName(int code) {
+  // Each code once, by its constant, beside the name it has.
+  static const struct {
+    int code;
+    const char *name;
+  } kDevices[] = {
+      {DEVICE_NONE, "none"},
+      {DEVICE_XC7A35_484, "XC7A35_484"},
+      {DEVICE_XC7A50_484, "XC7A50_484"},
+      {DEVICE_XC7A75_484, "XC7A75_484"},
+      {DEVICE_XC7A100_484, "XC7A100_484"},
+      {DEVICE_XC7A200_S484, "XC7A200_S484"},
+      {DEVICE_XC7A200_F484, "XC7A200_F484"},
+      {DEVICE_XC7A75_676, "XC7A75_676"},
+      {DEVICE_XC7A100_676, "XC7A100_676"},
+      {DEVICE_XC7A15_484, "XC7A15_484"},
+  };
+  for (const auto &device : kDevices) {
+    if (device.code == code) {
+      return device.name;
+    }
+  }
+  return "unknown";
+}
 
 #define REBOOT_STEPS 46
 #define REBOOT_STEP_MS 3000

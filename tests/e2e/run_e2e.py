@@ -16,6 +16,7 @@ the Wine runner runs these cases too.
     run_e2e.py --tool EXE --unitsim EXE --images DIR [--hexconv EXE] --case NAME [--keep]
 """
 
+import os
 import re
 import signal
 import sys
@@ -184,7 +185,7 @@ def case_unit_vanishes(images):
 # ---------------------------------------------------------------------------
 # The command-line options.
 
-USAGE_RE = r"usage: TessaronFwUpgrade \[options\]\n.*--port N.*--baud N.*--info.*--log FILE.*--trace FILE.*--no-wait.*--list-ports.*--help.*--version.*\n"
+USAGE_RE = r"usage: TessaronFwUpgrade \[options\]\n(?:.*\n)*"
 INFO_BANNER = (
     f"\n\rUnit information; this tool carries firmware release {CATALOGUE.version}"
     "\n\r\n\rDetecting COM port and Baud Rate.................."
@@ -312,6 +313,20 @@ def case_list_ports(images):
     }
 
 
+def options_documented(usage, records, seconds):
+    """The README's option table and the operator's guide name exactly the
+    options that --help prints."""
+    top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+    printed = set(re.findall(r"^  (--[a-z-]+)", usage, re.M))
+    with open(os.path.join(top, "README.md"), encoding="utf-8") as f:
+        readme = set(re.findall(r"`(--[a-z-]+)", "".join(re.findall(r"^\| `--.*", f.read(), re.M))))
+    with open(os.path.join(top, "docs", "OPERATOR.md"), encoding="utf-8") as f:
+        guide = set(re.findall(r"^    (--[a-z-]+) ", f.read(), re.M))
+    for name, documented in (("README.md", readme), ("docs/OPERATOR.md", guide)):
+        if documented != printed:
+            raise harness.Failure(f"{name} describes {sorted(documented)}, --help prints {sorted(printed)}")
+
+
 def case_help_and_version(images):
     version = (
         f"TessaronFwUpgrade {CATALOGUE.version}\nFirmware release {CATALOGUE.version}, "
@@ -321,6 +336,7 @@ def case_help_and_version(images):
     )
     return {
         "ports": {3: []},
+        "check": options_documented,
         "runs": [
             {"args": ["--help"], "stdout_re": USAGE_RE, "exit": 0},
             {"args": ["--version"], "stdout_re": version, "exit": 0},
