@@ -8,6 +8,9 @@
 #include <string>
 
 #include "ComPortAPI.h"
+#include "PortDetection.h"
+#include "StartUp.h"
+#include "UnitUpdate.h"
 #include "CommandLine.h"
 #include "Console.h"
 #include "RunLog.h"
@@ -37,16 +40,25 @@
  * Start-up and operator dialogue
  *-------------------------------------------------------------------------*/
 
-// The last message and the prompt for the key.
-static void showLastMessage(const char *lastMessage) {
+// The run's outcome for the run log, written once its last message is on
+// the screen (and so in the log's transcript) and before any key wait, so
+// that an operator who closes the window instead loses nothing of it.
+static const char *sOutcome = nullptr;
+static int sOutcomeExitCode = 0;
+
+static void logOutcome(void) {
+  if (sOutcome != nullptr) {
+    logRunEnd(sOutcomeExitCode, sOutcome);
+    sOutcome = nullptr;
+  }
+}
+
+void dipsplayLastMessageToUserBeforeExit(const char *lastMessage) {
   if (lastMessage != nullptr && lastMessage[0] != '\0') {
     Console_Printf("%s", lastMessage);
   }
   Console_Printf("\r\nPress any key to exit");
-}
-
-void dipsplayLastMessageToUserBeforeExit(const char *lastMessage) {
-  showLastMessage(lastMessage);
+  logOutcome();
   (void)Platform_Getch();
 }
 
@@ -149,14 +161,15 @@ static int endRun(const CommandLineOptions &options, int exitCode, const char *l
   if (resultStands) {
     Platform_SetInterruptExitCode(exitCode);
   }
+  sOutcome = outcome;
+  sOutcomeExitCode = exitCode;
   if (keyWait) {
-    showLastMessage(lastMessage);
-  } else if (lastMessage[0] != '\0') {
-    Console_Printf("%s", lastMessage);
-  }
-  logRunEnd(exitCode, outcome);
-  if (keyWait) {
-    (void)Platform_Getch();
+    dipsplayLastMessageToUserBeforeExit(lastMessage);
+  } else {
+    if (lastMessage[0] != '\0') {
+      Console_Printf("%s", lastMessage);
+    }
+    logOutcome();
   }
   return exitCode;
 }
