@@ -43,6 +43,7 @@ from fwharness import (
     PRODUCT,
     PRODUCT_FAILED,
     RX_OK,
+    TX_OK,
     TX_XC7A35,
     UNKNOWN_PRODUCT,
     VERSION,
@@ -238,6 +239,26 @@ def case_info_port_baud_log(images):
         "exit": 0,
         "commands": {41: heard(9600, VERSION, IDENTIFY, IDENTIFY, IDENTIFY)},
         "files": {"info.log": log_check(stdout, args, unit_records(images, 4, "K6G-RX", "RX", logic),
+                                        "the unit was identified", 0)},  # fmt: skip
+    }
+
+
+def case_info_unit_text_escaped(images):
+    # The unit's own text (ESC, BEL and the two bytes of the C1 control CSI
+    # in its device name) reaches neither the terminal nor the run log raw.
+    shown = "K\\x1B\\x07\\xC2\\x9B"
+    logic = logic_entry(DEVICE_XC7A35, "TX")
+    stdout = INFO_BANNER + detected(3, 57600) + versions(1, shown) + PRODUCT + TX_OK + info_block(
+        images, 3, 57600, 1, shown, "TX", logic
+    )
+    args = ["--port", "3", "--info", "--log", "info.log"]
+    return {
+        "ports": {3: ["--version", "1.0.8\r\nK\x1b\x07\u009b 1.3 1\r\n>>"]},
+        "args": args,
+        "stdout": stdout,
+        "exit": 0,
+        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY)},
+        "files": {"info.log": log_check(stdout, args, unit_records(images, 1, shown, "TX", logic),
                                         "the unit was identified", 0)},  # fmt: skip
     }
 
@@ -446,6 +467,7 @@ CASES = [
     ("log_killed_in_image", case_log_killed_in_image, 90),
     ("info_port_baud_log", case_info_port_baud_log, 60),
     ("info_pinned_port_unknown_product", case_info_pinned_port_unknown_product, 60),
+    ("info_unit_text_escaped", case_info_unit_text_escaped, 60),
     ("pinned_port_failures", case_pinned_port_failures, 90),
     ("no_wait_on_terminal", case_no_wait_on_terminal, 60),
     ("list_ports", case_list_ports, 60),
