@@ -110,6 +110,12 @@ def load(path=None):
     def fail(what):
         raise CatalogueError(f"{path}: {what}")
 
+    def only_fields(record, allowed, where):
+        # A misspelt field would otherwise be passed over without a word.
+        unknown = sorted(set(record) - allowed)
+        if unknown:
+            fail(f"{where}unknown field \"{unknown[0]}\"")
+
     version = data.get("version") if isinstance(data, dict) else None
     # [0-9], not \d: a digit of another script would pass \d.
     if not isinstance(version, str) or not re.fullmatch(r"[0-9]+\.[0-9]+\.[0-9]+", version):
@@ -117,6 +123,7 @@ def load(path=None):
     images = data.get("images")
     if not isinstance(images, list) or not images:
         fail('"images" must be a non-empty list')
+    only_fields(data, {"version", "images"}, "")
     known = ", ".join(str(code) for code in SERVABLE_CODES)
     files, microcontroller, logic = [], [], []
     served = {}  # (code, unit): the table index that serves it
@@ -129,9 +136,7 @@ def load(path=None):
             fail(f"image {index}: \"file\" {name} is listed twice")
         files.append(name)
         which = f"image {index} ({name})"
-        unknown = sorted(set(image) - IMAGE_FIELDS)
-        if unknown:
-            fail(f"{which}: unknown field \"{unknown[0]}\"")
+        only_fields(image, IMAGE_FIELDS, f"{which}: ")
         if image.get("microcontroller") is True:
             if set(image) != {"file", "microcontroller"}:
                 fail(f"{which}: the microcontroller image takes no logic-device field")
