@@ -194,7 +194,7 @@ INFO_BANNER = (
 NOT_IDENTIFIED = "\n\rERROR: The unit was not identified.\r\n"
 FAILED_NO_WAIT = "\n\rERROR: The update was not successful.\r\n"
 EXIT_USAGE = 64
-DEVICE_NAMES = {1: "XC7A35_484", 2: "XC7A50_484", 4: "XC7A100_484"}
+DEVICE_NAMES = harness.catalogue.DEVICE_NAMES  # the tool's names of the logic-device codes
 
 
 def info_block(images, port, rate, code, model, role, logic):
