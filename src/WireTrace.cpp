@@ -98,8 +98,6 @@ void WireTrace_Attach(const PlatformRecordFile *file, const char *path) {
              "# count and the bytes; data blocks by their count and the sum of their bytes\n");
 }
 
-BOOL WireTrace_IsOpen(void) { return sOpen ? 1 : 0; }
-
 void WireTrace_Close(void) {
   if (sOpen) {
     Platform_CloseRecordFile(&sFile, 0);

@@ -26,7 +26,6 @@
 // Takes the open, held, emptied file of the trace (RecordFiles_Open) and
 // writes its heading.
 void WireTrace_Attach(const PlatformRecordFile *file, const char *path);
-BOOL WireTrace_IsOpen(void);
 void WireTrace_Close(void);
 
 // The serial link's events, with the settings in force.
