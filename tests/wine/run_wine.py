@@ -64,13 +64,14 @@ PORTS = range(1, 33)  # every port number the tool's detection tries
 LEFT_OUT = {"held_port", "key_press_on_terminal", "manual_arbitrary_rate"}
 # Of the cases of the command-line options, those that show nothing of the
 # Windows build that the POSIX runs don't (the options are read by the same
-# code) or that rest on POSIX alone (signals, a terminal as standard input,
-# the port map's folder, three whole updates at once) are left out too: Wine
+# code), that rest on POSIX alone (signals, a terminal as standard input,
+# the port map's folder) or that start runs side by side (this runner starts
+# one) are left out too: Wine
 # runs --port with --baud, --info and --log (info_port_baud_log) and the log
 # of a failed update.
 LEFT_OUT |= {"three_units_at_once", "log_killed_in_image", "info_pinned_port_unknown_product",
              "pinned_port_failures", "no_wait_on_terminal", "list_ports", "help_and_version",
-             "bad_command_lines"}
+             "bad_command_lines", "two_runs_one_log"}
 
 # Devices of the machine that Wine links to COM numbers by itself.
 MACHINE_PORT = re.compile(r"^/dev/(ttyS|ttyUSB|ttyACM)\d+$")
