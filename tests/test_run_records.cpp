@@ -3,6 +3,7 @@
 // update.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <map>
@@ -189,7 +190,8 @@ TEST_F(RunLogTest, AnInterruptedRunEndsItsRecordWhereItStopped) {
 // same file by another spelling, from the root, through a link or a hard
 // link; a file another run holds (not emptied for a trace either); a file
 // that can't be written, after one made for the run (removed again, even
-// when the name was a link to nothing: the link stays).
+// when the name was a link to nothing: the link stays); a pipe without a
+// reader.
 TEST_F(RunLogTest, RecordsThatCannotBeKeptApartAreRefusedAndLeaveEveryFileAsItWas) {
   const std::string root = std::filesystem::current_path().string();
   const std::string absolute = root + "/keep.log";
@@ -212,12 +214,15 @@ TEST_F(RunLogTest, RecordsThatCannotBeKeptApartAreRefusedAndLeaveEveryFileAsItWa
       {{"--log", "dangling.log", "--trace", "no-such-folder/t"},
        "--trace: no-such-folder/t cannot be written: No such file or directory"},
       {{"--log", "new.log", "--trace", "."}, "--trace: . cannot be written: Is a directory"},
+      // A pipe that no one reads would hold the run once its buffer is full.
+      {{"--log", "pipe"}, "--log: pipe cannot be written: No such device or address"},
   };
   writeWholeFile("keep.log", "earlier record\n");
   writeWholeFile("held.log", "another run's record\n");
   std::filesystem::create_symlink("keep.log", "link.log");
   std::filesystem::create_hard_link("keep.log", "hard.log");
   std::filesystem::create_symlink("target.log", "dangling.log");
+  ASSERT_EQ(mkfifo("pipe", 0600), 0);
   PlatformRecordFile other;
   ASSERT_EQ(Platform_OpenRecordFile("held.log", &other), 1);
   ASSERT_EQ(Platform_HoldRecordFile(&other), 1);

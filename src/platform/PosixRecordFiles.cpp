@@ -25,7 +25,14 @@ const int kMostLinks = 40;
 int openForRecords(const char *path, int create) {
   const int flags = O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | create;
   int fd = open(path, O_RDWR | flags, 0666);
-  if (fd < 0 && errno == EACCES) {
+  struct stat st;
+  if ((fd < 0 && errno == EACCES) || (fd >= 0 && fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode))) {
+    // A pipe opened for reading as well is its own reader: once its buffer
+    // is full, a write would wait for ever. Opened for writing alone, a pipe
+    // without a reader is refused at once (ENXIO).
+    if (fd >= 0) {
+      close(fd);
+    }
     fd = open(path, O_WRONLY | flags, 0666);
   }
   if (fd >= 0) {
