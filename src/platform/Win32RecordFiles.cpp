@@ -109,6 +109,16 @@ int Platform_HoldRecordFile(PlatformRecordFile *file) {
   at.OffsetHigh = kHoldOffsetHigh;
   if (LockFileEx(handleOf(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                  &at)) {
+    // A run that made the file and was then refused removes it as it lets
+    // go: a file held only then would vanish with the record in it.
+    FILE_STANDARD_INFO standard;
+    if (GetFileInformationByHandleEx(handleOf(file), FileStandardInfo, &standard,
+                                     sizeof standard) &&
+        standard.DeletePending) {
+      (void)UnlockFileEx(handleOf(file), 0, 1, 0, &at);
+      errno = ENOENT;
+      return -1;
+    }
     file->held = 1;
     return 1;
   }
