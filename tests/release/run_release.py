@@ -30,7 +30,6 @@ code 77 means "skipped" (no mingw-w64 or Wine). Every tool built here runs
 beside a port map (dosdevices) holding only simulated units.
 """
 
-import base64
 import datetime
 import hashlib
 import io
@@ -53,7 +52,6 @@ PACKAGE_FILES = {
     "zip": ["FwToUpload.bin", "IMAGES.txt", "README.txt", "SHA256SUMS", "TessaronFwUpgrade.exe"],
     "tar.gz": ["FwToUpload.bin", "IMAGES.txt", "README.txt", "SHA256SUMS", "TessaronFwUpgrade"],
 }
-WEB_HEADER = b"KorVex\r\n613284\r\n"
 
 
 def run(command, **kwargs):
@@ -292,21 +290,6 @@ def released(result, signed):
     return packages
 
 
-def web_package_problems(package, image, announced):
-    """FwToUpload.bin against the flat microcontroller image and the checksum
-    its writer announced."""
-    checksum = -sum(image) & 0xFFFFFFFF
-    header = WEB_HEADER + f"{harness.CATALOGUE.version}\r\n{checksum}\r\n{len(image)}\r\n".encode()
-    if not package.startswith(header):
-        return [f"FwToUpload.bin begins {package[:60]!r}, expected {header!r}"]
-    problems = [] if announced == checksum else [f"the writer announced the checksum {announced}, not {checksum}"]
-    # The pad characters are written as "A", which decodes to zero bytes.
-    decoded = base64.b64decode(package[len(header):].replace(b"\r\n", b""), validate=True)
-    if decoded[:len(image)] != image or decoded[len(image):] not in (b"", b"\0", b"\0\0"):
-        problems.append("FwToUpload.bin does not decode to the microcontroller image")
-    return problems
-
-
 def case_stand_in_copy(args, directory):
     for tool, why in (("x86_64-w64-mingw32-g++", "mingw-w64"), ("wine", "Wine"), ("osslsigncode", "osslsigncode")):
         if not shutil.which(tool):
@@ -367,7 +350,7 @@ def case_stand_in_copy(args, directory):
     run([args.hexconv, os.path.join(images, harness.IMAGE_FILES[harness.MICROCONTROLLER]), flat], check=True)
     log = pathlib.Path(build, "linux", "web", "WriteWebUploadPackage.log").read_text()
     announced = re.search(r"Firmware CheckSum = (\d+) !", log)
-    problems += web_package_problems(web, pathlib.Path(flat).read_bytes(), announced and int(announced.group(1)))
+    problems += harness.web_package_problems(web, pathlib.Path(flat).read_bytes(), announced and int(announced.group(1)))
     if problems:
         raise harness.Failure("\n".join(problems))
     return f"ZIP SHA-256 {hashlib.sha256(signed['zip'][1]).hexdigest()}, signed; tar.gz the same from two folders"
