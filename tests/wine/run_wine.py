@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""End-to-end cases of the Windows executable, run under Wine against unitsim.
+"""End-to-end cases of the Windows executable, run under Wine against unitsim,
+and of the package writer WriteWebUploadPackage.exe beside it.
 
 The cases, their expected transcripts and the checks of what the unit received
 are those of the POSIX end-to-end runner (tests/e2e/run_e2e.py); only the way
