@@ -420,6 +420,10 @@ def case_bad_command_lines(images):
             bad_command_line(["--baud", "9600"], "--baud needs --port: a rate is the rate of one port"),
             bad_command_line(["--port", "3", "--baud", "12"], "--baud: \"12\" is no rate from 50 to 4000000 baud"),
             bad_command_line(["--info=yes"], "--info takes no value"),
+            # A log option that lost its name: a query must not become an update.
+            bad_command_line(["--log", "--info", "--port", "3"],
+                             "--log: \"--info\" looks like an option, not a value (a file whose name begins "
+                             "with \"-\" is written ./-name)"),
             bad_command_line(["--port", "3", "--list-ports"],
                              "--list-ports cannot go with --port: listing the ports uses none of them"),
             bad_command_line(["--log", "no-such-folder/update.log"],
