@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Console.h"
+#include "TextHelpers.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ bool sameFile(const PlatformRecordFile &a, const PlatformRecordFile &b) {
 }
 
 std::string cannotBeWritten(const RecordFileRequest &request, int error) {
-  return std::string(request.option) + ": " + request.path +
+  return std::string(request.option) + ": " + printableText(request.path) +
          " cannot be written: " + strerror(error);
 }
 
@@ -57,8 +58,8 @@ BOOL RecordFiles_Open(const RecordFileRequest *requests, size_t count, std::stri
     // would find it held, as if by another run.
     for (size_t j = 0; j < k; j++) {
       if (opened[j] != nullptr && sameFile(files[j], files[k])) {
-        *reason = std::string(opened[j]->option) + " " + opened[j]->path + " and " +
-                  request.option + " " + request.path +
+        *reason = std::string(opened[j]->option) + " " + printableText(opened[j]->path) + " and " +
+                  request.option + " " + printableText(request.path) +
                   " name the same file; give each its own file";
         giveUp(&files);
         return 0;
@@ -67,7 +68,7 @@ BOOL RecordFiles_Open(const RecordFileRequest *requests, size_t count, std::stri
     const int held = Platform_HoldRecordFile(&files[k]);
     if (held <= 0) {
       *reason = held == 0
-                    ? std::string(request.option) + ": " + request.path +
+                    ? std::string(request.option) + ": " + printableText(request.path) +
                           " is being written by another run; give each run its own " + request.noun
                     : cannotBeWritten(request, errno);
       giveUp(&files);
@@ -91,9 +92,10 @@ BOOL RecordFiles_Open(const RecordFileRequest *requests, size_t count, std::stri
 }
 
 void RecordFiles_WriteFailed(const char *name, const char *path, int error) {
-  sFailed.push_back({name, path, false});
-  Console_Error("WARNING: the %s %s cannot be written: %s; the run goes on without it", name, path,
-                strerror(error));
+  // Shown escaped: a file name is the operator's text, not the terminal's.
+  sFailed.push_back({name, printableText(path), false});
+  Console_Error("WARNING: the %s %s cannot be written: %s; the run goes on without it", name,
+                sFailed.back().path.c_str(), strerror(error));
 }
 
 void RecordFiles_ReportIncomplete(void) {
