@@ -50,6 +50,10 @@ BOOL updateFirmware(void);
 // logic image for it copied into gHexFPGA_Code. Nothing is written to the
 // unit but "%fw -v" and "%fw -p". 1 when the unit was identified.
 BOOL identifyUnitAndSelectImage(void);
+// After a confirmed restart: asks the unit "%fw -v" once more, shows
+// nothing, and puts what it reports in the run record (gRunRecord.after). 1
+// when the reply had every field.
+BOOL askUnitVersionsAfterRestart(void);
 // The unit's reply to "%fw -v", its line ends already blanks, read as
 // "%d.%d.%d %s %d.%d %d" reads it (`model` gets at most 7 characters and its
 // terminator); the number of fields converted.

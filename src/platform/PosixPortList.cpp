@@ -81,6 +81,15 @@ bool held(const std::string &path, std::string *note) {
 
 }  // namespace
 
+BOOL Platform_PortDevice(int number, char *device, size_t size) {
+  std::string path;
+  if (size == 0 || !posixDevicePathOf(number, &path)) {
+    return 0;
+  }
+  snprintf(device, size, "%s", path.c_str());
+  return 1;
+}
+
 int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
   std::vector<int> numbers;
   if (!posixPortNumbers(&numbers)) {
