@@ -86,7 +86,9 @@ BOOL Platform_PortDevice(int number, char *device, size_t size) {
   if (size == 0 || !posixDevicePathOf(number, &path)) {
     return 0;
   }
-  snprintf(device, size, "%s", path.c_str());
+  // The device the map's link leads to (/dev/pts/7), when it leads to one.
+  char real[PATH_MAX];
+  snprintf(device, size, "%s", realpath(path.c_str(), real) != nullptr ? real : path.c_str());
   return 1;
 }
 
