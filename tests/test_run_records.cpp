@@ -384,6 +384,15 @@ TEST_F(RunLogTest, AnInterruptedRunLeavesADocumentThatSaysSo) {
   EXPECT_FALSE(report["end"].is_null());
   RunReport_Close();
   EXPECT_EQ(entries(), std::set<std::string>{"run.json"});
+
+  // A folder that went away while the run went on: the document is not
+  // written, and says why.
+  std::filesystem::create_directory("gone");
+  ASSERT_EQ(RunReport_Open("gone/run.json", &reason), 1) << reason;
+  std::filesystem::remove("gone");
+  EXPECT_EQ(RunReport_Write(&reason), 0);
+  EXPECT_EQ(reason, "No such file or directory");
+  RunReport_Close();
 }
 
 // A report that could not be written, or that would write over the log or
