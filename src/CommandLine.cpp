@@ -42,6 +42,8 @@ const OptionSpec kOptions[] = {
      "append a record of the run to FILE"},
     {"trace", "FILE", VALUE_FILE, nullptr, &CommandLineOptions::tracePath,
      "write every byte on the serial line, with times, to FILE"},
+    {"report", "FILE", VALUE_FILE, nullptr, &CommandLineOptions::reportPath,
+     "write the run's record to FILE as one JSON document at the end\n(docs/report.schema.json)"},
     {"no-wait", "", VALUE_NONE, &CommandLineOptions::noWait, nullptr,
      "end without waiting for a key press"},
     {"list-ports", "", VALUE_NONE, &CommandLineOptions::listPorts, nullptr,
@@ -249,7 +251,8 @@ const char *CommandLine_Usage(void) {
       "Options are written --name VALUE or --name=VALUE, each at most once.\n"
       "Exit codes: 0 updated (with --info: unit identified), 1 update failed or unit\n"
       "not found, 2 restart not confirmed, -1 (255) the port or the rate cannot be\n"
-      "used, 64 bad command line or a log or trace file that cannot be written.\n";
+      "used, 64 bad command line or a log, trace or report file that cannot be\n"
+      "written.\n";
   return usage.c_str();
 }
 

@@ -24,15 +24,16 @@
 // What each option means is described once, in the option table of
 // CommandLine.cpp, which also writes the usage.
 struct CommandLineOptions {
-  int portNumber = 0;     // --port: the only port used; 0 when detection scans them all
-  int baudRate = 0;       // --baud: the unit's console rate, no detection; 0 when not given
-  BOOL info = 0;          // --info
-  std::string logPath;    // --log; "" for none
-  std::string tracePath;  // --trace; "" for none
-  BOOL noWait = 0;        // --no-wait
-  BOOL listPorts = 0;     // --list-ports
-  BOOL help = 0;          // --help
-  BOOL version = 0;       // --version
+  int portNumber = 0;      // --port: the only port used; 0 when detection scans them all
+  int baudRate = 0;        // --baud: the unit's console rate, no detection; 0 when not given
+  BOOL info = 0;           // --info
+  std::string logPath;     // --log; "" for none
+  std::string tracePath;   // --trace; "" for none
+  std::string reportPath;  // --report; "" for none
+  BOOL noWait = 0;         // --no-wait
+  BOOL listPorts = 0;      // --list-ports
+  BOOL help = 0;           // --help
+  BOOL version = 0;        // --version
 };
 
 // Reads argv[1..argc-1] into *options. 1 when the command line can be run;

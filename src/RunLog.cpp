@@ -211,6 +211,14 @@ void RunLog_Result(const char *outcome, int exitCode) {
   sResultWritten = 1;
 }
 
+void RunLog_Discard(void) {
+  if (sOpen) {
+    Platform_CloseRecordFile(&sFile, 1);
+    sOpen = false;
+    sDrawnLength = 0;
+  }
+}
+
 void RunLog_Close(void) {
   if (!sOpen) {
     return;

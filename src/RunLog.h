@@ -52,6 +52,9 @@ void RunLog_Result(const char *outcome, int exitCode);
 // Ends the line being drawn, writes the "end" line (once the record has
 // begun) and closes the file.
 void RunLog_Close(void);
+// Closes the log of a run refused before its record began, removing the
+// file when this run made it.
+void RunLog_Discard(void);
 
 // The descriptor of the open log, -1 when none; with RunLog_InterruptText,
 // what an interrupt handler may write to it with async-signal-safe calls.

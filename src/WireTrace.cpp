@@ -98,6 +98,13 @@ void WireTrace_Attach(const PlatformRecordFile *file, const char *path) {
              "# count and the bytes; data blocks by their count and the sum of their bytes\n");
 }
 
+void WireTrace_Discard(void) {
+  if (sOpen) {
+    Platform_CloseRecordFile(&sFile, 1);
+    sOpen = false;
+  }
+}
+
 void WireTrace_Close(void) {
   if (sOpen) {
     Platform_CloseRecordFile(&sFile, 0);

@@ -27,6 +27,8 @@
 // writes its heading.
 void WireTrace_Attach(const PlatformRecordFile *file, const char *path);
 void WireTrace_Close(void);
+// Closes the trace of a refused run, removing the file when this run made it.
+void WireTrace_Discard(void);
 
 // The serial link's events, with the settings in force.
 void WireTrace_PortOpened(int port, DWORD baud, DWORD readTimeoutMs, BOOL ctsFlow);

@@ -15,6 +15,7 @@ struct Expected {
   bool info = false;
   std::string log;
   std::string trace;
+  std::string report;
   bool noWait = false;
   bool listPorts = false;
   bool help = false;
@@ -54,6 +55,9 @@ const Case kCases[] = {
     {{"--log", "./-info"}, with([](Expected &e) { e.log = "./-info"; }), nullptr},
     {{"--list-ports", "--log", "l.txt"},
      with([](Expected &e) { e.listPorts = true, e.log = "l.txt"; }),
+     nullptr},
+    {{"--report=r.json", "--list-ports"},
+     with([](Expected &e) { e.listPorts = true, e.report = "r.json"; }),
      nullptr},
     {{"--"}, {}, nullptr},
     // --help and --version end the reading: what follows is not looked at.
@@ -136,6 +140,10 @@ const Case kCases[] = {
      "leading zeros)"},
     {{"--log="}, {}, "--log: the file name is empty"},
     {{"--trace", ""}, {}, "--trace: the file name is empty"},
+    {{"--report", "--info"},
+     {},
+     "--report: \"--info\" looks like an option, not a value (a file whose name begins with "
+     "\"-\" is written ./-name)"},
     {{"--list-ports", "--port", "3"},
      {},
      "--list-ports cannot go with --port: listing the ports uses none of them"},
@@ -167,6 +175,7 @@ TEST(CommandLineTest, ReadsEveryFormAndRefusesWithTheReason) {
     EXPECT_EQ(options.info != 0, e.info);
     EXPECT_EQ(options.logPath, e.log);
     EXPECT_EQ(options.tracePath, e.trace);
+    EXPECT_EQ(options.reportPath, e.report);
     EXPECT_EQ(options.noWait != 0, e.noWait);
     EXPECT_EQ(options.listPorts != 0, e.listPorts);
     EXPECT_EQ(options.help != 0, e.help);

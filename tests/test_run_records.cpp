@@ -16,6 +16,8 @@
 #include "Console.h"
 #include "RecordFiles.h"
 #include "RunLog.h"
+#include "RunRecord.h"
+#include "RunReport.h"
 #include "TestSupport.h"
 #include "UnitModel.h"
 #include "WireTrace.h"
@@ -472,6 +474,105 @@ TEST_F(RunLogTest, APortGivenIsTheOnlyOneTouched) {
       EXPECT_EQ(console(), "");
       EXPECT_EQ(Sim_CallCount("CreateFileA"), 0);
     }
+  }
+}
+
+// The document kept ready for an interrupt follows the record, and the
+// interrupt only fills in its signal and exit code; once the run's own
+// document is written, an interrupt at the key wait leaves it so. Unit text
+// of any bytes is a JSON string the file holds in plain ASCII.
+TEST_F(RunLogTest, AnInterruptedRunLeavesADocumentThatSaysSo) {
+  writeWholeFile("run.json", "an earlier report");
+  std::string reason;
+  ASSERT_EQ(RunReport_Open("run.json", &reason), 1) << reason;
+  const char *const argv[] = {"TessaronFwUpgrade", "--report", "run.json", "caf\xC3\xA9\xFF"};
+  RunRecord_Begin(4, argv);
+  RunRecord_SetPort(3, 57600, 0);
+  UnitIdentity unit = {7, 1, 0, 8, "K\x1B[2J\xC3", 1, 3, 1, 1, 0};
+  RunRecord_SetUnitBefore(unit, "Korvex 6G SDI EXTENDER TX\r\n>>");
+  RunRecord_ImageAnnounced("logic", "logic.mcs", 808152, 4191911374u);
+  EXPECT_EQ(readWholeFile("run.json"), "an earlier report") << "nothing written before the end";
+
+  RunReport_WriteInterrupted("SIGHUP", 129);
+  const std::string text = readWholeFile("run.json");
+  for (const char c : text) {
+    ASSERT_TRUE(c == '\n' || (c >= ' ' && c <= '~')) << "byte " << static_cast<int>(c);
+  }
+  nlohmann::json report = validReport("run.json");
+  EXPECT_EQ(report["result"], "interrupted");
+  EXPECT_EQ(report["outcome"], "interrupted by SIGHUP");
+  EXPECT_EQ(report["exit_code"], 129);
+  EXPECT_TRUE(report["end"].is_null());
+  EXPECT_EQ(report["images"][0]["acknowledged"], false);
+  EXPECT_EQ(report["images"][0]["checksum"], 4191911374u);
+  // Valid UTF-8 stays as it is; a stray byte is the character of its value.
+  EXPECT_EQ(report["command"][3], "caf\xC3\xA9\xC3\xBF");
+  EXPECT_EQ(report["unit_before"]["logic_model"], "K\x1B[2J\xC3\x83");
+  EXPECT_EQ(report["unit_before"]["identification"], "Korvex 6G SDI EXTENDER TX\r\n>>");
+
+  // The record changes: so does the document kept ready.
+  RunRecord_ImageAcknowledged();
+  RunReport_WriteInterrupted("SIGINT", -1);
+  report = validReport("run.json");
+  EXPECT_EQ(report["images"][0]["acknowledged"], true);
+  EXPECT_EQ(report["outcome"], "interrupted by SIGINT");
+  EXPECT_EQ(report["exit_code"], -1);
+
+  RunRecord_End("failed", "the update failed", 1);
+  ASSERT_EQ(RunReport_Write(&reason), 1) << reason;
+  RunReport_WriteInterrupted("SIGTERM", 1);
+  report = validReport("run.json");
+  EXPECT_EQ(report["result"], "failed");
+  EXPECT_EQ(report["exit_code"], 1);
+  EXPECT_FALSE(report["end"].is_null());
+  RunReport_Close();
+  EXPECT_EQ(entries(), std::set<std::string>{"run.json"});
+
+  // A folder that went away while the run went on: the document is not
+  // written, and says why.
+  std::filesystem::create_directory("gone");
+  ASSERT_EQ(RunReport_Open("gone/run.json", &reason), 1) << reason;
+  std::filesystem::remove("gone");
+  EXPECT_EQ(RunReport_Write(&reason), 0);
+  EXPECT_EQ(reason, "No such file or directory");
+  RunReport_Close();
+}
+
+// A report that could not be written, or that would write over the log or
+// the trace under any name, refuses the command line before a port is
+// touched; the log this run made goes again, an earlier one stays whole.
+TEST_F(RunLogTest, AReportThatCannotBeItsOwnFileIsRefused) {
+  const struct {
+    std::vector<const char *> args;
+    const char *reason;
+  } cases[] = {
+      {{"--report", "no-folder/r.json"},
+       "--report: no-folder/r.json cannot be written: No such file or directory"},
+      {{"--report", "."}, "--report: . cannot be written: Not a regular file"},
+      {{"--log", "run.log", "--report", "log-link"}, "--report: log-link is the file of --log"},
+      {{"--trace", "wire.trace", "--report", "trace-link"},
+       "--report: trace-link is the file of --trace"},
+  };
+  writeWholeFile("run.log", "an earlier run\n");
+  std::filesystem::create_symlink("run.log", "log-link");
+  std::filesystem::create_symlink("wire.trace", "trace-link");
+  for (const auto &c : cases) {
+    std::vector<const char *> argv = {"TessaronFwUpgrade", "--port", "3"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(CommandLine_Text(static_cast<int>(argv.size()), argv.data()));
+    SimTest::SetUp();
+    UnitModel unit{UnitConfig()};
+    Sim_AddPort(3, &unit);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fwupgradeMainWithArguments(static_cast<int>(argv.size()), argv.data()), 64);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(std::string("ERROR: ") + c.reason + "\n"), std::string::npos) << err;
+    EXPECT_TRUE(Sim_WireLog().empty());
+    EXPECT_EQ(readWholeFile("run.log"), "an earlier run\n");
+    // (The trace's own file, made by its open, is the trace's business.)
+    std::set<std::string> left = entries();
+    left.erase("wire.trace");
+    EXPECT_EQ(left, (std::set<std::string>{"run.log", "log-link", "trace-link"}));
   }
 }
 

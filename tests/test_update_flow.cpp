@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "FailingAllocation.h"
 #include "TestSupport.h"
 #include "UnitModel.h"
@@ -596,5 +598,104 @@ TEST_P(LateAllocationTest, ThatCannotBeHadFailsTheUpdate) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, LateAllocationTest, testing::ValuesIn(kLateAllocations),
                          NameOfCase());
+
+// Runs with --report on the simulated line: the document each leaves,
+// checked against the schema and against what the unit heard, summed up as
+// "<result> <images acknowledged>/<announced> <how the restart was
+// confirmed> <firmware reported after it>", and the one line the
+// after-update check adds to the screen ("" when none).
+struct ReportRun {
+  const char *name;
+  std::vector<const char *> args;
+  void (*configure)(UnitConfig &);
+  int exitCode;
+  const char *summary;
+  const char *afterLine;
+};
+
+const char kReportedNow[] = "\r\nUnit now reports firmware 1.00.09, logic K6G-TX 2.00\r\n";
+
+const ReportRun kReportRuns[] = {
+    {"updated",
+     {"--report", "r.json"},
+     [](UnitConfig &) {},
+     0,
+     "updated 2/2 prompt 1.00.09",
+     kReportedNow},
+    {"console answers when asked",
+     {"--report", "r.json", "--log", "r.log"},
+     [](UnitConfig &c) { c.bootDelayMs = 30000; },
+     0,
+     "updated 2/2 answer 1.00.09",
+     kReportedNow},
+    // The update stands: only the versions after it are missing.
+    {"unit silent after the update",
+     {"--report", "r.json"},
+     [](UnitConfig &c) { c.silentVersionAfterUpdate = true; },
+     0,
+     "updated 2/2 prompt none",
+     "\r\nUnit did not report its versions after the restart\r\n"},
+    {"restart not confirmed",
+     {"--report", "r.json"},
+     [](UnitConfig &c) { c.bootDelayMs = 3600000; },
+     2,
+     "restart unconfirmed 2/2 - -",
+     ""},
+    {"unit not ready",
+     {"--report", "r.json"},
+     [](UnitConfig &c) { c.noReady = true; },
+     1,
+     "failed 0/1 - -",
+     ""},
+    {"info", {"--report", "r.json", "--info"}, [](UnitConfig &) {}, 0, "identified 0/0 - -", ""},
+};
+
+class ReportRunTest : public TempDirTest, public testing::WithParamInterface<ReportRun> {};
+
+void PrintTo(const ReportRun &c, std::ostream *os) { *os << c.name; }
+
+TEST_P(ReportRunTest, LeavesOneValidDocument) {
+  const ReportRun &c = GetParam();
+  UnitConfig config;
+  config.updatedVersionReply = "1.0.9\r\nK6G-TX 2.0 1\r\n>>";
+  c.configure(config);
+  UnitModel unit(config);
+  Sim_AddPort(3, &unit);
+  std::vector<const char *> argv = {"TessaronFwUpgrade", "--port", "3", "--no-wait"};
+  argv.insert(argv.end(), c.args.begin(), c.args.end());
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fwupgradeMainWithArguments(static_cast<int>(argv.size()), argv.data()), c.exitCode);
+  testing::internal::GetCapturedStderr();
+  // Whatever follows the success line: the after-update line alone.
+  const size_t success = console().find("operational");
+  EXPECT_EQ(success == std::string::npos ? "" : console().substr(success + 11), c.afterLine);
+  EXPECT_EQ(entries().count("r.json") + entries().count("r.log"), entries().size())
+      << "nothing left beside the report";
+
+  const nlohmann::json report = validReport("r.json");
+  ASSERT_TRUE(report.is_object());
+  EXPECT_EQ(report["exit_code"], c.exitCode);
+  EXPECT_EQ(report["port"], (nlohmann::json{{"name", "COM3"}, {"device", "sim:COM3"}}));
+  EXPECT_EQ(report["unit_before"]["identification"], VALIDATE_TX_PRODUCT_ID_STRING);
+  int acknowledged = 0;
+  for (size_t k = 0; k < report["images"].size() && k < unit.images().size(); k++) {
+    const nlohmann::json &image = report["images"][k];
+    EXPECT_EQ(image["length"], unit.images()[k].announcedLength);
+    EXPECT_EQ(image["checksum"], unit.images()[k].announcedChecksum);
+    acknowledged += image["acknowledged"].get<bool>() ? 1 : 0;
+  }
+  const nlohmann::json &how = report["restart"]["how"];
+  const nlohmann::json &after = report["unit_after"];
+  const std::string summary = report["result"].get<std::string>() + " " +
+                              std::to_string(acknowledged) + "/" +
+                              std::to_string(report["images"].size()) + " " +
+                              (how.is_null() ? "-" : how.get<std::string>()) + " " +
+                              (after.is_null()              ? "-"
+                               : after["answered"] == false ? "none"
+                                                            : after["firmware"].get<std::string>());
+  EXPECT_EQ(summary, c.summary);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReportRunTest, testing::ValuesIn(kReportRuns), NameOfCase());
 
 }  // namespace

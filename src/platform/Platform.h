@@ -82,6 +82,10 @@ typedef struct PlatformPortInfo {
 // program holds it.
 int Platform_ListPorts(PlatformPortInfo *ports, int capacity);
 
+// What port `number` leads to (a device, a link's target), into `device`
+// of `size` bytes; 0 when not known. Nothing is opened.
+BOOL Platform_PortDevice(int number, char *device, size_t size);
+
 // Why the last serial call failed, in words for the operator: the port, its
 // device where there is one, and the system's reason. "" before any failure.
 const char *Platform_LastErrorText(void);
@@ -189,6 +193,24 @@ int Platform_LastByteOfRecordFile(const PlatformRecordFile *file);
 // open made and this run holds is removed first, provided its name still
 // leads to it; a link is never removed.
 void Platform_CloseRecordFile(PlatformRecordFile *file, BOOL removeMade);
+
+// Whether a new file `path` can be made here: it is made exclusively and
+// removed again at once. 0 with errno set when not.
+BOOL Platform_CanCreateFile(const char *path);
+// Writes the pieces, one after another, to a new file `temporary` (made
+// exclusively, so that nothing placed there is followed or overwritten),
+// forces it to the medium and puts it in place of `target` in one step. 0
+// with errno set when a step failed; `temporary` is then gone. It makes
+// async-signal-safe calls only (on POSIX), so that an interrupt hook may
+// call it.
+typedef struct PlatformPiece {
+  const char *text;
+  size_t length;
+} PlatformPiece;
+BOOL Platform_PlaceFile(const char *temporary, const char *target, const PlatformPiece *pieces,
+                        int count);
+// Whether the two names lead to one file that exists (links followed).
+BOOL Platform_SameFile(const char *path, const char *other);
 
 // Why a build that carries stand-in images must not run here, or NULL when it
 // may (Windows: only under Wine).

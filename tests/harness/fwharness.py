@@ -17,6 +17,7 @@ import base64
 import collections
 import contextlib
 import hashlib
+import json
 import os
 import pty
 import re
@@ -567,6 +568,7 @@ def check_run(case, run, sims, standin=False, directory=None):
     list of (planned, Run)."""
     for process, _ in sims.values():
         stop_unitsim(process)
+    run_list = run if "runs" in case else None
     if "runs" in case:
         problems = [
             f"{' '.join(planned.get('args', [])) or '(no options)'}: {problem}"
@@ -593,6 +595,18 @@ def check_run(case, run, sims, standin=False, directory=None):
         path = os.path.join(directory, name)
         if not os.path.islink(path) or os.readlink(path) != target:
             problems.append(f"{name} is no longer a link to {target}")
+    # Every report a run left is checked against the schema, whether or not
+    # the case looks into its fields.
+    planned_runs = [planned for planned, _ in run_list] if run_list else [case]
+    for name in sorted({report_named(planned.get("args", [])) for planned in planned_runs} - {None}):
+        path = os.path.join(directory or ".", name)
+        if name not in case.get("files", {}) and os.path.isfile(path):
+            with open(path, "rb") as f:
+                problems += [f"{name}: {problem}" for problem in report_problems(f.read().decode("latin-1"), {})]
+        # The new file a report is written to first never stays behind.
+        for left in os.listdir(os.path.dirname(path)) if os.path.isdir(os.path.dirname(path)) else []:
+            if re.fullmatch(re.escape(os.path.basename(name)) + r"\.[0-9a-f]{8}\.tmp", left):
+                problems.append(f"the tool left {left} beside {name}")
     records = {}
     for port, (_, record) in sims.items():
         received, commands = records[port] = read_records(record)
@@ -656,18 +670,23 @@ def screen_lines(text):
 LOG_TIME = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"
 
 
-def log_check(stdout, args, unit, result, code, ended=True, before=()):
+def log_check(stdout, args, unit, result, code, ended=True, before=(), after=()):
     """A check (for a case's "files") of a run log against the run: the
     lines `before` of earlier runs, its heading, the transcript as the
     screen showed it (`stdout`, or with None the one the run printed), the
-    unit's records right after the product check, then the outcome and the
-    exit code."""
+    unit's records right after the product check, the `after` records right
+    after the line of the versions the unit reports after its restart, then
+    the outcome and the exit code."""
 
     def check(text, printed):
         outs = ["out" + ("     " + line if line else "") for line in screen_lines(printed if stdout is None else stdout)]
         if unit and "out     >>" in outs:
             at = outs.index("out     >>") + 1
             outs[at:at] = unit
+        for k, line in enumerate(outs):
+            if after and line.startswith(("out     Unit now reports ", "out     Unit did not report ")):
+                outs[k + 1:k + 1] = after
+                break
         expected = [re.escape(line) for line in before] + [
             rf"start   {LOG_TIME}",
             re.escape(f"tool    TessaronFwUpgrade {CATALOGUE.version}"),
@@ -689,6 +708,69 @@ def log_check(stdout, args, unit, result, code, ended=True, before=()):
         return []
 
     return check
+
+
+# ---------------------------------------------------------------------------
+# The run's report (--report): one JSON document, checked against the schema
+# of docs/report.schema.json.
+
+REPORT_SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "report.schema.json")
+
+
+def report_named(args):
+    """The report file a command line names, or None."""
+    for k, arg in enumerate(args):
+        if arg == "--report" and k + 1 < len(args):
+            return args[k + 1]
+        if arg.startswith("--report="):
+            return arg[len("--report="):]
+    return None
+
+
+def report_problems(text, fields):
+    """Every way a report differs from the schema and from `fields`, a dict of
+    dotted paths ("images.0.acknowledged", "unit_after") to the value there,
+    or to a compiled pattern its text must match."""
+    import jsonschema  # python3-jsonschema
+
+    try:
+        doc = json.loads(text)
+    except ValueError as e:
+        return [f"not one JSON document: {e}: {text[:200]!r}"]
+    with open(REPORT_SCHEMA, encoding="utf-8") as f:
+        schema = json.load(f)
+    problems = [f"against the schema: {e.message} at {'/'.join(map(str, e.absolute_path))}"
+                for e in jsonschema.Draft7Validator(schema).iter_errors(doc)]  # fmt: skip
+    for path, wanted in fields.items():
+        value = doc
+        for key in path.split("."):
+            if isinstance(value, list) and key.isdigit() and int(key) < len(value):
+                value = value[int(key)]
+            elif isinstance(value, dict) and key in value:
+                value = value[key]
+            else:
+                problems.append(f"no {path} in the report")
+                break
+        else:
+            if isinstance(wanted, re.Pattern):
+                if not isinstance(value, str) or not wanted.fullmatch(value):
+                    problems.append(f"{path} is {value!r}, expected to match {wanted.pattern!r}")
+            elif value != wanted:
+                problems.append(f"{path} is {value!r}, expected {wanted!r}")
+    return problems
+
+
+def report_check(fields):
+    """A check (for a case's "files") of a report: the schema, and `fields`
+    as report_problems reads them."""
+    return lambda text, printed: report_problems(text, fields)
+
+
+def version_after(version=CATALOGUE.version):
+    """The version a unitsim unit reports after an update, as the tool shows
+    it: the release's digits, the minor and sub version in two digits."""
+    major, minor, sub = (int(part) for part in version.split("."))
+    return f"{major}.{minor:02d}.{sub:02d}"
 
 
 def trace_check(port, rate, *replies):
