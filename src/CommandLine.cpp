@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "PortNames.h"
 #include "platform/PortName.h"
 
 namespace {
@@ -46,8 +47,13 @@ long decimal(const std::string &text) {
 }
 
 // The port a --port value names, by the rule every platform layer uses for
-// device names: "3" or "COM3" in any case; 0 when it names none.
+// device names: "3" or "COM3" in any case, or a device path (anything with
+// a "/": /dev/ttyUSB0, /dev/serial/by-id/...), which is opened by that path;
+// 0 when it names none.
 int portOfValue(const std::string &value) {
+  if (value.find('/') != std::string::npos) {
+    return PortNames_OfPath(value);
+  }
   if (!value.empty() && value[0] >= '0' && value[0] <= '9') {
     return portNumberFromName(("COM" + value).c_str());
   }
@@ -206,7 +212,8 @@ const char *CommandLine_Usage(void) {
          "rate when it finds none.\n"
          "\n"
          "  --port N        use COM port N (3 or COM3) and no other; no prompt when the\n"
-         "                  unit does not answer there\n"
+         "                  unit does not answer there. On Linux N may be the device's\n"
+         "                  path: /dev/ttyUSB0, /dev/serial/by-id/...\n"
          "  --baud N        the unit's console rate, 50 to 4000000 (only with --port):\n"
          "                  the port is opened at this rate without any detection\n"
          "  --info          identify the unit and show its versions and the images this\n"
@@ -214,8 +221,9 @@ const char *CommandLine_Usage(void) {
          "  --log FILE      append a record of the run to FILE\n"
          "  --trace FILE    write every byte on the serial line, with times, to FILE\n"
          "  --no-wait       end without waiting for a key press\n"
-         "  --list-ports    list the COM ports, what each leads to and which another\n"
-         "                  program holds; nothing is sent to any port\n"
+         "  --list-ports    list the COM ports, what each leads to, which adapter it is\n"
+         "                  (serial number, ...) and which another program holds;\n"
+         "                  nothing is sent to any port\n"
          "  --help          show this text\n"
          "  --version       show the tool's version and the images it carries\n"
          "\n"

@@ -22,7 +22,8 @@
 #define COMMAND_LINE_MAX_BAUD_RATE 4000000
 
 struct CommandLineOptions {
-  int portNumber;         // --port: the only port used; 0 when detection scans them all
+  int portNumber;         // --port: the only port used (a device path's number: PortNames.h);
+                          // 0 when detection scans them all
   int baudRate;           // --baud: the unit's console rate, no detection; 0 when not given
   BOOL info;              // --info: identify the unit, show what would be written, stop
   std::string logPath;    // --log: the run's record is appended here; "" for none

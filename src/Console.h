@@ -3,6 +3,10 @@
 #ifndef CONSOLE_H
 #define CONSOLE_H
 
+#include <stddef.h>
+
+#include <string>
+
 #if defined(__GNUC__) || defined(__clang__)
 #define CONSOLE_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
 #else
@@ -17,5 +21,12 @@ void Console_Line(const char *text);
 // reasons and warnings that the operator's transcript on standard output
 // does not carry.
 void Console_Error(const char *format, ...) CONSOLE_PRINTF_FORMAT;
+
+// A text from outside the tool (the unit's reply, a file name, a link, a
+// device's attribute) as the operator's terminal may show it: control
+// characters (an escape sequence would act on the terminal) and bytes from
+// 0x7F (a UTF-8 terminal reads control characters out of some) as \xNN.
+// With keepLineEnds, carriage return and line feed stay as they are.
+std::string Console_Printable(const char *text, size_t length, bool keepLineEnds);
 
 #endif

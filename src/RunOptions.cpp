@@ -8,6 +8,7 @@
 
 #include "CommandLine.h"
 #include "Console.h"
+#include "PortNames.h"
 #include "RunLog.h"
 #include "TessaronFwUpgrade.h"
 #include "firmware/BinImage.h"
@@ -46,6 +47,44 @@ BOOL showImage(const char *what, char *text, int entry) {
   return 1;
 }
 
+// A text of the port list as the system gave it (a file name, a link's
+// target, an adapter's attribute), made safe for the terminal.
+std::string shown(const char *text) { return Console_Printable(text, strlen(text), false); }
+
+// One line of what tells this port's adapter from another, when the system
+// says anything.
+void showPortDetail(const char *label, const std::string &text) {
+  if (!text.empty()) {
+    Console_Printf("        %-12s%s\r\n", label, text.c_str());
+  }
+}
+
+// One port of the list: its name, what it leads to and why it can't be
+// used, then the adapter's names and USB figures, a line each.
+void showListedPort(const PlatformPortInfo &port) {
+  char name[16];
+  snprintf(name, sizeof name, "COM%d", port.number);
+  const std::string note = shown(port.note);
+  Console_Printf("%-7s %s%s%s%s\r\n", name, shown(port.device).c_str(), note.empty() ? "" : "  (",
+                 note.c_str(), note.empty() ? "" : ")");
+  showPortDetail("by-id", shown(port.byId));
+  showPortDetail("by-path", shown(port.byPath));
+  std::string usb;
+  if (port.vendorId[0] != '\0' || port.productId[0] != '\0') {
+    usb = shown(port.vendorId) + ":" + shown(port.productId);
+  }
+  for (const char *part : {port.manufacturer, port.product}) {
+    if (part[0] != '\0') {
+      usb += (usb.empty() ? "" : " ") + shown(part);
+    }
+  }
+  showPortDetail("usb", usb);
+  showPortDetail("serial", shown(port.serialNumber));
+  showPortDetail("driver", shown(port.driver));
+  showPortDetail("name", shown(port.friendlyName));
+  showPortDetail("hardware id", shown(port.hardwareId));
+}
+
 }  // namespace
 
 void printVersionText(void) {
@@ -68,11 +107,7 @@ int listComPorts(void) {
     Console_Printf("No COM port found.\r\n");
   }
   for (int k = 0; k < found && k < PORT_LIST_CAPACITY; k++) {
-    const PlatformPortInfo &port = ports[static_cast<size_t>(k)];
-    char name[16];
-    snprintf(name, sizeof name, "COM%d", port.number);
-    Console_Printf("%-7s %s%s%s%s\r\n", name, port.device, port.note[0] != '\0' ? "  (" : "",
-                   port.note, port.note[0] != '\0' ? ")" : "");
+    showListedPort(ports[static_cast<size_t>(k)]);
   }
   if (found > PORT_LIST_CAPACITY) {
     Console_Printf("... and %d more\r\n", found - PORT_LIST_CAPACITY);
@@ -82,7 +117,8 @@ int listComPorts(void) {
 
 BOOL showUnitInformation(void) {
   const UnitIdentity &unit = gUnitIdentity;
-  Console_Printf("\r\nUnit on COM%d at %d baud\r\n", gComPortNumber, gBaudRate);
+  Console_Printf("\r\nUnit on %s at %d baud\r\n", PortNames_TextWithDevice(gComPortNumber).c_str(),
+                 gBaudRate);
   Console_Printf("  Firmware version : %d.%02d.%02d\r\n", unit.fw_ver, unit.fw_rev, unit.fw_sub);
   Console_Printf("  Logic version    : %s %d.%02d\r\n", unit.model, unit.fpga_ver, unit.fpga_rev);
   Console_Printf("  Logic device     : %d (%s%s)\r\n", unit.fpga_type, deviceName(unit.fpga_type),

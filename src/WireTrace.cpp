@@ -6,6 +6,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "PortNames.h"
 #include "RunLog.h"
 #include "platform/Platform.h"
 
@@ -13,7 +14,8 @@ namespace {
 
 FILE *sTrace = nullptr;
 uint64_t sStartMs = 0;
-int sPort = 0;
+// The port's column: "COM3  " (as "COM%-3d"), or the path it was given by.
+std::string sPort = "COM0  ";
 
 // One event line: time, port and rate, then the text. Flushed at once, so
 // that the trace of a run cut short ends where the run did.
@@ -21,13 +23,19 @@ void event(DWORD baud, const std::string &text) {
   if (sTrace == nullptr) {
     return;
   }
-  fprintf(sTrace, "%10llu COM%-3d %7lu %s\n",
-          static_cast<unsigned long long>(Platform_GetTickCount64() - sStartMs), sPort,
+  fprintf(sTrace, "%10llu %s %7lu %s\n",
+          static_cast<unsigned long long>(Platform_GetTickCount64() - sStartMs), sPort.c_str(),
           static_cast<unsigned long>(baud), text.c_str());
   fflush(sTrace);
 }
 
 const char *failedSuffix(BOOL ok) { return ok ? "" : " FAILED"; }
+
+void setPort(int port) {
+  char column[16];
+  snprintf(column, sizeof column, "COM%-3d", port);
+  sPort = PortNames_Path(port) != nullptr ? PortNames_Text(port) : column;
+}
 
 }  // namespace
 
@@ -75,7 +83,7 @@ BOOL WireTrace_Open(const char *path, std::string *reason) {
   }
   sTrace = trace;
   sStartMs = Platform_GetTickCount64();
-  sPort = 0;
+  sPort = "COM0  ";
   fprintf(sTrace,
           "# wire trace of the serial line, begun %s\n"
           "# ms since then, port, line rate in baud, > to the unit or < from it, the byte\n"
@@ -98,16 +106,19 @@ void WireTrace_PortOpened(int port, DWORD baud, DWORD readTimeoutMs, BOOL ctsFlo
   if (sTrace == nullptr) {
     return;
   }
-  sPort = port;
-  event(baud, "open, read time-out " + std::to_string(readTimeoutMs) + " ms, CTS flow control " +
-                  (ctsFlow ? "on" : "off"));
+  setPort(port);
+  // A port given by its path: the device it led to.
+  const std::string device =
+      PortNames_Path(port) != nullptr ? " " + PortNames_TextWithDevice(port) : "";
+  event(baud, "open" + device + ", read time-out " + std::to_string(readTimeoutMs) +
+                  " ms, CTS flow control " + (ctsFlow ? "on" : "off"));
 }
 
 void WireTrace_PortOpenFailed(int port, DWORD baud) {
   if (sTrace == nullptr) {
     return;
   }
-  sPort = port;
+  setPort(port);
   event(baud, "open FAILED");
 }
 

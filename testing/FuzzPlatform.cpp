@@ -24,6 +24,7 @@ BOOL Platform_WriteFile(HANDLE, const void *, DWORD, DWORD *bytesWritten) {
   return FALSE;
 }
 BOOL Platform_CloseHandle(HANDLE) { return FALSE; }
+const char *Platform_PortDevice(void) { return ""; }
 BOOL Platform_PreparePorts(BOOL) { return FALSE; }
 int Platform_ListPorts(PlatformPortInfo *, int) { return 0; }
 const char *Platform_LastErrorText(void) { return "no serial port under the fuzz targets"; }

@@ -386,6 +386,9 @@ BOOL Platform_PreparePorts(BOOL) {
   return TRUE;
 }
 
+// The simulated ports have COM names only.
+const char *Platform_PortDevice(void) { return ""; }
+
 int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
   if (callFails("ListPorts")) {
     failWith("port list", injected("ListPorts"));
@@ -399,6 +402,7 @@ int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
     }
     if (found < capacity) {
       PlatformPortInfo &info = ports[found];
+      memset(&info, 0, sizeof info);
       info.number = n;
       snprintf(info.device, sizeof info.device, "%s",
                p.unit != nullptr ? "simulated unit" : "silent line");

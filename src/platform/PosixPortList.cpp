@@ -1,7 +1,8 @@
 // The list of COM ports (--list-ports) on Linux and macOS: the port map's
-// entries, or the table's devices, each with what it leads to and whether
-// another program holds it. A port is at most opened and closed again, the
-// way the serial line opens it, and nothing is sent to it.
+// entries, or the table's devices, each with what it leads to, whether
+// another program holds it, and what tells its adapter from another
+// (PosixPortDetails). A port is at most opened and closed again, the way
+// the serial line opens it, and nothing is sent to it.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "Platform.h"
+#include "PosixPortDetails.h"
 #include "PosixPortLocks.h"
 #include "PosixPortMap.h"
 #include "PosixPortState.h"
@@ -88,6 +90,7 @@ int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
   }
   for (size_t k = 0; k < numbers.size() && static_cast<int>(k) < capacity; k++) {
     PlatformPortInfo &info = ports[k];
+    memset(&info, 0, sizeof info);
     info.number = numbers[k];
     std::string path, note;
     if (!posixDevicePathOf(info.number, &path)) {
@@ -97,6 +100,10 @@ int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
     } else {
       snprintf(info.device, sizeof info.device, "%s", leadsTo(path).c_str());
       info.held = held(path, &note) ? TRUE : FALSE;
+      char real[PATH_MAX + 1];
+      if (realpath(path.c_str(), real) != nullptr) {
+        posixReadPortDetails("", real, &info);
+      }
     }
     snprintf(info.note, sizeof info.note, "%s", note.c_str());
   }

@@ -171,6 +171,49 @@ bool posixDevicePathOf(int n, std::string *path) {
   return true;
 }
 
+bool posixDeviceOfPath(const std::string &given, std::string *device) {
+  posixSetCurrentPort(given);
+  struct stat st;
+  if (lstat(given.c_str(), &st) != 0) {
+    posixNoteError("", errno);
+    return false;
+  }
+  const bool link = S_ISLNK(st.st_mode);
+  char real[PATH_MAX + 1];
+  if (stat(given.c_str(), &st) != 0 || realpath(given.c_str(), real) == nullptr) {
+    if (link && errno == ENOENT) {
+      char target[PATH_MAX + 1];
+      const ssize_t n = readlink(given.c_str(), target, sizeof target - 1);
+      target[n > 0 ? n : 0] = '\0';
+      posixNoteText(std::string("a link to nothing (") + target + ")");
+    } else {
+      posixNoteError("", errno);
+    }
+    return false;
+  }
+  *device = real;
+  if (*device != given) {
+    posixSetCurrentPort(given + " (" + *device + ")");
+  }
+  if (S_ISDIR(st.st_mode)) {
+    posixNoteText("a directory, not a serial port");
+    return false;
+  }
+  if (S_ISREG(st.st_mode)) {
+    posixNoteText("a regular file, not a serial port");
+    return false;
+  }
+  if (!S_ISCHR(st.st_mode)) {
+    posixNoteText("not a serial port or terminal");
+    return false;
+  }
+  if (sPortMapRequired && !posixIsPseudoTerminalPath(*device)) {
+    posixNoteText("not a pseudo-terminal; a program with stand-in images leaves the device alone");
+    return false;
+  }
+  return true;
+}
+
 bool posixPortNumbers(std::vector<int> *numbers) {
   if (!sMapDecided) {
     decideMap();
