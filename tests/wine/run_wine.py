@@ -273,6 +273,8 @@ def case_list_ports_of_the_port_table(images):
     # --list-ports of a build with stand-in images: the ports of Wine's port
     # table that lead somewhere, the plain file named and left unopened (the
     # runner watches it), the unit's pseudo-terminal free; nothing is sent.
+    # Wine's SetupAPI knows no device of the ports class, so no port gets
+    # Device Manager's names and the list is what it was without them.
     return {
         "standin_only": True,
         "ports": {3: []},
@@ -284,10 +286,24 @@ def case_list_ports_of_the_port_table(images):
     }
 
 
+def case_device_path_refused(images):
+    # A Linux device path given to the Windows build: Wine would open the Unix
+    # path, past every guard of the Windows layer, so it is refused unopened.
+    return {
+        "ports": {3: []},
+        "args": ["--port", "/dev/ttyS0", "--no-wait"],
+        "stdout": harness.BANNER + "ERROR: Opening /dev/ttyS0 failed !",
+        "stderr_search": rb"/dev/ttyS0: a device path names a port on Linux only; here, give the COM number\r?\n"
+        rb"ERROR: /dev/ttyS0 cannot be used; no other port is tried",
+        "exit": 255,
+    }
+
+
 # Cases of this runner only: name, function, time-out in seconds.
 WINE_CASES = [
     ("plain_file_port_left_alone", case_plain_file_port_left_alone, 90),
     ("list_ports_of_the_port_table", case_list_ports_of_the_port_table, 60),
+    ("device_path_refused", case_device_path_refused, 60),
 ]
 
 
