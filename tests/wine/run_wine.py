@@ -71,6 +71,9 @@ LEFT_OUT = {"held_port", "key_press_on_terminal", "manual_arbitrary_rate"}
 LEFT_OUT |= {"three_units_at_once", "log_killed_in_image", "info_pinned_port_unknown_product",
              "pinned_port_failures", "no_wait_on_terminal", "list_ports", "help_and_version",
              "bad_command_lines"}
+# Linux device paths for --port are the POSIX build's; the Windows build's
+# refusal of one is device_path_refused below.
+LEFT_OUT |= {"ports_by_path", "port_path_refusals", "standin_path_never_opened"}
 
 # Devices of the machine that Wine links to COM numbers by itself.
 MACHINE_PORT = re.compile(r"^/dev/(ttyS|ttyUSB|ttyACM)\d+$")
