@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "PortNames.h"
+#include "platform/PortName.h"
 
 namespace {
 
@@ -149,6 +151,62 @@ TEST(CommandLineTest, ReadsEveryFormAndRefusesWithTheReason) {
     EXPECT_EQ(options.help != 0, e.help);
     EXPECT_EQ(options.version != 0, e.version);
   }
+}
+
+// A device path for --port (anything with a "/") is carried by a number of
+// its own above the COM numbers, which the messages turn back into the path.
+TEST(CommandLineTest, APortPathIsCarriedByANumberAboveTheComPorts) {
+  const struct {
+    const char *value;
+    bool read;
+  } cases[] = {
+      {"/dev/ttyUSB0", true},
+      {"./pty-link", true},
+      {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", true},
+      {"/dev/ttyUSB0", true},  // again: the same number
+      {"ttyUSB0", false},
+      {"COM3/", true},
+  };
+  std::vector<int> numbers;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.value);
+    const char *argv[] = {"tool", "--port", c.value};
+    CommandLineOptions options;
+    std::string reason;
+    ASSERT_EQ(CommandLine_Parse(3, argv, &options, &reason), c.read ? 1 : 0) << reason;
+    if (!c.read) {
+      EXPECT_EQ(reason, std::string("--port: \"") + c.value +
+                            "\" is no COM port (give its number, 3 or COM3, from 1 without "
+                            "leading zeros)");
+      continue;
+    }
+    EXPECT_TRUE(portNumberIsPath(options.portNumber)) << options.portNumber;
+    EXPECT_STREQ(PortNames_Path(options.portNumber), c.value);
+    EXPECT_EQ(PortNames_Text(options.portNumber), c.value);
+    numbers.push_back(options.portNumber);
+  }
+  EXPECT_EQ(numbers[0], numbers[3]);
+  EXPECT_NE(numbers[0], numbers[1]);
+  EXPECT_NE(numbers[1], numbers[2]);
+
+  // The texts name a COM number as ever, and a path escaped, with the
+  // device it led to once opened.
+  EXPECT_EQ(PortNames_Text(5), "COM5");
+  EXPECT_EQ(PortNames_Path(5), nullptr);
+  const int odd = PortNames_OfPath("/tmp/\x1B[2Jport\n");
+  EXPECT_EQ(PortNames_TextWithDevice(odd), "/tmp/\\x1B[2Jport\\x0A");
+  PortNames_SetDevice(odd, "/dev/pts/7");
+  EXPECT_EQ(PortNames_TextWithDevice(odd), "/tmp/\\x1B[2Jport\\x0A (/dev/pts/7)");
+  PortNames_SetDevice(numbers[0], "/dev/ttyUSB0");
+  EXPECT_EQ(PortNames_TextWithDevice(numbers[0]), "/dev/ttyUSB0");
+
+  // The table holds PORT_PATH_COUNT paths; one more names no port.
+  int last = 0;
+  for (int k = 0; k < PORT_PATH_COUNT; k++) {
+    last = PortNames_OfPath("/dev/ttyUSB" + std::to_string(k + 100));
+  }
+  EXPECT_EQ(last, 0);
+  EXPECT_TRUE(portNumberIsPath(PortNames_OfPath("/dev/ttyUSB100")));
 }
 
 // The run log shows the command line so that it could be typed again.
