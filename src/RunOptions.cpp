@@ -62,10 +62,14 @@ void showPortDetail(const char *label, const std::string &text) {
 // One port of the list: its name, what it leads to and why it can't be
 // used, then the adapter's names and USB figures, a line each.
 void showListedPort(const PlatformPortInfo &port) {
-  char name[16];
-  snprintf(name, sizeof name, "COM%d", port.number);
+  // A device without a COM number is named by its path alone, which
+  // --port takes.
+  char name[16] = "";
+  if (port.number != 0) {
+    snprintf(name, sizeof name, "COM%-4d ", port.number);
+  }
   const std::string note = shown(port.note);
-  Console_Printf("%-7s %s%s%s%s\r\n", name, shown(port.device).c_str(), note.empty() ? "" : "  (",
+  Console_Printf("%s%s%s%s%s\r\n", name, shown(port.device).c_str(), note.empty() ? "" : "  (",
                  note.c_str(), note.empty() ? "" : ")");
   showPortDetail("by-id", shown(port.byId));
   showPortDetail("by-path", shown(port.byPath));

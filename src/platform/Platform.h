@@ -79,7 +79,7 @@ BOOL Platform_PreparePorts(BOOL portMapRequired);
 #define PLATFORM_PORT_TEXT 512
 #define PLATFORM_PORT_FIELD 256
 typedef struct PlatformPortInfo {
-  int number;                       // n of COMn
+  int number;                       // n of COMn; 0 for a device reached by its path alone
   char device[PLATFORM_PORT_TEXT];  // what the name leads to: a device, a link's target
   BOOL held;                        // another program holds the port
   char note[PLATFORM_PORT_TEXT];    // why the port can't be used now; "" when it can
@@ -96,8 +96,9 @@ typedef struct PlatformPortInfo {
   char friendlyName[PLATFORM_PORT_FIELD];  // "USB Serial Port (COM5)"
   char hardwareId[PLATFORM_PORT_FIELD];    // "USB\VID_0403&PID_6001\A50285BI"
 } PlatformPortInfo;
-// The COM ports there are here, in ascending order, at most `capacity` of
-// them into `ports`; the number found, which may be more; -1 when they can't
+// The COM ports there are here, in ascending order, then (Linux) the
+// adapters that no COM number reaches, at most `capacity` of them into
+// `ports`; the number found, which may be more; -1 when they can't
 // be listed (Platform_LastErrorText says why). Nothing is sent to any port:
 // a port is at most opened and closed at once, to learn whether another
 // program holds it.

@@ -10,7 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
+
+#include "PosixPortRules.h"
 
 namespace {
 
@@ -105,4 +108,33 @@ void posixReadPortDetails(const std::string &root, const std::string &device,
     }
     folder = folder.substr(0, folder.rfind('/'));
   }
+}
+
+std::vector<std::string> posixDevicesWithoutComNumber(const std::string &root) {
+  std::vector<std::string> table;
+  for (int n = 1; !posixFallbackDevice(n).empty(); n++) {
+    table.push_back(posixFallbackDevice(n));
+  }
+  std::vector<std::pair<std::string, int>> found;  // kind, number
+  DIR *dir = opendir((root + "/sys/class/tty").c_str());
+  if (dir == nullptr) {
+    return {};
+  }
+  for (const struct dirent *entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    const size_t digits = name.find_first_of("0123456789");
+    const std::string kind = name.substr(0, digits);
+    if ((kind == "ttyUSB" || kind == "ttyACM") && name.size() - digits < 6 &&
+        name.find_first_not_of("0123456789", digits) == std::string::npos &&
+        std::find(table.begin(), table.end(), "/dev/" + name) == table.end()) {
+      found.emplace_back(kind, atoi(name.c_str() + digits));
+    }
+  }
+  closedir(dir);
+  std::sort(found.begin(), found.end());
+  std::vector<std::string> devices;
+  for (const auto &device : found) {
+    devices.push_back("/dev/" + device.first + std::to_string(device.second));
+  }
+  return devices;
 }

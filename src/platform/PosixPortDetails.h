@@ -8,6 +8,7 @@
 #define POSIXPORTDETAILS_H
 
 #include <string>
+#include <vector>
 
 #include "Platform.h"
 
@@ -18,5 +19,10 @@
 // an attribute aside); the list escapes them when it shows them.
 void posixReadPortDetails(const std::string &root, const std::string &device,
                           PlatformPortInfo *info);
+
+// The USB serial devices (/dev/ttyUSB<n>, /dev/ttyACM<n>) that sysfs under
+// `root` knows and the COM table does not reach (ttyUSB16 on), in the
+// order of their kind and number: they are reached by their path alone.
+std::vector<std::string> posixDevicesWithoutComNumber(const std::string &root);
 
 #endif

@@ -88,24 +88,33 @@ int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
   if (!posixPortNumbers(&numbers)) {
     return -1;
   }
-  for (size_t k = 0; k < numbers.size() && static_cast<int>(k) < capacity; k++) {
+  // Adapters past the table's devices have no COM number: listed by their
+  // path (number 0), which --port takes.
+  const std::vector<std::string> pathOnly =
+      posixPortsFromTable() ? posixDevicesWithoutComNumber("") : std::vector<std::string>();
+  const size_t count = numbers.size() + pathOnly.size();
+  for (size_t k = 0; k < count && static_cast<int>(k) < capacity; k++) {
     PlatformPortInfo &info = ports[k];
     memset(&info, 0, sizeof info);
-    info.number = numbers[k];
     std::string path, note;
-    if (!posixDevicePathOf(info.number, &path)) {
-      info.held = FALSE;
-      snprintf(info.device, sizeof info.device, "(none)");
-      note = notedReason();
-    } else {
-      snprintf(info.device, sizeof info.device, "%s", leadsTo(path).c_str());
-      info.held = held(path, &note) ? TRUE : FALSE;
-      char real[PATH_MAX + 1];
-      if (realpath(path.c_str(), real) != nullptr) {
-        posixReadPortDetails("", real, &info);
+    if (k < numbers.size()) {
+      info.number = numbers[k];
+      if (!posixDevicePathOf(info.number, &path)) {
+        snprintf(info.device, sizeof info.device, "(none)");
+        snprintf(info.note, sizeof info.note, "%s", notedReason().c_str());
+        continue;
       }
+    } else {
+      path = pathOnly[k - numbers.size()];
+      posixSetCurrentPort(path);
     }
+    snprintf(info.device, sizeof info.device, "%s", leadsTo(path).c_str());
+    info.held = held(path, &note) ? TRUE : FALSE;
     snprintf(info.note, sizeof info.note, "%s", note.c_str());
+    char real[PATH_MAX + 1];
+    if (realpath(path.c_str(), real) != nullptr) {
+      posixReadPortDetails("", real, &info);
+    }
   }
-  return static_cast<int>(numbers.size());
+  return static_cast<int>(count);
 }

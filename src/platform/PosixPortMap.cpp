@@ -214,6 +214,13 @@ bool posixDeviceOfPath(const std::string &given, std::string *device) {
   return true;
 }
 
+bool posixPortsFromTable(void) {
+  if (!sMapDecided) {
+    decideMap();
+  }
+  return sMap.state == PosixPortMap::Absent && !sPortMapRequired;
+}
+
 bool posixPortNumbers(std::vector<int> *numbers) {
   if (!sMapDecided) {
     decideMap();

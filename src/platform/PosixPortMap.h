@@ -32,6 +32,11 @@ bool posixDevicePathOf(int n, std::string *path);
 // open.
 bool posixDeviceOfPath(const std::string &given, std::string *device);
 
+// Whether the ports are the fixed table's devices (no map, and a program
+// that may reach the machine's devices): only then does the port list show
+// the adapters that have no COM number.
+bool posixPortsFromTable(void);
+
 // The numbers of the ports there are, ascending: the map's entries, or
 // without one the table's devices that exist. false (the reason noted) when
 // the map can't be used or read.

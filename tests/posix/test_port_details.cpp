@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "Console.h"
 #include "platform/PosixPortDetails.h"
@@ -115,6 +116,13 @@ TEST(PortDetails, UsbAdaptersBuiltInUartsAndDevicesWithoutSysfs) {
       {"/dev/ttyUSB1", "", "", "067b", "2303", "", "Cable\xC2\x9B", "X\x1B[31m\nY", ""},
       {"/dev/pts/4", "", "", "", "", "", "", "", ""},
   };  // fmt: skip
+  // Adapters past the COM table's devices are reached by their path alone.
+  for (const char *tty : {"ttyUSB16", "ttyUSB100", "ttyACM12", "ttyACM11", "ttyUSBx", "ttyS7"}) {
+    sys.folders(std::string("/sys/class/tty/") + tty);
+  }
+  EXPECT_EQ(posixDevicesWithoutComNumber(sys.root()),
+            (std::vector<std::string>{"/dev/ttyACM12", "/dev/ttyUSB16", "/dev/ttyUSB100"}));
+
   for (const auto &c : cases) {
     PlatformPortInfo info{};
     posixReadPortDetails(sys.root(), c.device, &info);
