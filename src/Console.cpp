@@ -8,6 +8,7 @@
 
 #include "RunLog.h"
 #include "platform/Platform.h"
+#include "platform/PrintableText.h"
 
 // Everything shown on standard output goes through here, and so into the
 // run log when there is one: first into the log, so that a run cut short
@@ -72,19 +73,5 @@ void Console_Line(const char *text) {
 }
 
 std::string Console_Printable(const char *text, size_t length, bool keepLineEnds) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string shown;
-  shown.reserve(length);
-  for (size_t k = 0; k < length; k++) {
-    const unsigned char c = static_cast<unsigned char>(text[k]);
-    const bool lineEnd = c == '\r' || c == '\n';
-    if ((c < 0x20 && !(keepLineEnds && lineEnd)) || c >= 0x7F) {
-      shown += "\\x";
-      shown += kDigits[c >> 4];
-      shown += kDigits[c & 0x0F];
-    } else {
-      shown += static_cast<char>(c);
-    }
-  }
-  return shown;
+  return printableText(text, length, keepLineEnds);
 }

@@ -23,10 +23,9 @@ void Console_Line(const char *text);
 void Console_Error(const char *format, ...) CONSOLE_PRINTF_FORMAT;
 
 // A text from outside the tool (the unit's reply, a file name, a link, a
-// device's attribute) as the operator's terminal may show it: control
-// characters (an escape sequence would act on the terminal) and bytes from
-// 0x7F (a UTF-8 terminal reads control characters out of some) as \xNN.
-// With keepLineEnds, carriage return and line feed stay as they are.
+// device's attribute) as the operator's terminal may show it, by the one
+// rule of platform/PrintableText.h: control characters and bytes from 0x7F
+// as \xNN; with keepLineEnds, carriage return and line feed as they are.
 std::string Console_Printable(const char *text, size_t length, bool keepLineEnds);
 
 #endif

@@ -26,6 +26,7 @@
 #include "Platform.h"
 #include "PortName.h"
 #include "PosixPortRules.h"
+#include "PrintableText.h"
 #include "PosixPortState.h"
 
 namespace {
@@ -153,7 +154,7 @@ bool posixDevicePathOf(int n, std::string *path) {
     char device[PATH_MAX + 1];
     std::string name = com + " (" + *path;
     if (realpath(path->c_str(), device) != nullptr) {
-      name += std::string(" -> ") + device;
+      name += " -> " + printableText(device);
     }
     posixSetCurrentPort(name + ")");
     return true;
@@ -172,7 +173,8 @@ bool posixDevicePathOf(int n, std::string *path) {
 }
 
 bool posixDeviceOfPath(const std::string &given, std::string *device) {
-  posixSetCurrentPort(given);
+  // The texts name what the operator gave, and where it leads, escaped.
+  posixSetCurrentPort(printableText(given));
   struct stat st;
   if (lstat(given.c_str(), &st) != 0) {
     posixNoteError("", errno);
@@ -185,7 +187,7 @@ bool posixDeviceOfPath(const std::string &given, std::string *device) {
       char target[PATH_MAX + 1];
       const ssize_t n = readlink(given.c_str(), target, sizeof target - 1);
       target[n > 0 ? n : 0] = '\0';
-      posixNoteText(std::string("a link to nothing (") + target + ")");
+      posixNoteText("a link to nothing (" + printableText(target) + ")");
     } else {
       posixNoteError("", errno);
     }
@@ -193,7 +195,7 @@ bool posixDeviceOfPath(const std::string &given, std::string *device) {
   }
   *device = real;
   if (*device != given) {
-    posixSetCurrentPort(given + " (" + *device + ")");
+    posixSetCurrentPort(printableText(given) + " (" + printableText(*device) + ")");
   }
   if (S_ISDIR(st.st_mode)) {
     posixNoteText("a directory, not a serial port");

@@ -473,12 +473,14 @@ def case_ports_by_path(images):
 
 def case_port_path_refusals(images):
     # What is no terminal is refused with its reason and exit code -1, before
-    # it is opened: the tool's own file, a folder, a link to nothing, and
-    # /dev/null (a build with stand-in images leaves it alone as no
-    # pseudo-terminal; another finds it is no terminal).
+    # it is opened: the tool's own file, a folder, a link to nothing (its
+    # target shown escaped), and /dev/null (a build with stand-in images
+    # leaves it alone as no pseudo-terminal; another finds it is no terminal).
     return {
         "ports": {1: ["--absent"]},
+        "prepare": lambda directory: os.symlink("\x1b[31mred", os.path.join(directory, "dosdevices", "com2")),
         "runs": [
+            refused_path("dosdevices/com2", r"a link to nothing \(\\x1B\[31mred\)"),
             refused_path("./TessaronFwUpgrade", "a regular file, not a serial port"),
             refused_path("./dosdevices", "a directory, not a serial port"),
             refused_path("dosdevices/com1", r"a link to nothing \(\S*/dosdevices/\.absent-com1\)"),
