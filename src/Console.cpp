@@ -8,7 +8,6 @@
 
 #include "RunLog.h"
 #include "platform/Platform.h"
-#include "platform/PrintableText.h"
 
 // Everything shown on standard output goes through here, and so into the
 // run log when there is one: first into the log, so that a run cut short
@@ -70,8 +69,4 @@ void Console_Error(const char *format, ...) {
 void Console_Line(const char *text) {
   show(text, strlen(text));
   show("\n", 1);
-}
-
-std::string Console_Printable(const char *text, size_t length, bool keepLineEnds) {
-  return printableText(text, length, keepLineEnds);
 }

@@ -3,10 +3,6 @@
 #ifndef CONSOLE_H
 #define CONSOLE_H
 
-#include <stddef.h>
-
-#include <string>
-
 #if defined(__GNUC__) || defined(__clang__)
 #define CONSOLE_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
 #else
@@ -21,11 +17,5 @@ void Console_Line(const char *text);
 // reasons and warnings that the operator's transcript on standard output
 // does not carry.
 void Console_Error(const char *format, ...) CONSOLE_PRINTF_FORMAT;
-
-// A text from outside the tool (the unit's reply, a file name, a link, a
-// device's attribute) as the operator's terminal may show it, by the one
-// rule of platform/PrintableText.h: control characters and bytes from 0x7F
-// as \xNN; with keepLineEnds, carriage return and line feed as they are.
-std::string Console_Printable(const char *text, size_t length, bool keepLineEnds);
 
 #endif

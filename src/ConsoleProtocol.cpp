@@ -12,6 +12,7 @@
 #include "ComPortAPI.h"
 #include "Console.h"
 #include "StartUp.h"
+#include "TextHelpers.h"
 #include "platform/Platform.h"
 
 // One data write to the unit.
@@ -96,7 +97,7 @@ static void collectResponse(char *reply, const char *awaited) {
 std::string printableReply(const char *reply) {
   const size_t length = strlen(reply);
   const size_t shown = std::min<size_t>(length, REPLY_DISPLAY_LIMIT);
-  std::string text = Console_Printable(reply, shown, true);
+  std::string text = printableBytes(reply, shown, true);
   if (length > shown) {
     text += "... (" + std::to_string(length - shown) + " more bytes)";
   }

@@ -1,6 +1,6 @@
 #include "PortNames.h"
 
-#include "Console.h"
+#include "TextHelpers.h"
 #include "platform/PortName.h"
 
 namespace {
@@ -17,10 +17,6 @@ int sPathCount = 0;
 PathPort *pathPort(int n) {
   return portNumberIsPath(n) && n - PORT_PATH_FIRST < sPathCount ? &sPaths[n - PORT_PATH_FIRST]
                                                                  : nullptr;
-}
-
-std::string printable(const std::string &text) {
-  return Console_Printable(text.data(), text.size(), false);
 }
 
 }  // namespace
@@ -48,7 +44,7 @@ const char *PortNames_Path(int n) {
 
 std::string PortNames_Text(int n) {
   const PathPort *port = pathPort(n);
-  return port != nullptr ? printable(port->path) : "COM" + std::to_string(n);
+  return port != nullptr ? printableText(port->path) : "COM" + std::to_string(n);
 }
 
 void PortNames_SetDevice(int n, const char *device) {
@@ -58,15 +54,10 @@ void PortNames_SetDevice(int n, const char *device) {
   }
 }
 
-const char *PortNames_Device(int n) {
-  const PathPort *port = pathPort(n);
-  return port != nullptr ? port->device.c_str() : "";
-}
-
 std::string PortNames_TextWithDevice(int n) {
   const PathPort *port = pathPort(n);
   if (port == nullptr || port->device.empty() || port->device == port->path) {
     return PortNames_Text(n);
   }
-  return printable(port->path) + " (" + printable(port->device) + ")";
+  return printableText(port->path) + " (" + printableText(port->device) + ")";
 }

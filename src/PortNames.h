@@ -20,11 +20,9 @@ const char *PortNames_Path(int n);
 // characters and bytes from 0x7F as \xNN.
 std::string PortNames_Text(int n);
 
-// The device a path port led to when it was last opened ("/dev/ttyUSB0"
-// for a link in /dev/serial/by-id), kept for the log, the trace and --info;
-// "" before that, and for a COM number.
+// Keeps the device a path port led to when it was opened ("/dev/ttyUSB0"
+// for a link in /dev/serial/by-id), for the log, the trace and --info.
 void PortNames_SetDevice(int n, const char *device);
-const char *PortNames_Device(int n);
 
 // The path port and the device it led to, shown as messages show texts:
 // "/dev/serial/by-id/usb-... (/dev/ttyUSB0)", or the path alone when the

@@ -286,25 +286,45 @@ TEST_F(RunLogTest, TheTraceShowsEveryExchangeOfAWholeUpdate) {
 
 // Which ports a run with --port (and --baud) touches and what it sends, on
 // the virtual clock: only the port given is ever opened; with --baud no
-// detection command is sent; a port that can't be opened gives -1 and one
-// where no unit answers gives 1, without a prompt or a key wait; --info
-// announces nothing. A unit on COM2 answers at 57600, one on COM3 at 9600.
+// detection command is sent, for an update as for --info; a port that can't
+// be opened gives -1 and one where no unit answers gives 1, without a prompt
+// or a key wait; --info announces nothing and names the unit's role; a
+// command line that can't be run gives 64 and touches no port, with nothing
+// on the transcript. A unit on COM2 answers at 57600, one on COM3 at 9600.
 TEST_F(RunLogTest, APortGivenIsTheOnlyOneTouched) {
+  const std::string unknownProduct = "Korvex 6G SDI EXTENDER XX\r\n>>";
   const struct {
     std::vector<const char *> args;
-    int port;  // the only one touched
+    int port;  // the only one touched, 0 for none
     int exit;
     std::vector<std::string> com3Hears;  // the commands, in order
+    const char *shown = nullptr;         // a line the transcript holds
+    const char *productId = nullptr;     // COM3's answer to "fw -p", a TX unit's if none
   } cases[] = {
       {{"--port", "3", "--info", "--no-wait"},
        3,
        0,
-       {"%%%help -c version", "%%%fw -v", "%%%fw -p"}},
-      {{"--port=COM3", "--baud", "9600", "--info"}, 3, 0, {"%%%fw -v", "%%%fw -p"}},
+       {"%%%help -c version", "%%%fw -v", "%%%fw -p"},
+       "  Role             : TX\r\n"},
+      {{"--port=COM3", "--baud", "9600", "--info"},
+       3,
+       0,
+       {"%%%fw -v", "%%%fw -p", "%%%fw -p", "%%%fw -p"},
+       "  Role             : RX\r\n",
+       VALIDATE_RX_PRODUCT_ID_STRING},
       {{"--port", "3", "--baud", "57600", "--info"}, 3, 1, {}},
+      {{"--port", "3", "--baud", "9600", "--no-wait"},
+       3,
+       1,
+       {"%%%fw -v", "%%%fw -p", "%%%fw -p", "%%%fw -p", "%%%fw -p"},
+       "Checking product .......... FAILED\r\n",
+       unknownProduct.c_str()},
       {{"--port", "4", "--no-wait"}, 4, -1, {}},
       {{"--port", "5", "--no-wait"}, 5, 1, {}},
       {{"--port", "3", "--baud", "4000000", "--no-wait"}, 3, -1, {}},
+      {{"--baud", "9600", "--no-wait"}, 0, 64, {}},
+      {{"--port", "3", "--rate", "9600"}, 0, 64, {}},
+      {{"--port", "3", "--log", "no-such-folder/run.log"}, 0, 64, {}},
   };
   for (const auto &c : cases) {
     std::vector<const char *> argv = {"TessaronFwUpgrade"};
@@ -314,6 +334,7 @@ TEST_F(RunLogTest, APortGivenIsTheOnlyOneTouched) {
     UnitConfig other, pinned;
     other.baudRate = 57600;
     pinned.baudRate = 9600;
+    if (c.productId != nullptr) pinned.productId = c.productId;
     UnitModel otherUnit(other), pinnedUnit(pinned);
     Sim_AddPort(2, &otherUnit);
     Sim_AddPort(3, &pinnedUnit);
@@ -329,6 +350,13 @@ TEST_F(RunLogTest, APortGivenIsTheOnlyOneTouched) {
     EXPECT_EQ(pinnedUnit.commands(), c.com3Hears);
     EXPECT_TRUE(otherUnit.commands().empty());
     EXPECT_TRUE(pinnedUnit.images().empty());
+    if (c.shown != nullptr) {
+      EXPECT_NE(console().find(c.shown), std::string::npos) << console();
+    }
+    if (c.exit == 64) {
+      EXPECT_EQ(console(), "");
+      EXPECT_EQ(Sim_CallCount("CreateFileA"), 0);
+    }
   }
 }
 

@@ -31,6 +31,10 @@
 
 namespace {
 
+std::string printable(const std::string &text) {
+  return platformPrintableBytes(text.data(), text.size(), false);
+}
+
 // Only ports mapped by a dosdevices folder may be used.
 bool sPortMapRequired = false;
 // The map of this run, once decided.
@@ -154,7 +158,7 @@ bool posixDevicePathOf(int n, std::string *path) {
     char device[PATH_MAX + 1];
     std::string name = com + " (" + *path;
     if (realpath(path->c_str(), device) != nullptr) {
-      name += " -> " + printableText(device);
+      name += " -> " + printable(device);
     }
     posixSetCurrentPort(name + ")");
     return true;
@@ -174,7 +178,7 @@ bool posixDevicePathOf(int n, std::string *path) {
 
 bool posixDeviceOfPath(const std::string &given, std::string *device) {
   // The texts name what the operator gave, and where it leads, escaped.
-  posixSetCurrentPort(printableText(given));
+  posixSetCurrentPort(printable(given));
   struct stat st;
   if (lstat(given.c_str(), &st) != 0) {
     posixNoteError("", errno);
@@ -187,7 +191,7 @@ bool posixDeviceOfPath(const std::string &given, std::string *device) {
       char target[PATH_MAX + 1];
       const ssize_t n = readlink(given.c_str(), target, sizeof target - 1);
       target[n > 0 ? n : 0] = '\0';
-      posixNoteText("a link to nothing (" + printableText(target) + ")");
+      posixNoteText("a link to nothing (" + printable(target) + ")");
     } else {
       posixNoteError("", errno);
     }
@@ -195,7 +199,7 @@ bool posixDeviceOfPath(const std::string &given, std::string *device) {
   }
   *device = real;
   if (*device != given) {
-    posixSetCurrentPort(printableText(given) + " (" + printableText(*device) + ")");
+    posixSetCurrentPort(printable(given) + " (" + printable(*device) + ")");
   }
   if (S_ISDIR(st.st_mode)) {
     posixNoteText("a directory, not a serial port");

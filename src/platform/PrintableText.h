@@ -5,7 +5,8 @@
 // characters out of some, the C1 CSI 0xC2 0x9B among them) as \xNN. With
 // keepLineEnds, carriage return and line feed stay as they are. Header-only,
 // so that the platform layers name a path in their failure texts by the
-// same rule as the console (Console_Printable) shows everything else.
+// same rule by which the modules (printableBytes of TextHelpers) show
+// everything else.
 #ifndef PRINTABLETEXT_H
 #define PRINTABLETEXT_H
 
@@ -13,7 +14,7 @@
 
 #include <string>
 
-inline std::string printableText(const char *text, size_t length, bool keepLineEnds) {
+inline std::string platformPrintableBytes(const char *text, size_t length, bool keepLineEnds) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::string shown;
   shown.reserve(length);
@@ -29,10 +30,6 @@ inline std::string printableText(const char *text, size_t length, bool keepLineE
     }
   }
   return shown;
-}
-
-inline std::string printableText(const std::string &text) {
-  return printableText(text.data(), text.size(), false);
 }
 
 #endif

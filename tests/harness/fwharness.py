@@ -13,6 +13,7 @@ standard error, exit code, images received and commands heard, as
 """
 
 import argparse
+import base64
 import collections
 import contextlib
 import hashlib
@@ -43,9 +44,11 @@ import intelhex  # the image files' records and the tool's conversion (tools/ima
 CATALOGUE = catalogue.load()
 IMAGE_FILES = CATALOGUE.files
 MICROCONTROLLER = CATALOGUE.microcontroller
-# The logic-device codes the cases' units report.
-DEVICE_XC7A35 = 1
-DEVICE_ENG_SAMPLE = 4
+# The logic-device codes the cases' units report, by the tool's own names
+# for them (the DEVICE_* table of src/UnitUpdate.h, through the catalogue
+# reader); which image each gets is the catalogue's.
+DEVICE_XC7A35 = catalogue.DEVICE_CODES["XC7A35_484"]
+DEVICE_ENG_SAMPLE = catalogue.DEVICE_CODES["XC7A100_484"]
 
 
 def logic_entry(device_code, unit):
@@ -709,6 +712,25 @@ def trace_check(port, rate, *replies):
         return problems
 
     return check
+
+
+# The web upload package FwToUpload.bin: its first two header lines.
+WEB_HEADER = b"KorVex\r\n613284\r\n"
+
+
+def web_package_problems(package, image, announced):
+    """FwToUpload.bin against the flat microcontroller image and the checksum
+    its writer announced."""
+    checksum = -sum(image) & 0xFFFFFFFF
+    header = WEB_HEADER + f"{CATALOGUE.version}\r\n{checksum}\r\n{len(image)}\r\n".encode()
+    if not package.startswith(header):
+        return [f"FwToUpload.bin begins {package[:60]!r}, expected {header!r}"]
+    problems = [] if announced == checksum else [f"the writer announced the checksum {announced}, not {checksum}"]
+    # The pad characters are written as "A", which decodes to zero bytes.
+    decoded = base64.b64decode(package[len(header):].replace(b"\r\n", b""), validate=True)
+    if decoded[:len(image)] != image or decoded[len(image):] not in (b"", b"\0", b"\0\0"):
+        problems.append("FwToUpload.bin does not decode to the microcontroller image")
+    return problems
 
 
 # ctest's SKIP_RETURN_CODE for every runner.

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Console.h"
+#include "TextHelpers.h"
 #include "platform/PosixPortDetails.h"
 
 namespace {
@@ -152,7 +152,7 @@ TEST(PortDetails, TextsFromOutsideAreShownEscaped) {
       {std::string("nul\0end", 7), false, "nul\\x00end"},
   };
   for (const auto &c : cases) {
-    EXPECT_EQ(Console_Printable(c.text.data(), c.text.size(), c.keepLineEnds), c.shown) << c.shown;
+    EXPECT_EQ(printableBytes(c.text.data(), c.text.size(), c.keepLineEnds), c.shown) << c.shown;
   }
 }
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""End-to-end cases of the Windows executable, run under Wine against unitsim.
+"""End-to-end cases of the Windows executable, run under Wine against unitsim,
+and of the package writer WriteWebUploadPackage.exe beside it.
 
 The cases, their expected transcripts and the checks of what the unit received
 are those of the POSIX end-to-end runner (tests/e2e/run_e2e.py); only the way
@@ -302,12 +303,49 @@ def case_device_path_refused(images):
     }
 
 
+def case_web_package_replaced(images):
+    # WriteWebUploadPackage.exe beside the tool, run twice in one folder: the
+    # second run replaces the first one's package, a plain file by then. A
+    # stale text is put in that file between the runs, so that a package
+    # left as it was can't pass for the new one.
+    return {"web_package": images[harness.MICROCONTROLLER]}
+
+
 # Cases of this runner only: name, function, time-out in seconds.
 WINE_CASES = [
     ("plain_file_port_left_alone", case_plain_file_port_left_alone, 90),
     ("list_ports_of_the_port_table", case_list_ports_of_the_port_table, 60),
     ("device_path_refused", case_device_path_refused, 60),
+    ("web_package_replaced", case_web_package_replaced, 60),
 ]
+
+
+def web_package_problems(wine, exe, directory, image, limit):
+    """Two runs of the package writer in one folder, each to exit 0 and leave
+    the whole package alone there."""
+    writer = os.path.join(os.path.dirname(os.path.abspath(exe)), "WriteWebUploadPackage.exe")
+    if not os.path.isfile(writer):
+        raise harness.Skip(f"{writer} not built")
+    folder = os.path.join(directory, "web")
+    os.makedirs(folder)
+    package = os.path.join(folder, "FwToUpload.bin")
+    problems = []
+    for number in (1, 2):
+        run = harness.run_with_pipe([wine.wine, writer], folder, "", limit / 2, wine.env)
+        left = sorted(os.listdir(folder))
+        if run.code != 0 or left != ["FwToUpload.bin"]:
+            problems.append(f"run {number}: exit {run.code}, the folder holds {left}, the run printed "
+                            f"{run.output[-120:]!r}")
+            break
+        announced = re.search(rb"Firmware CheckSum = (\d+) !", run.output)
+        with open(package, "rb") as f:
+            written = f.read()
+        problems += [f"run {number}: {problem}" for problem in
+                     harness.web_package_problems(written, image, announced and int(announced.group(1)))]
+        if number == 1:
+            with open(package, "wb") as f:
+                f.write(b"KorVex\r\nstale package\r\n")
+    return problems
 
 
 def machine_tx_counts():
@@ -349,6 +387,11 @@ def main():
             started = time.monotonic()
             wine.set_up()
             setup_seconds = time.monotonic() - started
+            if "web_package" in case:
+                problems = web_package_problems(wine, args.exe, directory, case["web_package"], timeout - 15)
+                if problems:
+                    raise harness.Failure("\n".join(problems))
+                return f"Wine set-up {setup_seconds:.1f} s, the package written twice in one folder"
             with harness.units(args.unitsim, wine.prefix, case["ports"]) as sims:
                 ports = simulated_ports(wine, case["ports"])
                 plain = plain_file_ports(wine, directory, case.get("plain_file_ports", []))
