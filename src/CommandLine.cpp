@@ -222,9 +222,6 @@ BOOL CommandLine_Parse(int argc, const char *const *argv, CommandLineOptions *op
       return 0;
     }
   }
-  if (!options->logPath.empty() && options->logPath == options->tracePath) {
-    return refuse(reason, "--log and --trace name the same file " + quoted(options->logPath));
-  }
   return combinationUsable(given, reason);
 }
 

@@ -14,6 +14,7 @@
 #include "CommandLine.h"
 #include "Console.h"
 #include "PortNames.h"
+#include "RecordFiles.h"
 #include "RunLog.h"
 #include "PortList.h"
 #include "RunLogRecords.h"
@@ -51,6 +52,7 @@ static void logOutcome(void) {
   if (sOutcome != nullptr) {
     logRunEnd(sOutcomeExitCode, sOutcome);
     sOutcome = nullptr;
+    RecordFiles_ReportIncomplete();
   }
 }
 
@@ -273,20 +275,15 @@ static int refuseCommandLine(const std::string &reason) {
   return COMMAND_LINE_EXIT_USAGE;
 }
 
-// Opens the run log and the wire trace the options name, before any port is
-// touched; a file that can't be written is a bad value like any other.
+// Opens the records the options ask for, before any port is touched: a
+// file that can't be written, that two options name or that another run is
+// writing is a bad value like any other. A record joins here with its line.
 static BOOL openRecords(const CommandLineOptions &options, std::string *reason) {
-  std::string why;
-  if (!options.logPath.empty() && !RunLog_Open(options.logPath.c_str(), &why)) {
-    *reason = "--log: " + options.logPath + " cannot be written: " + why;
-    return 0;
-  }
-  if (!options.tracePath.empty() && !WireTrace_Open(options.tracePath.c_str(), &why)) {
-    RunLog_Close();
-    *reason = "--trace: " + options.tracePath + " cannot be written: " + why;
-    return 0;
-  }
-  return 1;
+  const RecordFileRequest records[] = {
+      {"--log", "run log", "log", options.logPath, 0, RunLog_Attach},
+      {"--trace", "wire trace", "trace", options.tracePath, 1, WireTrace_Attach},
+  };
+  return RecordFiles_Open(records, sizeof records / sizeof records[0], reason);
 }
 
 int fwupgradeMainWithArguments(int argc, const char *const *argv) {
@@ -319,6 +316,8 @@ int fwupgradeMainWithArguments(int argc, const char *const *argv) {
   Platform_SetInterruptHook(nullptr);
   RunLog_Close();
   WireTrace_Close();
+  // A record whose last lines failed only after the result.
+  RecordFiles_ReportIncomplete();
   return exitCode;
 }
 

@@ -142,7 +142,6 @@ const Case kCases[] = {
      "leading zeros)"},
     {{"--log="}, {}, "--log: the file name is empty"},
     {{"--trace", ""}, {}, "--trace: the file name is empty"},
-    {{"--log", "x.txt", "--trace", "x.txt"}, {}, "--log and --trace name the same file \"x.txt\""},
     {{"--list-ports", "--port", "3"},
      {},
      "--list-ports cannot go with --port: listing the ports uses none of them"},

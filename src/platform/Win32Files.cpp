@@ -111,16 +111,18 @@ BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to) {
   return error == 0 ? 1 : 0;
 }
 
-int Platform_FileDescriptor(FILE *stream) { return _fileno(stream); }
-
-void Platform_WriteDescriptor(int fd, const char *text, size_t length) {
+BOOL Platform_WriteDescriptor(int fd, const char *text, size_t length) {
   while (length > 0) {
     const int chunk = length > 65536 ? 65536 : static_cast<int>(length);
     const int n = _write(fd, text, static_cast<unsigned>(chunk));
     if (n <= 0) {
-      return;
+      if (n == 0) {
+        errno = EIO;
+      }
+      return 0;
     }
     text += n;
     length -= static_cast<size_t>(n);
   }
+  return 1;
 }

@@ -303,20 +303,19 @@ def port_args(args, directory):
     return [re.sub(r"\{pts(\d+)\}", device, arg) for arg in args]
 
 
-def run_all(case, command, directory, limit):
+def run_all(case, command, directory, limit, env=None):
     """The runs of a case with "runs", as [(planned, Run)]: one after the other,
     or with "together" all at once, where a run with "after" starts only once
     that text is in the output of every run without it."""
     if not case.get("together"):
         return [(planned, run_with_pipe(command + port_args(planned.get("args", []), directory), directory,
-                                         planned.get("input", ""), limit))
-                for planned in case["runs"]]  # fmt: skip
+                                         planned.get("input", ""), limit, env)) for planned in case["runs"]]  # fmt: skip
     started = time.monotonic()
     outputs, readers = {}, []
 
     def start(k, planned):
         process = subprocess.Popen(command + port_args(planned.get("args", []), directory), stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=directory)  # fmt: skip
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=directory, env=env)  # fmt: skip
         process.stdin.write(planned.get("input", "").encode())
         process.stdin.close()
         outputs[k] = (process, bytearray(), bytearray(), time.monotonic())
@@ -598,6 +597,11 @@ def check_run(case, run, sims, standin=False, directory=None):
     for name in case.get("files_absent", []):
         if os.path.lexists(os.path.join(directory, name)):
             problems.append(f"the tool made {name}")
+    # "links": name -> target, symbolic links that must be left as they were.
+    for name, target in case.get("links", {}).items():
+        path = os.path.join(directory, name)
+        if not os.path.islink(path) or os.readlink(path) != target:
+            problems.append(f"{name} is no longer a link to {target}")
     records = {}
     for port, (_, record) in sims.items():
         received, commands = records[port] = read_records(record)
@@ -661,18 +665,19 @@ def screen_lines(text):
 LOG_TIME = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"
 
 
-def log_check(stdout, args, unit, result, code, ended=True):
-    """A check (for a case's "files") of a run log against the run: its
-    heading, the transcript as the screen showed it (`stdout`, or with None
-    the one the run printed), the unit's records right after the product
-    check, then the outcome and the exit code."""
+def log_check(stdout, args, unit, result, code, ended=True, before=()):
+    """A check (for a case's "files") of a run log against the run: the
+    lines `before` of earlier runs, its heading, the transcript as the
+    screen showed it (`stdout`, or with None the one the run printed), the
+    unit's records right after the product check, then the outcome and the
+    exit code."""
 
     def check(text, printed):
         outs = ["out" + ("     " + line if line else "") for line in screen_lines(printed if stdout is None else stdout)]
         if unit and "out     >>" in outs:
             at = outs.index("out     >>") + 1
             outs[at:at] = unit
-        expected = [
+        expected = [re.escape(line) for line in before] + [
             rf"start   {LOG_TIME}",
             re.escape(f"tool    TessaronFwUpgrade {CATALOGUE.version}"),
             r"command \S*TessaronFwUpgrade(\.exe)? " + re.escape(" ".join(args)),
