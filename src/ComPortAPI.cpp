@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "Console.h"
+#include "PortNames.h"
 #include "WireTrace.h"
 #include "platform/Platform.h"
 #include "platform/PortName.h"
@@ -90,13 +91,26 @@ static BOOL applyTimeouts(void) {
   return Platform_SetCommTimeouts(g_hCOM, &bounded);
 }
 
+// Whether nId names a port at all: a COM number, or one that stands for a
+// device path given this run.
+static bool portNumberKnown(int nId) {
+  return portNumberInRange(nId) || PortNames_Path(nId) != nullptr;
+}
+
 // The system's open of port nId, exclusive, for reading and writing, of a
-// port that must exist; nothing is configured yet.
+// port that must exist; nothing is configured yet. A port given by its path
+// is opened by that path; the device it led to is kept for the records.
 static HANDLE createPortHandle(int nId) {
   char szCOM[16];
   snprintf(szCOM, sizeof szCOM, "\\\\.\\COM%d", nId);
-  return Platform_CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_SYSTEM);
+  const char *path = PortNames_Path(nId);
+  const HANDLE h =
+      Platform_CreateFileA(path != nullptr ? path : szCOM, GENERIC_READ | GENERIC_WRITE, 0,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_SYSTEM);
+  if (path != nullptr && h != INVALID_HANDLE_VALUE) {
+    PortNames_SetDevice(nId, Platform_OpenedPortDevice());
+  }
+  return h;
 }
 
 BOOL ComPortAPI_ProbeCOM(int nId) {
@@ -104,7 +118,7 @@ BOOL ComPortAPI_ProbeCOM(int nId) {
     // The open port's handle would be lost.
     return 0;
   }
-  if (!portNumberInRange(nId)) {
+  if (!portNumberKnown(nId)) {
     g_hCOM = INVALID_HANDLE_VALUE;
     return 0;
   }
@@ -117,7 +131,7 @@ BOOL ComPortAPI_ProbeCOM(int nId) {
 }
 
 BOOL ComPortAPI_OpenCOM(int nId) {
-  if (!portNumberInRange(nId)) {
+  if (!portNumberKnown(nId)) {
     // The platform layers read a name by the same rule: no number they would
     // refuse as a name is handed to the system.
     g_hCOM = INVALID_HANDLE_VALUE;
@@ -129,10 +143,11 @@ BOOL ComPortAPI_OpenCOM(int nId) {
     }
     return 0;
   }
+  const std::string name = PortNames_Text(nId);
   g_hCOM = createPortHandle(nId);
   if (g_hCOM == INVALID_HANDLE_VALUE) {
     WireTrace_PortOpenFailed(nId, g_dcb.BaudRate);
-    Console_Printf("ERROR: Opening COM%d failed !", nId);
+    Console_Printf("ERROR: Opening %s failed !", name.c_str());
     reportPortFailure();
     return 0;
   }
@@ -143,7 +158,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
   }
   if (!configured) {
     WireTrace_PortOpenFailed(nId, g_dcb.BaudRate);
-    Console_Printf("ERROR: COM%d configuration failed !", nId);
+    Console_Printf("ERROR: %s configuration failed !", name.c_str());
     reportPortFailure();
     (void)Platform_CloseHandle(g_hCOM);
     return 0;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <set>
 
+#include "PortNames.h"
 #include "TextHelpers.h"
 #include "platform/PortName.h"
 
@@ -13,7 +14,7 @@ namespace {
 // What an option's value is, and so how it is read.
 enum ValueKind {
   VALUE_NONE,  // a switch
-  VALUE_PORT,  // a COM port: 3, COM3, com3
+  VALUE_PORT,  // a COM port: 3, COM3, com3, or a device path
   VALUE_RATE,  // a rate in baud
   VALUE_FILE,  // a file name
 };
@@ -31,7 +32,8 @@ struct OptionSpec {
 
 const OptionSpec kOptions[] = {
     {"port", "N", VALUE_PORT, nullptr, nullptr,
-     "use COM port N (3 or COM3) and no other; no prompt when the\nunit does not answer there"},
+     "use COM port N (3 or COM3) and no other; no prompt when the\nunit does not answer there. On "
+     "Linux N may be the device's\npath: /dev/ttyUSB0, /dev/serial/by-id/..."},
     {"baud", "N", VALUE_RATE, nullptr, nullptr,
      "the unit's console rate, 50 to 4000000 (only with --port):\nthe port is opened at this rate "
      "without any detection"},
@@ -47,8 +49,8 @@ const OptionSpec kOptions[] = {
     {"no-wait", "", VALUE_NONE, &CommandLineOptions::noWait, nullptr,
      "end without waiting for a key press"},
     {"list-ports", "", VALUE_NONE, &CommandLineOptions::listPorts, nullptr,
-     "list the COM ports, what each leads to and which another\nprogram holds; nothing is sent to "
-     "any port"},
+     "list the COM ports, what each leads to, which adapter it is\n(serial number, ...) and which "
+     "another program holds;\nnothing is sent to any port"},
     {"help", "", VALUE_NONE, &CommandLineOptions::help, nullptr, "show this text"},
     {"version", "", VALUE_NONE, &CommandLineOptions::version, nullptr,
      "show the tool's version and the images it carries"},
@@ -80,9 +82,13 @@ long decimal(const std::string &text) {
   return value;
 }
 
-// The port a --port value names: "3" or "COM3" in any case; 0 when it
-// names none.
+// The port a --port value names: "3" or "COM3" in any case, or a device
+// path (anything with a "/": /dev/ttyUSB0, /dev/serial/by-id/...), which is
+// opened by that path; 0 when it names none.
 int portOfValue(const std::string &value) {
+  if (value.find('/') != std::string::npos) {
+    return PortNames_OfPath(value);
+  }
   const long number = decimal(value);
   if (number > 0) {
     return portNumberInRange(number) ? static_cast<int>(number) : 0;

@@ -24,7 +24,8 @@
 // What each option means is described once, in the option table of
 // CommandLine.cpp, which also writes the usage.
 struct CommandLineOptions {
-  int portNumber = 0;      // --port: the only port used; 0 when detection scans them all
+  int portNumber = 0;      // --port: the only port used (a device path's number: PortNames.h);
+                           // 0 when detection scans them all
   int baudRate = 0;        // --baud: the unit's console rate, no detection; 0 when not given
   BOOL info = 0;           // --info
   std::string logPath;     // --log; "" for none

@@ -7,6 +7,7 @@
 #include "ComPortAPI.h"
 #include "Console.h"
 #include "ConsoleProtocol.h"
+#include "PortNames.h"
 #include "platform/Platform.h"
 
 int gComPortNumber = 0;
@@ -79,7 +80,7 @@ BOOL detectUnitOnPort(int nId, BOOL *portUsable) {
   *portUsable = 0;
   if (!ComPortAPI_ProbeCOM(nId)) {
     // The one port asked for: its failure is said, as an open's is.
-    Console_Printf("ERROR: Opening COM%d failed !", nId);
+    Console_Printf("ERROR: Opening %s failed !", PortNames_Text(nId).c_str());
     Console_Error("%s", Platform_LastErrorText());
     return 0;
   }

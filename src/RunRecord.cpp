@@ -1,5 +1,6 @@
 #include "RunRecord.h"
 
+#include "PortNames.h"
 #include "platform/Platform.h"
 
 RunRecord gRunRecord;
@@ -28,9 +29,15 @@ void RunRecord_Begin(int argc, const char *const *argv) {
 void RunRecord_SetPort(int portNumber, int baudRate, BOOL opened) {
   gRunRecord.portNumber = portNumber;
   char device[PLATFORM_PORT_TEXT];
-  gRunRecord.portDevice =
-      opened && portNumber > 0 && Platform_PortDevice(portNumber, device, sizeof device) ? device
-                                                                                         : "";
+  const char *pathDevice = PortNames_Device(portNumber);
+  if (!opened) {
+    gRunRecord.portDevice = "";
+  } else if (pathDevice != nullptr) {
+    gRunRecord.portDevice = pathDevice;  // a device path: where it led
+  } else {
+    gRunRecord.portDevice =
+        portNumber > 0 && Platform_PortDevice(portNumber, device, sizeof device) ? device : "";
+  }
   gRunRecord.baudRate = baudRate;
   changed();
 }

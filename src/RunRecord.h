@@ -35,10 +35,13 @@ struct RunRecordUnitAfter {
 
 // One port of the port list (--list-ports).
 struct RunRecordPort {
-  int number = 0;
+  int number = 0;  // 0 for a device that no COM number reaches
   std::string device;
   bool held = false;
   std::string note;
+  // What tells one adapter from another, by the report's field names
+  // ("serial_number", "by_id", ...); only the ones the system told.
+  std::vector<std::pair<std::string, std::string>> details;
 };
 
 struct RunRecord {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <nlohmann/json.hpp>
 
+#include "PortNames.h"
 #include "RunLog.h"
 #include "StartUp.h"
 #include "firmware/BinImage.h"
@@ -140,7 +141,11 @@ Json unitAfter(const RunRecord &record) {
   return unit;
 }
 
-Json portName(int number) { return Json("COM" + std::to_string(number)); }
+// A port as the operator named it: "COM5", or the device path given.
+Json portName(int number) {
+  const char *path = PortNames_Path(number);
+  return path != nullptr ? text(path) : Json("COM" + std::to_string(number));
+}
 
 Json document(const RunRecord &record) {
   Json doc = Json::object();
@@ -179,10 +184,14 @@ Json document(const RunRecord &record) {
     // can add fields beside these.
     Json ports = Json::array();
     for (const RunRecordPort &port : record.ports) {
-      ports.push_back({{"name", portName(port.number)},
-                       {"device", text(port.device)},
-                       {"held", port.held},
-                       {"note", port.note.empty() ? Json(nullptr) : text(port.note)}});
+      Json entry = {{"name", port.number > 0 ? portName(port.number) : text(port.device)},
+                    {"device", text(port.device)},
+                    {"held", port.held},
+                    {"note", port.note.empty() ? Json(nullptr) : text(port.note)}};
+      for (const auto &detail : port.details) {
+        entry[detail.first] = text(detail.second);
+      }
+      ports.push_back(entry);
     }
     doc["ports"] = ports;
   }

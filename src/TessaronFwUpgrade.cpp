@@ -14,6 +14,7 @@
 #include "UnitUpdate.h"
 #include "CommandLine.h"
 #include "Console.h"
+#include "PortNames.h"
 #include "RecordFiles.h"
 #include "RunLog.h"
 #include "PortList.h"
@@ -130,11 +131,12 @@ static void showBanner(const CommandLineOptions &options) {
 // rate can't be used. Each failure has been shown.
 static int openUnitPort(const CommandLineOptions &options) {
   const int port = options.portNumber;
+  const std::string portText = PortNames_Text(port);
   if (port != 0 && options.baudRate != 0) {
     // No detection: the rate is stored first, so that the port opens at it.
     (void)ComPortAPI_SetBaudRate(options.baudRate);
     if (!ComPortAPI_OpenCOM(port)) {
-      Console_Error("ERROR: COM%d cannot be used; no other port is tried", port);
+      Console_Error("ERROR: %s cannot be used; no other port is tried", portText.c_str());
       RunRecord_SetPort(port, 0, 0);
       return -1;
     }
@@ -145,11 +147,12 @@ static int openUnitPort(const CommandLineOptions &options) {
     BOOL usable = 0;
     if (!detectUnitOnPort(port, &usable)) {
       if (!usable) {
-        Console_Error("ERROR: COM%d cannot be used; no other port is tried", port);
+        Console_Error("ERROR: %s cannot be used; no other port is tried", portText.c_str());
         return -1;
       }
       Console_Printf("FAILED");
-      Console_Error("ERROR: no unit answered on COM%d at " DETECTION_RATES_TEXT " baud", port);
+      Console_Error("ERROR: no unit answered on %s at " DETECTION_RATES_TEXT " baud",
+                    portText.c_str());
       return 0;
     }
   } else if (!detectComPortAndBaudrate()) {
@@ -167,7 +170,13 @@ static int openUnitPort(const CommandLineOptions &options) {
   }
   RunRecord_SetPort(gComPortNumber, gBaudRate, 1);
   Console_Line("OK\r");
-  Console_Printf("COM PORT Number : %d", gComPortNumber);
+  if (PortNames_Path(gComPortNumber) != nullptr) {
+    // The port as the operator named it; the log has the device it led to.
+    Console_Printf("Serial port     : %s", portText.c_str());
+    RunLog_Record("port", "%s", PortNames_TextWithDevice(gComPortNumber).c_str());
+  } else {
+    Console_Printf("COM PORT Number : %d", gComPortNumber);
+  }
   Console_Printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
   return 1;
 }
@@ -256,13 +265,17 @@ static int updateUnit(const CommandLineOptions &options) {
 
 // The run as the options ask, with the log and the trace open.
 static int runWithOptions(const CommandLineOptions &options) {
-  if (!Platform_PreparePorts(FWUPG_STANDIN_IMAGES)) {
+  // The port map concerns COM numbers only: a port given by its path is
+  // reached by that path (a program with stand-in images still opens only a
+  // pseudo-terminal), whether or not a map is there.
+  const BOOL prepared = Platform_PreparePorts(FWUPG_STANDIN_IMAGES);
+  if (!prepared && PortNames_Path(options.portNumber) == nullptr) {
     Console_Error("ERROR: %s", Platform_LastErrorText());
     return endRun(options, -1, "port unusable", "", "no port may be used here", 0);
   }
   // Ports left out for a program with stand-in images are named once here:
   // detection passes them over in silence, as it does missing ports.
-  if (Platform_LastErrorText()[0] != '\0') {
+  if (prepared && Platform_LastErrorText()[0] != '\0') {
     Console_Error("%s", Platform_LastErrorText());
   }
   if (options.listPorts) {

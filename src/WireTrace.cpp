@@ -6,6 +6,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "PortNames.h"
 #include "RecordFiles.h"
 #include "RunLog.h"
 #include "platform/Platform.h"
@@ -18,7 +19,8 @@ bool sOpen = false;
 bool sFailed = false;
 std::string sPath;
 uint64_t sStartMs = 0;
-int sPort = 0;
+// The port's column: "COM3  " (as "COM%-3d"), or the path it was given by.
+std::string sPort = "COM0  ";
 
 // Lines in one write, in the file at once, so that the trace of a run cut
 // short ends where the run did. The first failure is told once.
@@ -39,13 +41,20 @@ void event(DWORD baud, const std::string &text) {
     return;
   }
   char head[64];
-  snprintf(head, sizeof head, "%10llu COM%-3d %7lu ",
-           static_cast<unsigned long long>(Platform_GetTickCount64() - sStartMs), sPort,
-           static_cast<unsigned long>(baud));
-  writeLines(head + text + "\n");
+  snprintf(head, sizeof head, "%10llu ",
+           static_cast<unsigned long long>(Platform_GetTickCount64() - sStartMs));
+  char rate[16];
+  snprintf(rate, sizeof rate, " %7lu ", static_cast<unsigned long>(baud));
+  writeLines(head + sPort + rate + text + "\n");
 }
 
 const char *failedSuffix(BOOL ok) { return ok ? "" : " FAILED"; }
+
+void setPort(int port) {
+  char column[16];
+  snprintf(column, sizeof column, "COM%-3d", port);
+  sPort = PortNames_Path(port) != nullptr ? PortNames_Text(port) : column;
+}
 
 }  // namespace
 
@@ -91,7 +100,7 @@ void WireTrace_Attach(const PlatformRecordFile *file, const char *path) {
   sFailed = false;
   sPath = path;
   sStartMs = Platform_GetTickCount64();
-  sPort = 0;
+  sPort = "COM0  ";
   writeLines("# wire trace of the serial line, begun " + RunLog_LocalTime(time(nullptr)) +
              "\n"
              "# ms since then, port, line rate in baud, > to the unit or < from it, the byte\n"
@@ -116,16 +125,19 @@ void WireTrace_PortOpened(int port, DWORD baud, DWORD readTimeoutMs, BOOL ctsFlo
   if (!sOpen) {
     return;
   }
-  sPort = port;
-  event(baud, "open, read time-out " + std::to_string(readTimeoutMs) + " ms, CTS flow control " +
-                  (ctsFlow ? "on" : "off"));
+  setPort(port);
+  // A port given by its path: the device it led to.
+  const std::string device =
+      PortNames_Path(port) != nullptr ? " " + PortNames_TextWithDevice(port) : "";
+  event(baud, "open" + device + ", read time-out " + std::to_string(readTimeoutMs) +
+                  " ms, CTS flow control " + (ctsFlow ? "on" : "off"));
 }
 
 void WireTrace_PortOpenFailed(int port, DWORD baud) {
   if (!sOpen) {
     return;
   }
-  sPort = port;
+  setPort(port);
   event(baud, "open FAILED");
 }
 

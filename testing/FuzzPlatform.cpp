@@ -24,6 +24,7 @@ BOOL Platform_WriteFile(HANDLE, const void *, DWORD, DWORD *bytesWritten) {
   return FALSE;
 }
 BOOL Platform_CloseHandle(HANDLE) { return FALSE; }
+const char *Platform_OpenedPortDevice(void) { return ""; }
 BOOL Platform_PreparePorts(BOOL) { return FALSE; }
 int Platform_ListPorts(PlatformPortInfo *, int) { return 0; }
 BOOL Platform_PortDevice(int, char *, size_t) { return FALSE; }

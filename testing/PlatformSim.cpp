@@ -394,6 +394,9 @@ BOOL Platform_PortDevice(int number, char *device, size_t size) {
   return TRUE;
 }
 
+// The simulated ports have COM names only.
+const char *Platform_OpenedPortDevice(void) { return ""; }
+
 int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
   if (callFails("ListPorts")) {
     failWith("port list", injected("ListPorts"));
@@ -407,6 +410,7 @@ int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
     }
     if (found < capacity) {
       PlatformPortInfo &info = ports[found];
+      memset(&info, 0, sizeof info);
       info.number = n;
       snprintf(info.device, sizeof info.device, "%s",
                p.unit != nullptr ? "simulated unit" : "silent line");

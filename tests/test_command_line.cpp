@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "PortNames.h"
+#include "platform/PortName.h"
 
 namespace {
 
@@ -95,6 +97,10 @@ const Case kCases[] = {
      {},
      "--port: \"\\\\.\\COM3\" is no COM port (give its number, 3 or COM3, from 1 without leading "
      "zeros)"},
+    {{"--port", "ttyUSB0"},
+     {},
+     "--port: \"ttyUSB0\" is no COM port (give its number, 3 or COM3, from 1 without leading "
+     "zeros)"},
     {{"--port", "3 "},
      {},
      "--port: \"3 \" is no COM port (give its number, 3 or COM3, from 1 without leading zeros)"},
@@ -181,6 +187,41 @@ TEST(CommandLineTest, ReadsEveryFormAndRefusesWithTheReason) {
     EXPECT_EQ(options.help != 0, e.help);
     EXPECT_EQ(options.version != 0, e.version);
   }
+}
+
+// A device path for --port (anything with a "/") is carried by a number of
+// its own above the COM numbers, which the messages turn back into the path.
+TEST(CommandLineTest, APortPathIsCarriedByANumberAboveTheComPorts) {
+  int numbers[3] = {};
+  const char *const paths[3] = {"/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI_A50285BI-if00-port0",
+                                "/dev/ttyUSB0"};
+  for (int k = 0; k < 3; k++) {
+    const char *argv[] = {"tool", "--port", paths[k]};
+    CommandLineOptions options;
+    std::string reason;
+    ASSERT_EQ(CommandLine_Parse(3, argv, &options, &reason), 1) << reason;
+    numbers[k] = options.portNumber;
+    EXPECT_TRUE(portNumberIsPath(numbers[k])) << numbers[k];
+    EXPECT_STREQ(PortNames_Path(numbers[k]), paths[k]);
+  }
+  EXPECT_NE(numbers[0], numbers[1]);
+  EXPECT_EQ(numbers[0], numbers[2]);  // the same path, the same port
+
+  // Messages name a COM number as ever, and a path escaped, with the
+  // device it led to once opened.
+  EXPECT_EQ(PortNames_Text(5), "COM5");
+  EXPECT_EQ(PortNames_Path(5), nullptr);
+  const int odd = PortNames_OfPath("/tmp/\x1B[2Jport\n");
+  EXPECT_EQ(PortNames_TextWithDevice(odd), "/tmp/\\x1B[2Jport\\x0A");
+  PortNames_SetDevice(odd, "/dev/pts/7");
+  EXPECT_EQ(PortNames_TextWithDevice(odd), "/tmp/\\x1B[2Jport\\x0A (/dev/pts/7)");
+
+  // The table holds PORT_PATH_COUNT paths; one more names no port.
+  int last = 0;
+  for (int k = 0; k < PORT_PATH_COUNT; k++) {
+    last = PortNames_OfPath("/dev/ttyUSB" + std::to_string(k + 100));
+  }
+  EXPECT_EQ(last, 0);
 }
 
 // The run log shows the command line so that it could be typed again.

@@ -39,7 +39,10 @@
 
 #include "Win32Types.h"
 
-// Serial port. The device name has the form "\\.\COMn".
+// Serial port. The device name has the form "\\.\COMn"; a POSIX layer also
+// takes a device path ("/dev/ttyUSB0", a link in /dev/serial/by-id), which
+// it opens when it leads to a terminal, under the same locks and with the
+// same guard for a program with stand-in images as a COM port's device.
 HANDLE Platform_CreateFileA(const char *deviceName, DWORD desiredAccess, DWORD shareMode,
                             DWORD creationDisposition, DWORD flagsAndAttributes);
 BOOL Platform_SetupComm(HANDLE hCom, DWORD inQueue, DWORD outQueue);
@@ -57,6 +60,10 @@ BOOL Platform_ReadFile(HANDLE hCom, void *buffer, DWORD bytesToRead, DWORD *byte
 // both 0 it has no time-out.
 BOOL Platform_WriteFile(HANDLE hCom, const void *buffer, DWORD bytesToWrite, DWORD *bytesWritten);
 BOOL Platform_CloseHandle(HANDLE hCom);
+// The device that the last successful Platform_CreateFileA reached, as the
+// system names it: for a device path, where the path leads ("/dev/ttyUSB0");
+// "" where the platform does not tell.
+const char *Platform_OpenedPortDevice(void);
 
 // Settles, before any port is touched, how port numbers reach devices. With
 // portMapRequired (programs that carry stand-in images) ports are reached
@@ -67,16 +74,33 @@ BOOL Platform_CloseHandle(HANDLE hCom);
 // map that it leaves out, one a line, or is "".
 BOOL Platform_PreparePorts(BOOL portMapRequired);
 
-// One COM port of this machine, as the tool's port list shows it.
+// One COM port of this machine, as the tool's port list shows it. The texts
+// are as the system gives them (a link's target, an adapter's serial number
+// may hold any byte): whoever shows them escapes them. What tells one
+// adapter from another is "" where the system has nothing to say.
 #define PLATFORM_PORT_TEXT 512
+#define PLATFORM_PORT_FIELD 256
 typedef struct PlatformPortInfo {
-  int number;                       // n of COMn
+  int number;                       // n of COMn; 0 for a device reached by its path alone
   char device[PLATFORM_PORT_TEXT];  // what the name leads to: a device, a link's target
   BOOL held;                        // another program holds the port
   char note[PLATFORM_PORT_TEXT];    // why the port can't be used now; "" when it can
+  // Linux: the device's stable names, and for a USB adapter what sysfs says.
+  char byId[PLATFORM_PORT_TEXT];    // /dev/serial/by-id/...
+  char byPath[PLATFORM_PORT_TEXT];  // /dev/serial/by-path/...
+  char vendorId[8];                 // USB idVendor, "0403"
+  char productId[8];                // USB idProduct, "6001"
+  char manufacturer[PLATFORM_PORT_FIELD];
+  char product[PLATFORM_PORT_FIELD];
+  char serialNumber[PLATFORM_PORT_FIELD];
+  char driver[PLATFORM_PORT_FIELD];  // the kernel driver, "ftdi_sio", "cdc_acm"
+  // Windows: what Device Manager shows.
+  char friendlyName[PLATFORM_PORT_FIELD];  // "USB Serial Port (COM5)"
+  char hardwareId[PLATFORM_PORT_FIELD];    // "USB\VID_0403&PID_6001\A50285BI"
 } PlatformPortInfo;
-// The COM ports there are here, in ascending order, at most `capacity` of
-// them into `ports`; the number found, which may be more; -1 when they can't
+// The COM ports there are here, in ascending order, then (Linux) the
+// adapters that no COM number reaches, at most `capacity` of them into
+// `ports`; the number found, which may be more; -1 when they can't
 // be listed (Platform_LastErrorText says why). Nothing is sent to any port:
 // a port is at most opened and closed at once, to learn whether another
 // program holds it.

@@ -19,6 +19,16 @@
 // Whether `n` can be a port's number at all.
 inline bool portNumberInRange(long n) { return n >= 1 && n <= PORT_NUMBER_MAX; }
 
+// A port named by its device path (--port /dev/ttyUSB0) is carried by a
+// number above every COM number, one a path, so that the serial link and
+// everything above it handle it as they handle COM3; the device name handed
+// to Platform_CreateFileA for it is the path itself.
+#define PORT_PATH_FIRST (PORT_NUMBER_MAX + 1)
+#define PORT_PATH_COUNT 64
+inline bool portNumberIsPath(long n) {
+  return n >= PORT_PATH_FIRST && n < PORT_PATH_FIRST + PORT_PATH_COUNT;
+}
+
 // The port number that `deviceName` names; 0 when it names no COM port.
 inline int portNumberFromName(const char *deviceName) {
   if (deviceName == nullptr) {

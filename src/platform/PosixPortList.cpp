@@ -1,7 +1,8 @@
 // The list of COM ports (--list-ports) on Linux and macOS: the port map's
-// entries, or the table's devices, each with what it leads to and whether
-// another program holds it. A port is at most opened and closed again, the
-// way the serial line opens it, and nothing is sent to it.
+// entries, or the table's devices, each with what it leads to, whether
+// another program holds it, and what tells its adapter from another
+// (PosixPortDetails). A port is at most opened and closed again, the way
+// the serial line opens it, and nothing is sent to it.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "Platform.h"
+#include "PosixPortDetails.h"
 #include "PosixPortLocks.h"
 #include "PosixPortMap.h"
 #include "PosixPortState.h"
@@ -97,19 +99,33 @@ int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
   if (!posixPortNumbers(&numbers)) {
     return -1;
   }
-  for (size_t k = 0; k < numbers.size() && static_cast<int>(k) < capacity; k++) {
+  // Adapters past the table's devices have no COM number: listed by their
+  // path (number 0), which --port takes.
+  const std::vector<std::string> pathOnly =
+      posixPortsFromTable() ? posixDevicesWithoutComNumber("") : std::vector<std::string>();
+  const size_t count = numbers.size() + pathOnly.size();
+  for (size_t k = 0; k < count && static_cast<int>(k) < capacity; k++) {
     PlatformPortInfo &info = ports[k];
-    info.number = numbers[k];
+    memset(&info, 0, sizeof info);
     std::string path, note;
-    if (!posixDevicePathOf(info.number, &path)) {
-      info.held = FALSE;
-      snprintf(info.device, sizeof info.device, "(none)");
-      note = notedReason();
+    if (k < numbers.size()) {
+      info.number = numbers[k];
+      if (!posixDevicePathOf(info.number, &path)) {
+        snprintf(info.device, sizeof info.device, "(none)");
+        snprintf(info.note, sizeof info.note, "%s", notedReason().c_str());
+        continue;
+      }
     } else {
-      snprintf(info.device, sizeof info.device, "%s", leadsTo(path).c_str());
-      info.held = held(path, &note) ? TRUE : FALSE;
+      path = pathOnly[k - numbers.size()];
+      posixSetCurrentPort(path);
     }
+    snprintf(info.device, sizeof info.device, "%s", leadsTo(path).c_str());
+    info.held = held(path, &note) ? TRUE : FALSE;
     snprintf(info.note, sizeof info.note, "%s", note.c_str());
+    char real[PATH_MAX + 1];
+    if (realpath(path.c_str(), real) != nullptr) {
+      posixReadPortDetails("", real, &info);
+    }
   }
-  return static_cast<int>(numbers.size());
+  return static_cast<int>(count);
 }

@@ -26,9 +26,14 @@
 #include "Platform.h"
 #include "PortName.h"
 #include "PosixPortRules.h"
+#include "PrintableText.h"
 #include "PosixPortState.h"
 
 namespace {
+
+std::string printable(const std::string &text) {
+  return platformPrintableBytes(text.data(), text.size(), false);
+}
 
 // Only ports mapped by a dosdevices folder may be used.
 bool sPortMapRequired = false;
@@ -153,7 +158,7 @@ bool posixDevicePathOf(int n, std::string *path) {
     char device[PATH_MAX + 1];
     std::string name = com + " (" + *path;
     if (realpath(path->c_str(), device) != nullptr) {
-      name += std::string(" -> ") + device;
+      name += " -> " + printable(device);
     }
     posixSetCurrentPort(name + ")");
     return true;
@@ -169,6 +174,57 @@ bool posixDevicePathOf(int n, std::string *path) {
   }
   posixSetCurrentPort(com + " (" + *path + ")");
   return true;
+}
+
+bool posixDeviceOfPath(const std::string &given, std::string *device) {
+  // The texts name what the operator gave, and where it leads, escaped.
+  posixSetCurrentPort(printable(given));
+  struct stat st;
+  if (lstat(given.c_str(), &st) != 0) {
+    posixNoteError("", errno);
+    return false;
+  }
+  const bool link = S_ISLNK(st.st_mode);
+  char real[PATH_MAX + 1];
+  if (stat(given.c_str(), &st) != 0 || realpath(given.c_str(), real) == nullptr) {
+    if (link && errno == ENOENT) {
+      char target[PATH_MAX + 1];
+      const ssize_t n = readlink(given.c_str(), target, sizeof target - 1);
+      target[n > 0 ? n : 0] = '\0';
+      posixNoteText("a link to nothing (" + printable(target) + ")");
+    } else {
+      posixNoteError("", errno);
+    }
+    return false;
+  }
+  *device = real;
+  if (*device != given) {
+    posixSetCurrentPort(printable(given) + " (" + printable(*device) + ")");
+  }
+  if (S_ISDIR(st.st_mode)) {
+    posixNoteText("a directory, not a serial port");
+    return false;
+  }
+  if (S_ISREG(st.st_mode)) {
+    posixNoteText("a regular file, not a serial port");
+    return false;
+  }
+  if (!S_ISCHR(st.st_mode)) {
+    posixNoteText("not a serial port or terminal");
+    return false;
+  }
+  if (sPortMapRequired && !posixIsPseudoTerminalPath(*device)) {
+    posixNoteText("not a pseudo-terminal; a program with stand-in images leaves the device alone");
+    return false;
+  }
+  return true;
+}
+
+bool posixPortsFromTable(void) {
+  if (!sMapDecided) {
+    decideMap();
+  }
+  return sMap.state == PosixPortMap::Absent && !sPortMapRequired;
 }
 
 bool posixPortNumbers(std::vector<int> *numbers) {

@@ -23,6 +23,20 @@
 // reason noted) when the port does not exist or must not be reached.
 bool posixDevicePathOf(int n, std::string *path);
 
+// A port given by its device path: the device it leads to (its real path)
+// when that can be a port, the port named "path (device)" for the failure
+// texts. Refused (false, the reason noted) without opening anything: a path
+// that leads nowhere, a directory, a regular file, anything but a character
+// device, and for a program with stand-in images anything but a
+// pseudo-terminal. Whether a character device is a terminal is found at the
+// open.
+bool posixDeviceOfPath(const std::string &given, std::string *device);
+
+// Whether the ports are the fixed table's devices (no map, and a program
+// that may reach the machine's devices): only then does the port list show
+// the adapters that have no COM number.
+bool posixPortsFromTable(void);
+
 // The numbers of the ports there are, ascending: the map's entries, or
 // without one the table's devices that exist. false (the reason noted) when
 // the map can't be used or read.

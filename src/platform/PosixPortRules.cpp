@@ -60,6 +60,13 @@ PosixPortMap posixChoosePortMap(const std::vector<std::string> &directories,
   return map;
 }
 
+bool posixIsPseudoTerminalPath(const std::string &path) {
+  static const char kPts[] = "/dev/pts/";
+  const size_t prefix = sizeof kPts - 1;
+  return path.size() > prefix && path.compare(0, prefix, kPts) == 0 &&
+         path.find_first_not_of("0123456789", prefix) == std::string::npos;
+}
+
 std::string posixFallbackDevice(int n) {
   if (n >= 1 && n <= 4) {
     return "/dev/ttyS" + std::to_string(n - 1);

@@ -48,6 +48,11 @@ struct PosixPortMap {
 PosixPortMap posixChoosePortMap(const std::vector<std::string> &directories,
                                 const std::vector<PosixMapFinding> &findings);
 
+// Whether `path` is "/dev/pts/" and a number: the slave side of a
+// pseudo-terminal, the only device a program with stand-in images opens by
+// its path (never one that only passes through that folder).
+bool posixIsPseudoTerminalPath(const std::string &path);
+
 // Without a map: COM1-COM4 are /dev/ttyS0-3, COM5-COM20 /dev/ttyUSB0-15,
 // COM21-COM32 /dev/ttyACM0-11; "" for any other number.
 std::string posixFallbackDevice(int n);

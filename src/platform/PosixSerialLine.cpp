@@ -12,8 +12,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -117,17 +119,30 @@ BOOL readFailedAfter(DWORD got, DWORD *bytesRead, const char *what, int error) {
   return got > 0 ? TRUE : FALSE;
 }
 
+// The device that the last successful open reached.
+std::string sOpenedDevice;
+
+// The device `deviceName` stands for: a COM port's through the port map,
+// or a device path's own. false, the reason noted, when it can't be a port.
+bool devicePathOfName(const char *deviceName, std::string *path) {
+  posixSetCurrentPort(deviceName != nullptr ? deviceName : "(no name)");
+  const int n = portNumberFromName(deviceName);
+  if (n != 0) {
+    return posixDevicePathOf(n, path);
+  }
+  if (deviceName != nullptr && strchr(deviceName, '/') != nullptr &&
+      strncmp(deviceName, "\\\\.\\", 4) != 0) {
+    return posixDeviceOfPath(deviceName, path);
+  }
+  posixNoteText("not the name of a COM port");
+  return false;
+}
+
 }  // namespace
 
 HANDLE Platform_CreateFileA(const char *deviceName, DWORD, DWORD, DWORD, DWORD) {
-  posixSetCurrentPort(deviceName != nullptr ? deviceName : "(no name)");
-  const int n = portNumberFromName(deviceName);
-  if (n == 0) {
-    posixNoteText("not the name of a COM port");
-    return INVALID_HANDLE_VALUE;
-  }
   std::string path;
-  if (!posixDevicePathOf(n, &path) || posixHeldByLockFile(path)) {
+  if (!devicePathOfName(deviceName, &path) || posixHeldByLockFile(path)) {
     return INVALID_HANDLE_VALUE;
   }
   const int fd = posixOpenPortDevice(path);
@@ -154,11 +169,15 @@ HANDLE Platform_CreateFileA(const char *deviceName, DWORD, DWORD, DWORD, DWORD) 
   }
   port->fd = fd;
   port->name = posixCurrentPort();
+  char real[PATH_MAX + 1];
+  sOpenedDevice = realpath(path.c_str(), real) != nullptr ? real : path;
   sInterruptExclusiveHere = port->exclusiveSetHere ? 1 : 0;
   sInterruptFd = fd;
   posixInterruptReleasePortWith(releasePortOnInterrupt);
   return port;
 }
+
+const char *Platform_OpenedPortDevice(void) { return sOpenedDevice.c_str(); }
 
 BOOL Platform_SetupComm(HANDLE hCom, DWORD, DWORD) {
   // The terminal driver sizes its own queues.

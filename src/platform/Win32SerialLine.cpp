@@ -245,6 +245,11 @@ HANDLE Platform_CreateFileA(const char *deviceName, DWORD desiredAccess, DWORD s
     const char *shortName = strncmp(deviceName, "\\\\.\\", 4) == 0 ? deviceName + 4 : deviceName;
     snprintf(sPortName, sizeof sPortName, "%s", shortName);
   }
+  if (n == 0 && strchr(deviceName, '/') != NULL) {
+    // Under Wine a Unix path would reach the machine's own devices past
+    // every guard of this layer; on Windows it names no port at all.
+    return refused("a device path names a port on Linux only; here, give the COM number");
+  }
   if (sPseudoTerminalsOnly) {
     if (n == 0) {
       return refused("not the name of a COM port");
@@ -259,6 +264,9 @@ HANDLE Platform_CreateFileA(const char *deviceName, DWORD desiredAccess, DWORD s
   (void)noted(h != INVALID_HANDLE_VALUE, "");
   return h;
 }
+
+// Windows names the port by its COM name alone.
+const char *Platform_OpenedPortDevice(void) { return ""; }
 
 BOOL Platform_SetupComm(HANDLE hCom, DWORD inQueue, DWORD outQueue) {
   return noted(SetupComm(hCom, inQueue, outQueue), "queue sizes: ");

@@ -18,6 +18,7 @@ the Wine runner runs these cases too.
 
 import os
 import re
+import shutil
 import signal
 import sys
 
@@ -375,18 +376,22 @@ def case_no_wait_on_terminal(images):
 
 def case_list_ports(images):
     # Every port of the map, what it leads to, and which another program
-    # holds; nothing reaches any unit.
+    # holds; nothing reaches any unit. COM9's link leads to a name holding
+    # an escape sequence and a line end, which must neither colour the
+    # terminal nor show a port of its own.
     pts = r"/dev/pts/\d+"
     return {
         "ports": {3: [], 7: ["--hold"], 12: ["--absent"]},
+        "prepare": lambda directory: os.symlink("\x1b[31mX\nCOM99   fake", os.path.join(directory, "dosdevices", "com9")),
         "args": ["--list-ports", "--report", "ports.json"],
         "files": {"ports.json": report_check({"result": "listed", "exit_code": 0, "port": None,
                                               "ports.0.name": "COM3", "ports.0.held": False, "ports.0.note": None,
                                               "ports.1.name": "COM7", "ports.1.held": True,
-                                              "ports.2.name": "COM12"})},  # fmt: skip
+                                              "ports.2.name": "COM9", "ports.3.name": "COM12"})},  # fmt: skip
         "stdout_re": (
             rf"COM3    \S*/dosdevices/com3 -> {pts}\r\n"
             rf"COM7    \S*/dosdevices/com7 -> {pts}  \(held by another program.*\)\r\n"
+            r"COM9    \S*/dosdevices/com9 -> \\x1B\[31mX\\x0ACOM99   fake  \(no device: No such file or directory\)\r\n"
             r"COM12   \S*/dosdevices/com12 -> \S*/dosdevices/\.absent-com12  \(no device: No such file or directory\)\r\n"
         ),
         "exit": 0,
@@ -566,12 +571,108 @@ def case_three_units_at_once(images):
     }  # fmt: skip
 
 
+# ---------------------------------------------------------------------------
+# Ports named by their device paths.
+
+PATH_HELD = r"(held by another program \(.*\)|Device or resource busy.*)"
+
+
+def refused_path(path, reason):
+    """A run given `path` for --port that refuses it with `reason` (a pattern)."""
+    return {"args": ["--port", path, "--no-wait"], "stdout": BANNER + f"ERROR: Opening {path} failed !", "exit": 255,
+            "stderr_re": rf"{re.escape(path)}( \(\S+\))?: {reason}\n"
+                         rf"ERROR: {re.escape(path)} cannot be used; no other port is tried\n"}  # fmt: skip
+
+
+def path_records_check(link):
+    """A check of the log and the trace of a run given the link `link`: both
+    name the link and the pseudo-terminal it led to."""
+
+    def check(text, printed):
+        wanted = [re.escape(f"out     Serial port     : {link}\n"), rf"\nport    {re.escape(link)} \(/dev/pts/\d+\)\n"]
+        if text.startswith("# wire trace"):
+            wanted = [rf"\n +\d+ {re.escape(link)} +57600 open {re.escape(link)} \(/dev/pts/\d+\), read time-out"]
+        return [f"no match for {w!r}" for w in wanted if not re.search(w, text)]
+
+    return check
+
+
+def case_ports_by_path(images):
+    # Two units updated at once, one named by its pseudo-terminal's path and
+    # one by a symbolic link to its pseudo-terminal; a third run that names
+    # the first unit's device by its link finds it held. The transcript shows
+    # the path as given where a COM number would stand.
+    update3 = full_update(images, 3, 57600, TX_XC7A35)
+    update7 = full_update(images, 7, 57600, TX_XC7A35)
+
+    def by_path(update, port, shown):
+        text = re.escape(update["stdout"][: -len(PRESS_ANY_KEY)])
+        return text.replace(re.escape(f"COM PORT Number : {port}"), "Serial port     : " + shown)
+
+    link_args = ["--port", "dosdevices/com7", "--no-wait", "--log", "com7.log", "--trace", "com7.trace"]
+    return {
+        "ports": {3: [], 7: []},
+        "together": True,
+        "runs": [
+            {"args": ["--port", "{pts3}", "--no-wait"], "stdout_re": by_path(update3, 3, r"/dev/pts/\d+"), "exit": 0},
+            {"args": link_args, "stdout_re": by_path(update7, 7, "dosdevices/com7"), "exit": 0},
+            dict(refused_path("dosdevices/com3", PATH_HELD), after="Serial port"),
+        ],
+        "images": {**update3["images"], **update7["images"]},
+        "commands": {**update3["commands"], **update7["commands"]},
+        "files": {"com7.log": path_records_check("dosdevices/com7"), "com7.trace": path_records_check("dosdevices/com7")},
+    }  # fmt: skip
+
+
+def case_port_path_refusals(images):
+    # What is no terminal is refused with its reason and exit code -1, before
+    # it is opened: the tool's own file, a folder, a link to nothing (its
+    # target shown escaped), and /dev/null (a build with stand-in images
+    # leaves it alone as no pseudo-terminal; another finds it is no terminal).
+    return {
+        "ports": {1: ["--absent"]},
+        "prepare": lambda directory: os.symlink("\x1b[31mred", os.path.join(directory, "dosdevices", "com2")),
+        "runs": [
+            refused_path("dosdevices/com2", r"a link to nothing \(\\x1B\[31mred\)"),
+            refused_path("./TessaronFwUpgrade", "a regular file, not a serial port"),
+            refused_path("./dosdevices", "a directory, not a serial port"),
+            refused_path("dosdevices/com1", r"a link to nothing \(\S*/dosdevices/\.absent-com1\)"),
+            refused_path("/dev/null", "(not a pseudo-terminal; a program with stand-in images leaves the device "
+                                      "alone|not a serial port or terminal)"),
+        ],
+    }  # fmt: skip
+
+
+def never_opened(device):
+    """A check of an strace record of open calls: there are some, and none of `device`."""
+
+    def check(text, printed):
+        if not re.search(r"\bopenat?\(", text):
+            return [f"strace recorded no open at all: {text[:200]!r}"]
+        return [f"the tool opened {device}: {line}" for line in text.splitlines() if f'"{device}"' in line]
+
+    return check
+
+
+def case_standin_path_never_opened(images):
+    # A build with stand-in images given a real serial device by its path
+    # refuses it without opening it (strace records every open).
+    if not os.path.exists("/dev/ttyS0") or not shutil.which("strace"):
+        raise harness.Skip("needs /dev/ttyS0 and strace")
+    trace = ["strace", "-f", "-qq", "-o", "opens.txt", "-e", "trace=open,openat,openat2,creat"]
+    case = refused_path("/dev/ttyS0", "not a pseudo-terminal; a program with stand-in images leaves the device alone")
+    case.update({"standin_only": True, "ports": {}, "files": {"opens.txt": never_opened("/dev/ttyS0")},
+                 "run": lambda command, *rest: harness.run_with_pipe(trace + command, *rest)})  # fmt: skip
+    return case
+
+
 # Name, function, ctest time-out in seconds; the long ones first, so that
 # under ctest -j2 they start together.
 CASES = [
     ("full_tx_xc7a35", case_full_tx_xc7a35, 320),
     ("full_rx_pelmaroth_v1", case_full_rx_pelmaroth_v1, 320),
     ("three_units_at_once", case_three_units_at_once, 360),
+    ("ports_by_path", case_ports_by_path, 360),
     ("wrong_data_ack", case_wrong_data_ack, 90),
     ("missing_ready", case_missing_ready, 90),
     ("manual_after_silent_detection", case_manual_after_silent_detection, 90),
@@ -591,6 +692,8 @@ CASES = [
     ("list_ports", case_list_ports, 60),
     ("help_and_version", case_help_and_version, 60),
     ("bad_command_lines", case_bad_command_lines, 60),
+    ("port_path_refusals", case_port_path_refusals, 60),
+    ("standin_path_never_opened", case_standin_path_never_opened, 60),
 ]
 
 
@@ -600,6 +703,8 @@ def main():
 
     def body(directory):
         case = function(harness.Images(args.images, args.hexconv, directory))
+        if case.get("standin_only") and not args.standin:
+            raise harness.Skip("a release build would open the machine's device")
         tool = harness.place_tool(args.tool, directory)
         case.get("prepare", lambda _: None)(directory)
         with harness.units(args.unitsim, directory, case["ports"]) as sims:
@@ -608,8 +713,8 @@ def main():
                 seconds = max(one.seconds for _, one in run)
             else:
                 default = harness.run_on_terminal if case.get("terminal") else harness.run_with_pipe
-                run = case.get("run", default)([tool] + case.get("args", []), directory, case.get("input", ""),
-                                               timeout - 15)  # fmt: skip
+                command = [tool] + harness.port_args(case.get("args", []), directory)
+                run = case.get("run", default)(command, directory, case.get("input", ""), timeout - 15)
                 seconds = run.seconds
             problems = harness.check_run(case, run, sims, args.standin, directory)
         if problems:

@@ -295,19 +295,28 @@ def run_with_pipe(command, directory, typed, limit, env=None):
     return Run(result.stdout, result.returncode, result.stderr, time.monotonic() - started, [])
 
 
+def port_args(args, directory):
+    """The arguments with each "{ptsN}" as the pseudo-terminal that the
+    simulated unit's dosdevices/comN leads to, known once the unit runs."""
+    def device(match):
+        return os.path.realpath(os.path.join(directory, "dosdevices", f"com{match.group(1)}"))
+
+    return [re.sub(r"\{pts(\d+)\}", device, arg) for arg in args]
+
+
 def run_all(case, command, directory, limit, env=None):
     """The runs of a case with "runs", as [(planned, Run)]: one after the other,
     or with "together" all at once, where a run with "after" starts only once
     that text is in the output of every run without it."""
     if not case.get("together"):
-        return [(planned, run_with_pipe(command + planned.get("args", []), directory, planned.get("input", ""), limit,
-                                        env)) for planned in case["runs"]]  # fmt: skip
+        return [(planned, run_with_pipe(command + port_args(planned.get("args", []), directory), directory,
+                                         planned.get("input", ""), limit, env)) for planned in case["runs"]]  # fmt: skip
     started = time.monotonic()
     outputs, readers = {}, []
 
     def start(k, planned):
-        process = subprocess.Popen(command + planned.get("args", []), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, cwd=directory, env=env)  # fmt: skip
+        process = subprocess.Popen(command + port_args(planned.get("args", []), directory), stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=directory, env=env)  # fmt: skip
         process.stdin.write(planned.get("input", "").encode())
         process.stdin.close()
         outputs[k] = (process, bytearray(), bytearray(), time.monotonic())

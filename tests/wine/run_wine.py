@@ -73,6 +73,9 @@ LEFT_OUT = {"held_port", "key_press_on_terminal", "manual_arbitrary_rate"}
 LEFT_OUT |= {"three_units_at_once", "log_killed_in_image", "info_pinned_port_unknown_product",
              "pinned_port_failures", "no_wait_on_terminal", "list_ports", "help_and_version",
              "bad_command_lines"}
+# Linux device paths for --port are the POSIX build's; the Windows build's
+# refusal of one is device_path_refused below.
+LEFT_OUT |= {"ports_by_path", "port_path_refusals", "standin_path_never_opened"}
 
 # Devices of the machine that Wine links to COM numbers by itself.
 MACHINE_PORT = re.compile(r"^/dev/(ttyS|ttyUSB|ttyACM)\d+$")
@@ -275,6 +278,8 @@ def case_list_ports_of_the_port_table(images):
     # --list-ports of a build with stand-in images: the ports of Wine's port
     # table that lead somewhere, the plain file named and left unopened (the
     # runner watches it), the unit's pseudo-terminal free; nothing is sent.
+    # Wine's SetupAPI knows no device of the ports class, so no port gets
+    # Device Manager's names and the list is what it was without them.
     return {
         "standin_only": True,
         "ports": {3: []},
@@ -283,6 +288,19 @@ def case_list_ports_of_the_port_table(images):
         "stdout_re": r"COM1    /\S*/plain-file-com1  \(not a pseudo-terminal; a program with stand-in images "
         r"leaves the port alone\)\r\nCOM3    /dev/pts/\d+\r\n",
         "exit": 0,
+    }
+
+
+def case_device_path_refused(images):
+    # A Linux device path given to the Windows build: Wine would open the Unix
+    # path, past every guard of the Windows layer, so it is refused unopened.
+    return {
+        "ports": {3: []},
+        "args": ["--port", "/dev/ttyS0", "--no-wait"],
+        "stdout": harness.BANNER + "ERROR: Opening /dev/ttyS0 failed !",
+        "stderr_search": rb"/dev/ttyS0: a device path names a port on Linux only; here, give the COM number\r?\n"
+        rb"ERROR: /dev/ttyS0 cannot be used; no other port is tried",
+        "exit": 255,
     }
 
 
@@ -298,6 +316,7 @@ def case_web_package_replaced(images):
 WINE_CASES = [
     ("plain_file_port_left_alone", case_plain_file_port_left_alone, 90),
     ("list_ports_of_the_port_table", case_list_ports_of_the_port_table, 60),
+    ("device_path_refused", case_device_path_refused, 60),
     ("web_package_replaced", case_web_package_replaced, 60),
 ]
 
