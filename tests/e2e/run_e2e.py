@@ -605,22 +605,25 @@ def case_ports_by_path(images):
     update3 = full_update(images, 3, 57600, TX_XC7A35)
     update7 = full_update(images, 7, 57600, TX_XC7A35)
 
-    def by_path(update, port, shown):
-        text = re.escape(update["stdout"][: -len(PRESS_ANY_KEY)])
+    def by_path(update, port, shown, after=""):
+        text = re.escape(update["stdout"][: -len(PRESS_ANY_KEY)].replace(SUCCESS_LINE, SUCCESS_LINE + after))
         return text.replace(re.escape(f"COM PORT Number : {port}"), "Serial port     : " + shown)
 
-    link_args = ["--port", "dosdevices/com7", "--no-wait", "--log", "com7.log", "--trace", "com7.trace"]
+    link_args = ["--port", "dosdevices/com7", "--no-wait", "--log", "com7.log", "--trace", "com7.trace",
+                 "--report", "com7.json"]  # fmt: skip
     return {
         "ports": {3: [], 7: []},
         "together": True,
         "runs": [
             {"args": ["--port", "{pts3}", "--no-wait"], "stdout_re": by_path(update3, 3, r"/dev/pts/\d+"), "exit": 0},
-            {"args": link_args, "stdout_re": by_path(update7, 7, "dosdevices/com7"), "exit": 0},
+            {"args": link_args, "stdout_re": by_path(update7, 7, "dosdevices/com7", AFTER_LINES[3]), "exit": 0},
             dict(refused_path("dosdevices/com3", PATH_HELD), after="Serial port"),
         ],
         "images": {**update3["images"], **update7["images"]},
-        "commands": {**update3["commands"], **update7["commands"]},
-        "files": {"com7.log": path_records_check("dosdevices/com7"), "com7.trace": path_records_check("dosdevices/com7")},
+        "commands": {**update3["commands"], 7: update7["commands"][7] + heard(57600, VERSION)},
+        "files": {"com7.log": path_records_check("dosdevices/com7"), "com7.trace": path_records_check("dosdevices/com7"),
+                  # The report names the port as given, and the device it led to.
+                  "com7.json": report_check({"result": "updated", "port.name": "dosdevices/com7"})},
     }  # fmt: skip
 
 
