@@ -16,6 +16,9 @@ enum OptionId {
   OPT_LIST_PORTS,
   OPT_HELP,
   OPT_VERSION,
+  OPT_ALL,
+  OPT_LOG_DIR,
+  OPT_REPORT,
   OPT_COUNT
 };
 
@@ -25,8 +28,9 @@ struct OptionSpec {
 };
 
 const OptionSpec kOptions[OPT_COUNT] = {
-    {"port", true},     {"baud", true},        {"info", false}, {"log", true},      {"trace", true},
-    {"no-wait", false}, {"list-ports", false}, {"help", false}, {"version", false},
+    {"port", true},     {"baud", true},     {"info", false},       {"log", true},
+    {"trace", true},    {"no-wait", false}, {"list-ports", false}, {"help", false},
+    {"version", false}, {"all", false},     {"log-dir", true},     {"report", true},
 };
 
 // A decimal number of at most nine digits, nothing else (no sign, no
@@ -62,11 +66,42 @@ BOOL refuse(std::string *reason, const std::string &text) {
   return 0;
 }
 
+// "3,5,COM7": a station's ports, each named once.
+BOOL applyPortList(const std::string &value, CommandLineOptions *options, std::string *reason) {
+  size_t from = 0;
+  for (;;) {
+    const size_t comma = value.find(',', from);
+    const std::string item = value.substr(from, comma == std::string::npos ? comma : comma - from);
+    const int port = portOfValue(item);
+    if (port == 0) {
+      return refuse(reason, "--port: \"" + item + "\" in \"" + value +
+                                "\" is no COM port (give each by its number, 3 or COM3, from 1 "
+                                "without leading zeros, separated by commas)");
+    }
+    for (const int earlier : options->stationPorts) {
+      if (earlier == port) {
+        return refuse(
+            reason, "--port: COM" + std::to_string(port) + " is named twice in \"" + value + "\"");
+      }
+    }
+    options->stationPorts.push_back(port);
+    if (comma == std::string::npos) {
+      break;
+    }
+    from = comma + 1;
+  }
+  options->station = 1;
+  return 1;
+}
+
 // Applies one option's value; 0 with the reason when the value is bad.
 BOOL applyValue(OptionId id, const std::string &value, CommandLineOptions *options,
                 std::string *reason) {
   switch (id) {
     case OPT_PORT:
+      if (value.find(',') != std::string::npos) {
+        return applyPortList(value, options, reason);
+      }
       options->portNumber = portOfValue(value);
       if (options->portNumber == 0) {
         return refuse(reason, "--port: \"" + value +
@@ -86,10 +121,15 @@ BOOL applyValue(OptionId id, const std::string &value, CommandLineOptions *optio
     }
     case OPT_LOG:
     case OPT_TRACE:
+    case OPT_LOG_DIR:
+    case OPT_REPORT:
       if (value.empty()) {
         return refuse(reason, std::string("--") + kOptions[id].name + ": the file name is empty");
       }
-      (id == OPT_LOG ? options->logPath : options->tracePath) = value;
+      (id == OPT_LOG       ? options->logPath
+       : id == OPT_TRACE   ? options->tracePath
+       : id == OPT_LOG_DIR ? options->logDir
+                           : options->reportPath) = value;
       return 1;
     default:
       return 1;
@@ -113,21 +153,50 @@ void applySwitch(OptionId id, CommandLineOptions *options) {
     case OPT_VERSION:
       options->version = 1;
       break;
+    case OPT_ALL:
+      options->allPorts = 1;
+      options->station = 1;
+      break;
     default:
       break;
   }
 }
 
 // The options that can't go together, once all are read.
-BOOL combinationUsable(const bool given[OPT_COUNT], std::string *reason) {
+BOOL combinationUsable(const bool given[OPT_COUNT], const CommandLineOptions &options,
+                       std::string *reason) {
   if (given[OPT_BAUD] && !given[OPT_PORT]) {
     return refuse(reason, "--baud needs --port: a rate is the rate of one port");
   }
+  if (given[OPT_ALL] && given[OPT_PORT]) {
+    return refuse(reason, "--all cannot go with --port: --all looks on every port");
+  }
   if (given[OPT_LIST_PORTS]) {
-    for (const OptionId other : {OPT_PORT, OPT_BAUD, OPT_INFO}) {
+    for (const OptionId other : {OPT_PORT, OPT_BAUD, OPT_INFO, OPT_ALL, OPT_LOG_DIR, OPT_REPORT}) {
       if (given[other]) {
         return refuse(reason, std::string("--list-ports cannot go with --") + kOptions[other].name +
                                   ": listing the ports uses none of them");
+      }
+    }
+  }
+  if (options.station) {
+    // Each unit's run finds its own rate, and keeps its own record of the
+    // line: a station has no serial line of its own.
+    if (given[OPT_BAUD]) {
+      return refuse(reason,
+                    "--baud cannot go with a station (--all or a list of ports): each "
+                    "unit's rate is found on its own port");
+    }
+    if (given[OPT_TRACE]) {
+      return refuse(reason,
+                    "--trace cannot go with a station (--all or a list of ports): it "
+                    "has no serial line of its own; --log-dir keeps each unit's record");
+    }
+  } else {
+    for (const OptionId stationOnly : {OPT_LOG_DIR, OPT_REPORT}) {
+      if (given[stationOnly]) {
+        return refuse(reason, std::string("--") + kOptions[stationOnly].name +
+                                  " is for a station: give --all or a list of ports (--port 3,5)");
       }
     }
   }
@@ -138,7 +207,7 @@ BOOL combinationUsable(const bool given[OPT_COUNT], std::string *reason) {
 
 BOOL CommandLine_Parse(int argc, const char *const *argv, CommandLineOptions *options,
                        std::string *reason) {
-  *options = CommandLineOptions{0, 0, 0, "", "", 0, 0, 0, 0};
+  *options = CommandLineOptions{};
   reason->clear();
   bool given[OPT_COUNT] = {};
   bool optionsEnded = false;
@@ -193,10 +262,13 @@ BOOL CommandLine_Parse(int argc, const char *const *argv, CommandLineOptions *op
       return 0;
     }
   }
+  if (!options->logPath.empty() && options->logPath == options->reportPath) {
+    return refuse(reason, "--log and --report name the same file \"" + options->logPath + "\"");
+  }
   if (!options->logPath.empty() && options->logPath == options->tracePath) {
     return refuse(reason, "--log and --trace name the same file \"" + options->logPath + "\"");
   }
-  return combinationUsable(given, reason);
+  return combinationUsable(given, *options, reason);
 }
 
 const char *CommandLine_Usage(void) {
@@ -214,6 +286,11 @@ const char *CommandLine_Usage(void) {
          "  --log FILE      append a record of the run to FILE\n"
          "  --trace FILE    write every byte on the serial line, with times, to FILE\n"
          "  --no-wait       end without waiting for a key press\n"
+         "  --port A,B,...  a station: update the units on these ports at once, each by a\n"
+         "                  run of its own, on one board and with one summary table\n"
+         "  --all           a station of every port where a unit answers\n"
+         "  --log-dir DIR   a station's units' logs and reports: DIR/COM5.log, COM5.json\n"
+         "  --report FILE   a station's document: the units' reports and the totals\n"
          "  --list-ports    list the COM ports, what each leads to and which another\n"
          "                  program holds; nothing is sent to any port\n"
          "  --help          show this text\n"

@@ -10,6 +10,7 @@
 #define COMMANDLINE_H
 
 #include <string>
+#include <vector>
 
 #include "platform/Win32Types.h"
 
@@ -31,6 +32,12 @@ struct CommandLineOptions {
   BOOL listPorts;         // --list-ports: show the COM ports, touch none
   BOOL help;              // --help: the usage on standard output
   BOOL version;           // --version: the version on standard output
+  // A station: several units at once, each by a run of its own.
+  BOOL station;                   // --all, or --port with a list
+  std::vector<int> stationPorts;  // --port 3,5,7: the ports in the order given
+  BOOL allPorts;                  // --all: every port where a unit answers
+  std::string logDir;             // --log-dir: each unit's log and report here; "" for none
+  std::string reportPath;         // --report: the station's document; "" for none
 };
 
 // Reads argv[1..argc-1] into *options. 1 when the command line can be run;

@@ -12,6 +12,7 @@
 #include "Console.h"
 #include "RunLog.h"
 #include "RunOptions.h"
+#include "Station.h"
 #include "WireTrace.h"
 #include "platform/Platform.h"
 
@@ -249,6 +250,19 @@ static int runWithOptions(const CommandLineOptions &options) {
   return exitCode;
 }
 
+// A station (--all, or --port with a list): every unit by a run of its
+// own; the station's record in the run log.
+static int runStation(const CommandLineOptions &options, int argc, const char *const *argv) {
+  if (!Platform_PreparePorts(FWUPG_STANDIN_IMAGES)) {
+    Console_Error("ERROR: %s", Platform_LastErrorText());
+    logRunEnd(-1, "no port may be used here");
+    return -1;
+  }
+  const int exitCode = Station_Run(options, argc, argv);
+  logRunEnd(exitCode, Station_Outcome());
+  return exitCode;
+}
+
 // A command line that can't be run: the reason and the usage on standard
 // error, nothing opened.
 static int refuseCommandLine(const std::string &reason) {
@@ -302,7 +316,7 @@ int fwupgradeMainWithArguments(int argc, const char *const *argv) {
     logRunStart(argc, argv);
     Platform_SetInterruptHook(logInterruptedRun);
   }
-  const int exitCode = runWithOptions(options);
+  const int exitCode = options.station ? runStation(options, argc, argv) : runWithOptions(options);
   Platform_SetInterruptHook(nullptr);
   RunLog_Close();
   WireTrace_Close();

@@ -23,6 +23,14 @@
 BOOL gUnitRestartConfirmed = 0;
 UnitIdentity gUnitIdentity = {0, 0, 0, 0, "", 0, 0, -1, -1, -1};
 
+const char *logicDeviceName(int code) {
+  static const char *const kNames[] = {"none",        "XC7A35_484",   "XC7A50_484",   "XC7A75_484",
+                                       "XC7A100_484", "XC7A200_S484", "XC7A200_F484", "XC7A75_676",
+                                       "XC7A100_676", "XC7A15_484"};
+  return code >= 0 && code < static_cast<int>(sizeof kNames / sizeof kNames[0]) ? kNames[code]
+                                                                                : "unknown";
+}
+
 #define REBOOT_STEPS 46
 #define REBOOT_STEP_MS 3000
 

@@ -17,6 +17,10 @@
 #define DEVICE_XC7A100_676 0x08
 #define DEVICE_XC7A15_484 0x09
 
+// The logic device's name for the code the unit reports ("XC7A35_484"),
+// "unknown" for a code not listed above.
+const char *logicDeviceName(int code);
+
 #define VALIDATE_TX_PRODUCT_ID_STRING "Korvex 6G SDI EXTENDER TX\r\n>>"
 #define VALIDATE_TX2_PRODUCT_ID_STRING "Korvex 6G SDI EXT PELMAROTH-B TX\r\n>>"
 #define VALIDATE_RX_PRODUCT_ID_STRING "Korvex 6G SDI EXTENDER RX\r\n>>"
