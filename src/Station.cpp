@@ -36,7 +36,33 @@ struct Station {
   uint64_t lastDrawMs;
   std::vector<int> plainShown;  // the phase each unit's last plain line showed
   bool stopped;
+  uint64_t startMs;
+  std::string searched;  // --all: how the search ended, once every port has been looked on
 };
+
+// --all: once no port is being looked on any more, how many units answered
+// and how long the search took.
+void noteSearchEnd(Station *station) {
+  if (!station->options->allPorts || !station->searched.empty()) {
+    return;
+  }
+  size_t found = 0;
+  for (const StationUnit &unit : station->units) {
+    if (!unit.ended && unit.phase == STATION_LOOKING) {
+      return;
+    }
+    found += unit.phase != STATION_NO_UNIT && unit.phase != STATION_UNUSABLE ? 1 : 0;
+  }
+  const uint64_t ms = Platform_GetTickCount64() - station->startMs;
+  station->searched = std::to_string(found) + (found == 1 ? " unit" : " units") + " found on " +
+                      std::to_string(station->units.size()) + " ports in " +
+                      std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s";
+  if (station->terminal) {
+    RunLog_Record("search", "%s", station->searched.c_str());
+  } else {
+    Console_Printf("%s\r\n", station->searched.c_str());
+  }
+}
 
 // Whether the board shows the unit: with --all only once a unit answered
 // on its port (a port without one is not a unit of the station).
@@ -69,8 +95,12 @@ void drawTerminal(Station *station, bool force) {
       lines++;
     }
   }
-  if (lines == 0 && station->options->allPorts) {
-    text += "\rlooking for units on " + std::to_string(station->units.size()) + " ports\x1b[K\r\n";
+  if (station->options->allPorts) {
+    text += "\r" +
+            (station->searched.empty()
+                 ? "looking for units on " + std::to_string(station->units.size()) + " ports"
+                 : station->searched) +
+            "\x1b[K\r\n";
     lines++;
   }
   for (size_t k = lines; k < station->linesDrawn; k++) {
@@ -104,6 +134,7 @@ void drawPlain(Station *station) {
 }
 
 void draw(Station *station, bool force) {
+  noteSearchEnd(station);
   if (station->terminal) {
     drawTerminal(station, force);
   }
@@ -174,6 +205,19 @@ void startRuns(Station *station, const std::string &self) {
   }
 }
 
+// Once an interrupt has come: every run still going is stopped, once.
+void stopOnInterrupt(Station *station) {
+  if (Platform_InterruptCaught() == 0 || station->stopped) {
+    return;
+  }
+  station->stopped = true;
+  for (PlatformProcess *process : station->processes) {
+    if (process != nullptr) {
+      Platform_StopProcess(process);
+    }
+  }
+}
+
 // Reads the runs' output until every run has ended; an interrupt stops
 // them all, as an interrupt stops a single run.
 void watchRuns(Station *station) {
@@ -186,16 +230,12 @@ void watchRuns(Station *station) {
     if (running == 0) {
       return;
     }
-    if (Platform_InterruptCaught() != 0 && !station->stopped) {
-      station->stopped = true;
-      for (PlatformProcess *process : station->processes) {
-        if (process != nullptr) {
-          Platform_StopProcess(process);
-        }
-      }
-    }
+    stopOnInterrupt(station);
     const int ready = Platform_WaitForOutput(station->processes.data(),
                                              static_cast<int>(station->processes.size()), kPollMs);
+    // Ctrl-C at a terminal reaches the runs as it reaches the station: one
+    // that ended of it during the wait ended interrupted.
+    stopOnInterrupt(station);
     if (ready >= 0) {
       StationUnit &unit = station->units[ready];
       const long n = Platform_ReadOutput(station->processes[ready], buffer.data(), buffer.size());
@@ -277,7 +317,7 @@ const char *Station_Outcome(void) { return gOutcome.c_str(); }
 
 int Station_Run(const CommandLineOptions &options, int argc, const char *const *argv) {
   const std::string start = RunLog_LocalTime(time(nullptr));
-  Station station{&options, {}, {}, {}, {}, {}, {}, "", false, 0, 0, {}, false};
+  Station station{&options, {}, {}, {}, {}, {}, {}, "", false, 0, 0, {}, false, 0, ""};
   char path[PATH_CAPACITY];
   if (!Platform_OwnExecutable(path, sizeof path)) {
     Console_Error("ERROR: this program's own file cannot be found, to start a run for each unit");
@@ -319,6 +359,7 @@ int Station_Run(const CommandLineOptions &options, int argc, const char *const *
   // From here an interrupt stops the units' runs and the station goes on
   // to show what each did.
   Platform_CatchInterrupts();
+  station.startMs = Platform_GetTickCount64();
   startRuns(&station, self);
   draw(&station, true);
   watchRuns(&station);
