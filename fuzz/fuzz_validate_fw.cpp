@@ -19,7 +19,8 @@
 
 #include "FuzzReference.h"
 #include "IntelHex.h"
-#include "TessaronFwUpgrade.h"
+#include "ImageConversion.h"
+#include "StartUp.h"
 
 namespace {
 

@@ -11,7 +11,8 @@
 #include <string>
 
 #include "FuzzReference.h"
-#include "TessaronFwUpgrade.h"
+#include "TextHelpers.h"
+#include "UnitUpdate.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string reply(reinterpret_cast<const char *>(data),

@@ -22,22 +22,24 @@
 #define COMMAND_LINE_MIN_BAUD_RATE 50
 #define COMMAND_LINE_MAX_BAUD_RATE 4000000
 
+// What each option means is described once, in the option table of
+// CommandLine.cpp, which also writes the usage.
 struct CommandLineOptions {
-  int portNumber;         // --port: the only port used; 0 when detection scans them all
-  int baudRate;           // --baud: the unit's console rate, no detection; 0 when not given
-  BOOL info;              // --info: identify the unit, show what would be written, stop
-  std::string logPath;    // --log: the run's record is appended here; "" for none
-  std::string tracePath;  // --trace: every byte on the line; "" for none
-  BOOL noWait;            // --no-wait: no key press at the end
-  BOOL listPorts;         // --list-ports: show the COM ports, touch none
-  BOOL help;              // --help: the usage on standard output
-  BOOL version;           // --version: the version on standard output
+  int portNumber = 0;     // --port: the only port used; 0 when detection scans them all
+  int baudRate = 0;       // --baud: the unit's console rate, no detection; 0 when not given
+  BOOL info = 0;          // --info
+  std::string logPath;    // --log; "" for none
+  std::string tracePath;  // --trace; "" for none
+  BOOL noWait = 0;        // --no-wait
+  BOOL listPorts = 0;     // --list-ports
+  BOOL help = 0;          // --help
+  BOOL version = 0;       // --version
   // A station: several units at once, each by a run of its own.
-  BOOL station;                   // --all, or --port with a list
+  BOOL station = 0;               // --all, or --port with a list
   std::vector<int> stationPorts;  // --port 3,5,7: the ports in the order given
-  BOOL allPorts;                  // --all: every port where a unit answers
-  std::string logDir;             // --log-dir: each unit's log and report here; "" for none
-  std::string reportPath;         // --report: the station's document; "" for none
+  BOOL allPorts = 0;              // --all
+  std::string logDir;             // --log-dir; "" for none
+  std::string reportPath;         // --report; "" for none
 };
 
 // Reads argv[1..argc-1] into *options. 1 when the command line can be run;

@@ -12,6 +12,7 @@
 #include "ComPortAPI.h"
 #include "Console.h"
 #include "StartUp.h"
+#include "TextHelpers.h"
 #include "platform/Platform.h"
 
 // One data write to the unit.
@@ -96,19 +97,7 @@ static void collectResponse(char *reply, const char *awaited) {
 std::string printableReply(const char *reply) {
   const size_t length = strlen(reply);
   const size_t shown = std::min<size_t>(length, REPLY_DISPLAY_LIMIT);
-  std::string text;
-  text.reserve(shown);
-  for (size_t k = 0; k < shown; k++) {
-    const unsigned char c = static_cast<unsigned char>(reply[k]);
-    if ((c < 0x20 && c != '\r' && c != '\n') || c >= 0x7F) {
-      static const char kDigits[] = "0123456789ABCDEF";
-      text += "\\x";
-      text += kDigits[c >> 4];
-      text += kDigits[c & 0x0F];
-    } else {
-      text += static_cast<char>(c);
-    }
-  }
+  std::string text = printableBytes(reply, shown, true);
   if (length > shown) {
     text += "... (" + std::to_string(length - shown) + " more bytes)";
   }

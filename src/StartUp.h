@@ -11,7 +11,7 @@
 // The release of the embedded images, from the image catalogue.
 #define FIRMWARE_VERSION_TO_UPLOAD AUTOGEN_RELEASE_VERSION
 #define CONCAT_BUFFER_SIZE (4 * 1024 * 1024)
-#define DATA_BUFFER_SIZE 1024 * 1000
+#define DATA_BUFFER_SIZE (1024 * 1000)
 
 // The microcontroller image text, from start-up to the end of the run.
 extern char *gHexFirmware;

@@ -8,11 +8,17 @@
 #include <string>
 
 #include "ComPortAPI.h"
+#include "PortDetection.h"
+#include "StartUp.h"
+#include "UnitUpdate.h"
 #include "CommandLine.h"
 #include "Console.h"
 #include "RunLog.h"
-#include "RunOptions.h"
+#include "PortList.h"
+#include "RunLogRecords.h"
 #include "Station.h"
+#include "UnitInformation.h"
+#include "VersionText.h"
 #include "WireTrace.h"
 #include "platform/Platform.h"
 
@@ -35,32 +41,25 @@
  * Start-up and operator dialogue
  *-------------------------------------------------------------------------*/
 
-BOOL StrRemoveNL(char *str, char ch) {
-  if (str == nullptr) {
-    return 1;
+// The run's outcome for the run log, written once its last message is on
+// the screen (and so in the log's transcript) and before any key wait, so
+// that an operator who closes the window instead loses nothing of it.
+static const char *sOutcome = nullptr;
+static int sOutcomeExitCode = 0;
+
+static void logOutcome(void) {
+  if (sOutcome != nullptr) {
+    logRunEnd(sOutcomeExitCode, sOutcome);
+    sOutcome = nullptr;
   }
-  // Walk to the terminator the text had on entry: with NUL as the
-  // replacement the text ends at its first line end, but every later line
-  // end is overwritten too.
-  const size_t length = strlen(str);
-  for (size_t k = 0; k < length; k++) {
-    if (str[k] == '\n' || str[k] == '\r') {
-      str[k] = ch;
-    }
-  }
-  return 1;
 }
 
-// The last message and the prompt for the key.
-static void showLastMessage(const char *lastMessage) {
+void dipsplayLastMessageToUserBeforeExit(const char *lastMessage) {
   if (lastMessage != nullptr && lastMessage[0] != '\0') {
     Console_Printf("%s", lastMessage);
   }
   Console_Printf("\r\nPress any key to exit");
-}
-
-void dipsplayLastMessageToUserBeforeExit(const char *lastMessage) {
-  showLastMessage(lastMessage);
+  logOutcome();
   (void)Platform_Getch();
 }
 
@@ -163,14 +162,15 @@ static int endRun(const CommandLineOptions &options, int exitCode, const char *l
   if (resultStands) {
     Platform_SetInterruptExitCode(exitCode);
   }
+  sOutcome = outcome;
+  sOutcomeExitCode = exitCode;
   if (keyWait) {
-    showLastMessage(lastMessage);
-  } else if (lastMessage[0] != '\0') {
-    Console_Printf("%s", lastMessage);
-  }
-  logRunEnd(exitCode, outcome);
-  if (keyWait) {
-    (void)Platform_Getch();
+    dipsplayLastMessageToUserBeforeExit(lastMessage);
+  } else {
+    if (lastMessage[0] != '\0') {
+      Console_Printf("%s", lastMessage);
+    }
+    logOutcome();
   }
   return exitCode;
 }

@@ -1,16 +1,10 @@
-// The update tool: its run and the operator dialogue. The header also
-// gathers those of every part of the driver (start-up buffers, console
-// protocol, detection, update sequence, image conversion, web package), so
-// that one include gives all their globals, constants and functions.
+// The update tool: its run and the operator dialogue. Each part of the
+// driver it calls has a header of its own (StartUp, ConsoleProtocol,
+// PortDetection, UnitUpdate, ImageConversion, WebPackage), which its users
+// include themselves.
 #ifndef TESSARONFWUPGRADE_H
 #define TESSARONFWUPGRADE_H
 
-#include "ConsoleProtocol.h"
-#include "ImageConversion.h"
-#include "PortDetection.h"
-#include "StartUp.h"
-#include "UnitUpdate.h"
-#include "WebPackage.h"
 #include "platform/Win32Types.h"
 
 // The whole run of the update tool with its command line (CommandLine.h):
@@ -25,8 +19,8 @@ int fwupgradeMainWithArguments(int argc, const char *const *argv);
 // The run without arguments, as it always was.
 int fwupgradeMain(void);
 
+// The run's last message, the prompt "Press any key to exit" and the wait
+// for that key.
 void dipsplayLastMessageToUserBeforeExit(const char *lastMessage);
-// Overwrites every line feed and carriage return of `str` with `ch`.
-BOOL StrRemoveNL(char *str, char ch);
 
 #endif

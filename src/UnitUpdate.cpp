@@ -14,9 +14,9 @@
 #include "ConsoleProtocol.h"
 #include "ImageConversion.h"
 #include "PortDetection.h"
-#include "RunOptions.h"
+#include "RunLogRecords.h"
+#include "TextHelpers.h"
 #include "StartUp.h"
-#include "TessaronFwUpgrade.h"
 #include "firmware/BinImage.h"
 #include "platform/Platform.h"
 
@@ -24,11 +24,28 @@ BOOL gUnitRestartConfirmed = 0;
 UnitIdentity gUnitIdentity = {0, 0, 0, 0, "", 0, 0, -1, -1, -1};
 
 const char *logicDeviceName(int code) {
-  static const char *const kNames[] = {"none",        "XC7A35_484",   "XC7A50_484",   "XC7A75_484",
-                                       "XC7A100_484", "XC7A200_S484", "XC7A200_F484", "XC7A75_676",
-                                       "XC7A100_676", "XC7A15_484"};
-  return code >= 0 && code < static_cast<int>(sizeof kNames / sizeof kNames[0]) ? kNames[code]
-                                                                                : "unknown";
+  // Each code once, by its constant, beside the name it has.
+  static const struct {
+    int code;
+    const char *name;
+  } kDevices[] = {
+      {DEVICE_NONE, "none"},
+      {DEVICE_XC7A35_484, "XC7A35_484"},
+      {DEVICE_XC7A50_484, "XC7A50_484"},
+      {DEVICE_XC7A75_484, "XC7A75_484"},
+      {DEVICE_XC7A100_484, "XC7A100_484"},
+      {DEVICE_XC7A200_S484, "XC7A200_S484"},
+      {DEVICE_XC7A200_F484, "XC7A200_F484"},
+      {DEVICE_XC7A75_676, "XC7A75_676"},
+      {DEVICE_XC7A100_676, "XC7A100_676"},
+      {DEVICE_XC7A15_484, "XC7A15_484"},
+  };
+  for (const auto &device : kDevices) {
+    if (device.code == code) {
+      return device.name;
+    }
+  }
+  return "unknown";
 }
 
 #define REBOOT_STEPS 46
@@ -85,12 +102,10 @@ static BOOL streamImage(void) {
   return sendData(gDataConcatenated, gDataConcatenatedLenght, 1, "SUCCESS");
 }
 
-// The catalogue entry of the logic image for this device code and role, or
-// -1 when the catalogue has none; with isTx -1, any image for the code.
-static int logicImageEntry(int deviceCode, int isTx) {
-  for (const autogen_logic_image &image : AUTOGEN_LOGIC_IMAGES) {
-    if (image.deviceCode == deviceCode && (isTx < 0 || image.isTx == isTx)) {
-      return image.entry;
+int chooseLogicImage(const autogen_logic_image *images, int count, int deviceCode, int isTx) {
+  for (int k = 0; k < count; k++) {
+    if (images[k].deviceCode == deviceCode && (isTx < 0 || images[k].isTx == isTx)) {
+      return images[k].entry;
     }
   }
   return -1;
@@ -162,10 +177,16 @@ static BOOL identifyUnitRole(bool *isTx) {
 }
 
 BOOL identifyUnitAndSelectImage(void) {
+  return identifyUnitAndSelectImageFrom(AUTOGEN_LOGIC_IMAGES, AUTOGEN_LOGIC_IMAGE_COUNT);
+}
+
+BOOL identifyUnitAndSelectImageFrom(const autogen_logic_image *images, int count) {
   const int fpga_type = readUnitVersions();
 
   Console_Printf("Checking product .......... ");
-  if (logicImageEntry(fpga_type, -1) < 0) {
+  // A code that no image serves for either role is refused before the unit
+  // is asked for its role.
+  if (chooseLogicImage(images, count, fpga_type, -1) < 0) {
     Console_Line("FAILED, Unknown product\r");
     return 0;
   }
@@ -178,8 +199,9 @@ BOOL identifyUnitAndSelectImage(void) {
     return 0;
   }
 
-  // The catalogue serves every device code it knows for both roles.
-  const int page_idx = logicImageEntry(fpga_type, isTx ? 1 : 0);
+  // A code may be served for one role only: a unit of the other role is an
+  // unknown product as well.
+  const int page_idx = chooseLogicImage(images, count, fpga_type, isTx ? 1 : 0);
   if (page_idx < 0) {
     Console_Line("FAILED, Unknown product\r");
     return 0;

@@ -3,9 +3,13 @@
 #ifndef UNITUPDATE_H
 #define UNITUPDATE_H
 
+#include "firmware/BinImage.h"
 #include "platform/Win32Types.h"
 
-// Programmable-logic device codes reported by the unit.
+// Programmable-logic device codes reported by the unit: the one table of the
+// codes the tool knows. Which of them an image serves, and for which role, is
+// the image catalogue's (firmware/catalogue.json, read through
+// tools/images/catalogue.py, which reads these lines too).
 #define DEVICE_NONE 0x00
 #define DEVICE_XC7A35_484 0x01
 #define DEVICE_XC7A50_484 0x02
@@ -17,8 +21,8 @@
 #define DEVICE_XC7A100_676 0x08
 #define DEVICE_XC7A15_484 0x09
 
-// The logic device's name for the code the unit reports ("XC7A35_484"),
-// "unknown" for a code not listed above.
+// The name of a logic-device code, as the codes above name it ("XC7A35_484");
+// "unknown" for a code not among them.
 const char *logicDeviceName(int code);
 
 #define VALIDATE_TX_PRODUCT_ID_STRING "Korvex 6G SDI EXTENDER TX\r\n>>"
@@ -50,6 +54,12 @@ BOOL updateFirmware(void);
 // logic image for it copied into gHexFPGA_Code. Nothing is written to the
 // unit but "%fw -v" and "%fw -p". 1 when the unit was identified.
 BOOL identifyUnitAndSelectImage(void);
+// The same with the logic images `images` (count rows, laid out as the
+// catalogue's AUTOGEN_LOGIC_IMAGES) in place of the catalogue's.
+BOOL identifyUnitAndSelectImageFrom(const autogen_logic_image *images, int count);
+// The entry of AUTOGEN_FILES that `images` give a unit reporting deviceCode
+// in the role isTx (1 TX, 0 RX; -1 either role), or -1 when none serves it.
+int chooseLogicImage(const autogen_logic_image *images, int count, int deviceCode, int isTx);
 // The unit's reply to "%fw -v", its line ends already blanks, read as
 // "%d.%d.%d %s %d.%d %d" reads it (`model` gets at most 7 characters and its
 // terminator); the number of fields converted.

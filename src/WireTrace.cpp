@@ -85,8 +85,6 @@ BOOL WireTrace_Open(const char *path, std::string *reason) {
   return 1;
 }
 
-BOOL WireTrace_IsOpen(void) { return sTrace != nullptr ? 1 : 0; }
-
 void WireTrace_Close(void) {
   if (sTrace != nullptr) {
     fclose(sTrace);

@@ -26,7 +26,6 @@
 // Creates (or empties) `path` and writes its heading. 0 with the system's
 // reason in *reason when it can't be written.
 BOOL WireTrace_Open(const char *path, std::string *reason);
-BOOL WireTrace_IsOpen(void);
 void WireTrace_Close(void);
 
 // The serial link's events, with the settings in force.

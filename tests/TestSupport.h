@@ -24,7 +24,14 @@
 #include "ComPortAPI.h"
 #include "PlatformSim.h"
 #include "SerialLinkReset.h"
+#include "ConsoleProtocol.h"
+#include "ImageConversion.h"
+#include "PortDetection.h"
+#include "StartUp.h"
 #include "TessaronFwUpgrade.h"
+#include "TextHelpers.h"
+#include "UnitUpdate.h"
+#include "WebPackage.h"
 #include "firmware/BinImage.h"
 
 // The link is reset before the simulated platform, so that a port it still

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "UnitModel.h"
 
 namespace {
 
@@ -342,30 +343,61 @@ TEST_F(GeneratorTest, TakesTheReleaseAndTheImageChoiceFromTheCatalogueFile) {
     EXPECT_NE(at, std::string::npos) << row << " not in order in " << table;
   }
 
-  // The version and the file names are refused at configure time as well,
-  // in the same words, before anything is built.
+  // Configuring refuses each of them in the same words, before anything is
+  // built: the build asks the same reader.
   const std::string mcu = image(0, "\"microcontroller\": true");
+  const std::string oneRole = ", \"only_for_this_unit\": [2]";
+  const std::string knownCodes =
+      "\"device_code\" and \"device_codes\" take logic-device codes the tool knows (DEVICE_* of "
+      "src/UnitUpdate.h: 1, 2, 3, 4, 5, 6, 7, 8, 9)";
   const struct {
     const char *what;
     std::string version, images, error;  // error after "<catalogue>: "
-    bool refusedByCMake;
   } refused[] = {
       {"no microcontroller image", "1.1.0", logic,
-       "exactly one image must be marked \"microcontroller\": true", false},
+       "exactly one image must be marked \"microcontroller\": true"},
       {"a device code for one role only", "1.1.0",
        mcu + ", " + image(1, "\"device_code\": 2, " + tx),
-       "device code 2 has a TX image but no RX image", false},
+       "device code 2 has a TX image but no RX image (image 1 lists it in \"only_for_this_unit\" "
+       "when RX units of that code are to be refused)"},
       {"a version in other digits than ASCII", "1.0.\xd9\xa9", mcu + ", " + logic,
-       "\"version\" must be ASCII digits and dots of the form 1.0.9", true},
+       "\"version\" must be ASCII digits and dots of the form 1.0.9"},
       {"a file name with a folder", "1.1.0",
        mcu + ", " + image(1, "\"device_code\": 2, " + tx) +
            ", {\"file\": \"../RX.mcs\", \"device_code\": 2, " + rx + "}",
-       fileNameRule(2), true},
+       fileNameRule(2)},
       {"a file name beyond ASCII", "1.1.0",
-       "{\"file\": \"MCU_\xc3\xa9.hex\", \"microcontroller\": true}, " + logic, fileNameRule(0),
-       true},
+       "{\"file\": \"MCU_\xc3\xa9.hex\", \"microcontroller\": true}, " + logic, fileNameRule(0)},
       {"a file listed twice", "1.1.0", mcu + ", " + logic + ", " + mcu,
-       std::string("image 5: \"file\" ") + kCatalogueFiles[0] + " is listed twice", true},
+       std::string("image 5: \"file\" ") + kCatalogueFiles[0] + " is listed twice"},
+      // The codes are those of the tool's own table; 0 is a unit without a
+      // logic device.
+      {"a code the tool does not know", "1.1.0",
+       mcu + ", " + image(1, "\"device_codes\": [2, 10], " + tx),
+       std::string("image 1 (") + kCatalogueFiles[1] + "): " + knownCodes},
+      {"no logic device", "1.1.0", mcu + ", " + image(1, "\"device_code\": 0, " + tx),
+       std::string("image 1 (") + kCatalogueFiles[1] + "): " + knownCodes},
+      {"one code twice for one role", "1.1.0",
+       mcu + ", " + image(1, "\"device_codes\": [2, 3], " + tx + oneRole) + ", " +
+           image(2, "\"device_code\": 3, " + tx),
+       std::string("image 2 (") + kCatalogueFiles[2] + "): a second image for device code 3, TX"},
+      {"one role only, but served for both", "1.1.0",
+       mcu + ", " + image(1, "\"device_code\": 2, " + tx + oneRole) + ", " +
+           image(2, "\"device_code\": 2, " + rx),
+       std::string("image 1 (") + kCatalogueFiles[1] +
+           "): device code 2 is \"only_for_this_unit\" but image 2 serves it for RX"},
+      {"one role only for a code the image does not serve", "1.1.0",
+       mcu + ", " + image(1, "\"device_code\": 3, " + tx + oneRole),
+       std::string("image 1 (") + kCatalogueFiles[1] +
+           "): \"only_for_this_unit\" must list codes of the image's own \"device_code\" or "
+           "\"device_codes\""},
+      {"both forms of the codes", "1.1.0",
+       mcu + ", " + image(1, "\"device_code\": 2, \"device_codes\": [2], " + tx + oneRole),
+       std::string("image 1 (") + kCatalogueFiles[1] +
+           "): give either \"device_code\" or \"device_codes\""},
+      {"a misspelt field", "1.1.0",
+       mcu + ", " + image(1, "\"device_code\": 2, " + tx + ", \"only_for_this_units\": [2]"),
+       std::string("image 1 (") + kCatalogueFiles[1] + "): unknown field \"only_for_this_units\""},
   };
   for (const auto &c : refused) {
     SCOPED_TRACE(c.what);
@@ -374,9 +406,88 @@ TEST_F(GeneratorTest, TakesTheReleaseAndTheImageChoiceFromTheCatalogueFile) {
     EXPECT_NE(generate(&error, path), 0);
     EXPECT_EQ(error, path + ": " + c.error);
     EXPECT_FALSE(std::filesystem::exists("out/BinImage.h"));
-    if (c.refusedByCMake) {
-      EXPECT_EQ(configureError(path), path + ": " + c.error);
+    EXPECT_EQ(configureError(path), path + ": " + c.error);
+  }
+}
+
+// A new logic-device code for one role, served by an image the release
+// already has, is one changed line of the catalogue file: here code 3
+// (DEVICE_XC7A75_484) for RX units, by the RX image of code 1. The generator
+// writes the release's table with that one row more; given to the tool's
+// choice, it serves an RX unit of code 3 that image and refuses a TX unit of
+// code 3 as an unknown product once the unit has told its role.
+TEST_F(GeneratorTest, ACodeForOneRoleIsOneLineOfTheCatalogue) {
+  std::string changed = readWholeFile(FWUPG_CATALOGUE_FILE);
+  const std::string line = "\"device_code\": 1, \"unit\": \"RX\"";
+  const size_t at = changed.find(line);
+  ASSERT_NE(at, std::string::npos) << changed;
+  changed.replace(at, line.size(),
+                  "\"device_codes\": [1, 3], \"unit\": \"RX\", \"only_for_this_unit\": [3]");
+  writeWholeFile("catalogue.json", changed);
+  writeImages(":00000001FF\r\n");
+  std::string error;
+  ASSERT_EQ(generate(&error, (dir_ / "catalogue.json").string()), 0) << error;
+
+  // The release's rows, with code 3 for RX right after code 1 for RX.
+  const int rx35 = catalogueLogicEntry(DEVICE_XC7A35_484, false);
+  std::string expected;
+  for (const CatalogueLogicImage &image : kCatalogueLogic) {
+    expected += std::to_string(image.deviceCode) + " " + std::to_string(image.isTx) + " " +
+                std::to_string(image.entry) + "\n";
+    if (image.deviceCode == DEVICE_XC7A35_484 && !image.isTx) {
+      expected += std::to_string(DEVICE_XC7A75_484) + " 0 " + std::to_string(rx35) + "\n";
     }
+  }
+  // The rows of AUTOGEN_LOGIC_IMAGES as the generator wrote them.
+  const std::string source = readWholeFile("out/BinImage.cpp");
+  std::istringstream table(source.substr(source.find("AUTOGEN_LOGIC_IMAGES[")));
+  std::vector<autogen_logic_image> rows;
+  std::string text, got;
+  std::getline(table, text);
+  while (std::getline(table, text) && text != "};") {
+    autogen_logic_image row;
+    ASSERT_EQ(sscanf(text.c_str(), " {%d, %d, %d},", &row.deviceCode, &row.isTx, &row.entry), 3)
+        << text;
+    rows.push_back(row);
+    got += std::to_string(row.deviceCode) + " " + std::to_string(row.isTx) + " " +
+           std::to_string(row.entry) + "\n";
+  }
+  EXPECT_EQ(got, expected);
+
+  // The whole identification against a simulated unit of code 3.
+  const std::string versions =
+      "Checking firmware version ..............  1.00.08 \r\n"
+      "Checking fpga version ..................  K6G 1.03  device:3\r\n"
+      "Checking product .......... ";
+  const struct {
+    const char *productId;
+    BOOL identified;
+    std::string transcript;
+    int logicEntry;
+  } units[] = {
+      {VALIDATE_RX_PRODUCT_ID_STRING, 1,
+       versions + "RX OK\r\n" VALIDATE_RX_PRODUCT_ID_STRING "\r\n", rx35},
+      {VALIDATE_TX_PRODUCT_ID_STRING, 0,
+       versions + "TX OK\r\n" VALIDATE_TX_PRODUCT_ID_STRING "\r\nFAILED, Unknown product\r\n", -1},
+  };
+  allocateBuffers();
+  for (const auto &c : units) {
+    SCOPED_TRACE(c.productId);
+    UnitConfig config;
+    config.versionReply = "1.0.8 K6G 1.3 3\r\n>>";
+    config.productId = c.productId;
+    UnitModel unit(config);
+    Sim_AddPort(1, &unit);
+    ComPortAPI_SetBaudRate(config.baudRate);
+    ASSERT_EQ(ComPortAPI_OpenCOM(1), 1);
+    Sim_ClearConsole();
+    EXPECT_EQ(identifyUnitAndSelectImageFrom(rows.data(), static_cast<int>(rows.size())),
+              c.identified);
+    EXPECT_EQ(console(), c.transcript);
+    EXPECT_EQ(gUnitIdentity.logicEntry, c.logicEntry);
+    (void)ComPortAPI_CloseCOM();
+    SerialLink_ResetToStart();
+    Sim_Reset();
   }
 }
 

@@ -55,8 +55,7 @@ const Case kCases[] = {
        e.trace = "t.txt";
      }),
      nullptr},
-    // A value that looks like an option is the value, as getopt takes it.
-    {{"--log", "--info"}, with([](Expected &e) { e.log = "--info"; }), nullptr},
+    {{"--log", "./-info"}, with([](Expected &e) { e.log = "./-info"; }), nullptr},
     {{"--list-ports", "--log", "l.txt"},
      with([](Expected &e) { e.listPorts = true, e.log = "l.txt"; }),
      nullptr},
@@ -133,9 +132,34 @@ const Case kCases[] = {
      {},
      "--baud: \"9600x\" is no rate from 50 to 4000000 baud"},
     {{"--port", "3", "--baud="}, {}, "--baud: \"\" is no rate from 50 to 4000000 baud"},
+    {{"--port", "3", "--baud", "000000050"},
+     {},
+     "--baud: \"000000050\" is no rate from 50 to 4000000 baud (written without leading zeros)"},
     {{"--port", "3", "--baud", "99999999999"},
      {},
      "--baud: \"99999999999\" is no rate from 50 to 4000000 baud"},
+    // An option that lost its value does not take the next option as one,
+    // nor anything else that begins with a dash; a value is never echoed raw.
+    {{"--log", "--info", "--port", "3"},
+     {},
+     "--log: \"--info\" looks like an option, not a value (a file whose name begins with \"-\" "
+     "is written ./-name)"},
+    {{"--trace=-t"},
+     {},
+     "--trace: \"-t\" looks like an option, not a value (a file whose name begins with \"-\" "
+     "is written ./-name)"},
+    {{"--port", "-3"},
+     {},
+     "--port: \"-3\" looks like an option, not a value (a file whose name begins with \"-\" is "
+     "written ./-name)"},
+    {{"--port", "3", "--baud", "--info"},
+     {},
+     "--baud: \"--info\" looks like an option, not a value (a file whose name begins with \"-\" "
+     "is written ./-name)"},
+    {{"--port", "3\n\x1b[31m"},
+     {},
+     "--port: \"3\\x0A\\x1B[31m\" is no COM port (give its number, 3 or COM3, from 1 without "
+     "leading zeros)"},
     {{"--log="}, {}, "--log: the file name is empty"},
     {{"--trace", ""}, {}, "--trace: the file name is empty"},
     {{"--log", "x.txt", "--trace", "x.txt"}, {}, "--log and --trace name the same file \"x.txt\""},
@@ -206,9 +230,11 @@ TEST(CommandLineTest, ReadsEveryFormAndRefusesWithTheReason) {
 }
 
 // The run log shows the command line so that it could be typed again.
-TEST(CommandLineTest, TextQuotesArgumentsWithBlanks) {
-  const char *argv[] = {"tool", "--log", "run log.txt", "", "--port=3"};
-  EXPECT_EQ(CommandLine_Text(5, argv), "tool --log \"run log.txt\" \"\" --port=3");
+// A line break in an argument can't forge a line of the record.
+TEST(CommandLineTest, TextQuotesArgumentsWithBlanksAndEscapesControls) {
+  const char *argv[] = {"tool", "--log", "run log.txt", "", "--trace=t\nresult  ok\xC2\x9B"};
+  EXPECT_EQ(CommandLine_Text(5, argv),
+            "tool --log \"run log.txt\" \"\" \"--trace=t\\x0Aresult  ok\\xC2\\x9B\"");
 }
 
 }  // namespace

@@ -40,8 +40,6 @@ typedef void *HANDLE;
 #define PURGE_TXCLEAR 0x0004u
 #define PURGE_RXCLEAR 0x0008u
 
-#define SETXOFF 1u
-#define SETXON 2u
 #define SETRTS 3u
 #define CLRRTS 4u
 #define SETDTR 5u
@@ -49,11 +47,8 @@ typedef void *HANDLE;
 
 #define DTR_CONTROL_DISABLE 0x00u
 #define DTR_CONTROL_ENABLE 0x01u
-#define DTR_CONTROL_HANDSHAKE 0x02u
 #define RTS_CONTROL_DISABLE 0x00u
 #define RTS_CONTROL_ENABLE 0x01u
-#define RTS_CONTROL_HANDSHAKE 0x02u
-#define RTS_CONTROL_TOGGLE 0x03u
 
 #define NOPARITY 0
 #define ONESTOPBIT 0

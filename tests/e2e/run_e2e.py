@@ -18,6 +18,7 @@ the Wine runner runs these cases too.
 
 import collections
 import json
+import os
 import re
 import signal
 import sys
@@ -44,6 +45,7 @@ from fwharness import (
     PRODUCT,
     PRODUCT_FAILED,
     RX_OK,
+    TX_OK,
     TX_XC7A35,
     UNKNOWN_PRODUCT,
     VERSION,
@@ -188,7 +190,7 @@ def case_unit_vanishes(images):
 # ---------------------------------------------------------------------------
 # The command-line options.
 
-USAGE_RE = r"usage: TessaronFwUpgrade \[options\]\n.*--port N.*--baud N.*--info.*--log FILE.*--trace FILE.*--no-wait.*--list-ports.*--help.*--version.*\n"
+USAGE_RE = r"usage: TessaronFwUpgrade \[options\]\n(?:.*\n)*"
 INFO_BANNER = (
     f"\n\rUnit information; this tool carries firmware release {CATALOGUE.version}"
     "\n\r\n\rDetecting COM port and Baud Rate.................."
@@ -196,7 +198,7 @@ INFO_BANNER = (
 NOT_IDENTIFIED = "\n\rERROR: The unit was not identified.\r\n"
 FAILED_NO_WAIT = "\n\rERROR: The update was not successful.\r\n"
 EXIT_USAGE = 64
-DEVICE_NAMES = {1: "XC7A35_484", 2: "XC7A50_484", 4: "XC7A100_484"}
+DEVICE_NAMES = harness.catalogue.DEVICE_NAMES  # the tool's names of the logic-device codes
 
 
 def info_block(images, port, rate, code, model, role, logic):
@@ -241,6 +243,26 @@ def case_info_port_baud_log(images):
         "exit": 0,
         "commands": {41: heard(9600, VERSION, IDENTIFY, IDENTIFY, IDENTIFY)},
         "files": {"info.log": log_check(stdout, args, unit_records(images, 4, "K6G-RX", "RX", logic),
+                                        "the unit was identified", 0)},  # fmt: skip
+    }
+
+
+def case_info_unit_text_escaped(images):
+    # The unit's own text (ESC, BEL and the two bytes of the C1 control CSI
+    # in its device name) reaches neither the terminal nor the run log raw.
+    shown = "K\\x1B\\x07\\xC2\\x9B"
+    logic = logic_entry(DEVICE_XC7A35, "TX")
+    stdout = INFO_BANNER + detected(3, 57600) + versions(1, shown) + PRODUCT + TX_OK + info_block(
+        images, 3, 57600, 1, shown, "TX", logic
+    )
+    args = ["--port", "3", "--info", "--log", "info.log"]
+    return {
+        "ports": {3: ["--version", "1.0.8\r\nK\x1b\x07\u009b 1.3 1\r\n>>"]},
+        "args": args,
+        "stdout": stdout,
+        "exit": 0,
+        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY)},
+        "files": {"info.log": log_check(stdout, args, unit_records(images, 1, shown, "TX", logic),
                                         "the unit was identified", 0)},  # fmt: skip
     }
 
@@ -316,6 +338,20 @@ def case_list_ports(images):
     }
 
 
+def options_documented(usage, records, seconds):
+    """The README's option table and the operator's guide name exactly the
+    options that --help prints."""
+    top = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+    printed = set(re.findall(r"^  (--[a-z-]+)", usage, re.M))
+    with open(os.path.join(top, "README.md"), encoding="utf-8") as f:
+        readme = set(re.findall(r"`(--[a-z-]+)", "".join(re.findall(r"^\| `--.*", f.read(), re.M))))
+    with open(os.path.join(top, "docs", "OPERATOR.md"), encoding="utf-8") as f:
+        guide = set(re.findall(r"^    (--[a-z-]+) ", f.read(), re.M))
+    for name, documented in (("README.md", readme), ("docs/OPERATOR.md", guide)):
+        if documented != printed:
+            raise harness.Failure(f"{name} describes {sorted(documented)}, --help prints {sorted(printed)}")
+
+
 def case_help_and_version(images):
     version = (
         f"TessaronFwUpgrade {CATALOGUE.version}\nFirmware release {CATALOGUE.version}, "
@@ -325,6 +361,7 @@ def case_help_and_version(images):
     )
     return {
         "ports": {3: []},
+        "check": options_documented,
         "runs": [
             {"args": ["--help"], "stdout_re": USAGE_RE, "exit": 0},
             {"args": ["--version"], "stdout_re": version, "exit": 0},
@@ -349,6 +386,10 @@ def case_bad_command_lines(images):
             bad_command_line(["--baud", "9600"], "--baud needs --port: a rate is the rate of one port"),
             bad_command_line(["--port", "3", "--baud", "12"], "--baud: \"12\" is no rate from 50 to 4000000 baud"),
             bad_command_line(["--info=yes"], "--info takes no value"),
+            # A log option that lost its name: a query must not become an update.
+            bad_command_line(["--log", "--info", "--port", "3"],
+                             "--log: \"--info\" looks like an option, not a value (a file whose name begins "
+                             "with \"-\" is written ./-name)"),
             bad_command_line(["--port", "3", "--list-ports"],
                              "--list-ports cannot go with --port: listing the ports uses none of them"),
             bad_command_line(["--log", "no-such-folder/update.log"],
@@ -574,6 +615,7 @@ CASES = [
     ("log_killed_in_image", case_log_killed_in_image, 90),
     ("info_port_baud_log", case_info_port_baud_log, 60),
     ("info_pinned_port_unknown_product", case_info_pinned_port_unknown_product, 60),
+    ("info_unit_text_escaped", case_info_unit_text_escaped, 60),
     ("pinned_port_failures", case_pinned_port_failures, 90),
     ("no_wait_on_terminal", case_no_wait_on_terminal, 60),
     ("list_ports", case_list_ports, 60),

@@ -45,9 +45,11 @@ import intelhex  # the image files' records and the tool's conversion (tools/ima
 CATALOGUE = catalogue.load()
 IMAGE_FILES = CATALOGUE.files
 MICROCONTROLLER = CATALOGUE.microcontroller
-# The logic-device codes the cases' units report.
-DEVICE_XC7A35 = 1
-DEVICE_ENG_SAMPLE = 4
+# The logic-device codes the cases' units report, by the tool's own names
+# for them (the DEVICE_* table of src/UnitUpdate.h, through the catalogue
+# reader); which image each gets is the catalogue's.
+DEVICE_XC7A35 = catalogue.DEVICE_CODES["XC7A35_484"]
+DEVICE_ENG_SAMPLE = catalogue.DEVICE_CODES["XC7A100_484"]
 
 
 def logic_entry(device_code, unit):

@@ -11,7 +11,8 @@
 #include <sys/mman.h>
 #endif
 
-#include "TessaronFwUpgrade.h"
+#include "ImageConversion.h"
+#include "StartUp.h"
 #include "platform/Platform.h"
 
 namespace {
