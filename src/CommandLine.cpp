@@ -43,6 +43,9 @@ const OptionSpec kOptions[] = {
      "append a record of the run to FILE"},
     {"trace", "FILE", VALUE_FILE, nullptr, &CommandLineOptions::tracePath,
      "write every byte on the serial line, with times, to FILE"},
+    {"report", "FILE", VALUE_FILE, nullptr, &CommandLineOptions::reportPath,
+     "write the run's record to FILE as one JSON document at the end\n(docs/report.schema.json); "
+     "a station's holds every unit's"},
     {"no-wait", "", VALUE_NONE, &CommandLineOptions::noWait, nullptr,
      "end without waiting for a key press"},
     {"list-ports", "", VALUE_NONE, &CommandLineOptions::listPorts, nullptr,
@@ -52,8 +55,6 @@ const OptionSpec kOptions[] = {
      "a station of every COM port where a unit answers"},
     {"log-dir", "DIR", VALUE_FILE, nullptr, &CommandLineOptions::logDir,
      "a station: each unit's run log and report in DIR\n(DIR/COM5.log, DIR/COM5.json)"},
-    {"report", "FILE", VALUE_FILE, nullptr, &CommandLineOptions::reportPath,
-     "a station: write its report (every unit's, with the totals)\nto FILE"},
     {"help", "", VALUE_NONE, &CommandLineOptions::help, nullptr, "show this text"},
     {"version", "", VALUE_NONE, &CommandLineOptions::version, nullptr,
      "show the tool's version and the images it carries"},
@@ -191,7 +192,7 @@ BOOL combinationUsable(const std::set<std::string> &given, const CommandLineOpti
     return refuse(reason, "--all cannot go with --port: --all looks on every port");
   }
   if (given.count("list-ports") != 0) {
-    for (const char *other : {"port", "baud", "info", "all", "log-dir", "report"}) {
+    for (const char *other : {"port", "baud", "info", "all", "log-dir"}) {
       if (given.count(other) != 0) {
         return refuse(reason, std::string("--list-ports cannot go with --") + other +
                                   ": listing the ports uses none of them");
@@ -212,11 +213,9 @@ BOOL combinationUsable(const std::set<std::string> &given, const CommandLineOpti
                     "has no serial line of its own; --log-dir keeps each unit's record");
     }
   } else {
-    for (const char *stationOnly : {"log-dir", "report"}) {
-      if (given.count(stationOnly) != 0) {
-        return refuse(reason, std::string("--") + stationOnly +
-                                  " is for a station: give --all or a list of ports (--port 3,5)");
-      }
+    if (given.count("log-dir") != 0) {
+      return refuse(reason,
+                    "--log-dir is for a station: give --all or a list of ports (--port 3,5)");
     }
   }
   return 1;
@@ -279,8 +278,12 @@ BOOL CommandLine_Parse(int argc, const char *const *argv, CommandLineOptions *op
   if (!options->logPath.empty() && options->logPath == options->tracePath) {
     return refuse(reason, "--log and --trace name the same file " + quoted(options->logPath));
   }
-  if (!options->logPath.empty() && options->logPath == options->reportPath) {
-    return refuse(reason, "--log and --report name the same file " + quoted(options->logPath));
+  for (const std::string *other : {&options->logPath, &options->tracePath}) {
+    if (!options->reportPath.empty() && options->reportPath == *other) {
+      return refuse(reason, std::string("--report and --") +
+                                (other == &options->logPath ? "log" : "trace") +
+                                " name the same file " + quoted(options->reportPath));
+    }
   }
   options->station = options->allPorts || !options->stationPorts.empty();
   return combinationUsable(given, *options, reason);
@@ -316,9 +319,9 @@ const char *CommandLine_Usage(void) {
       "Options are written --name VALUE or --name=VALUE, each at most once.\n"
       "Exit codes: 0 updated (with --info: unit identified), 1 update failed or unit\n"
       "not found, 2 restart not confirmed, -1 (255) the port or the rate cannot be\n"
-      "used, 64 bad command line or a log or trace file that cannot be written.\n"
-      "A station exits with 1 when any unit failed, else -1 when a port cannot be\n"
-      "used, else 2 when a restart was not confirmed, else 0.\n";
+      "used, 64 bad command line or a log, trace or report file that cannot be\n"
+      "written. A station exits with 1 when any unit failed, else -1 when a port\n"
+      "cannot be used, else 2 when a restart was not confirmed, else 0.\n";
   return usage.c_str();
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Console.h"
+#include "RunRecord.h"
 #include "platform/Platform.h"
 
 // The most ports --list-ports shows.
@@ -27,6 +28,17 @@ int listComPorts(void) {
     Console_Printf("%-7s %s%s%s%s\r\n", name, port.device, port.note[0] != '\0' ? "  (" : "",
                    port.note, port.note[0] != '\0' ? ")" : "");
   }
+  std::vector<RunRecordPort> listed;
+  for (int k = 0; k < found && k < PORT_LIST_CAPACITY; k++) {
+    const PlatformPortInfo &port = ports[static_cast<size_t>(k)];
+    RunRecordPort entry;
+    entry.number = port.number;
+    entry.device = port.device;
+    entry.held = port.held != 0;
+    entry.note = port.note;
+    listed.push_back(entry);
+  }
+  RunRecord_SetPorts(listed);
   if (found > PORT_LIST_CAPACITY) {
     Console_Printf("... and %d more\r\n", found - PORT_LIST_CAPACITY);
   }

@@ -2,6 +2,7 @@
 
 #include "CommandLine.h"
 #include "RunLog.h"
+#include "RunRecord.h"
 #include "StartUp.h"
 #include "TextHelpers.h"
 #include "UnitUpdate.h"
@@ -9,14 +10,22 @@
 #include "firmware/BinImage.h"
 #include "platform/Platform.h"
 
-void logRunStart(int argc, const char *const *argv) {
+#include <string>
+#include <vector>
+
+void logRunStart(void) {
+  std::vector<const char *> argv;
+  for (const std::string &argument : gRunRecord.command) {
+    argv.push_back(argument.c_str());
+  }
   RunLog_Record("tool", "TessaronFwUpgrade %s", FWUPG_TOOL_VERSION);
-  RunLog_Record("command", "%s", CommandLine_Text(argc, argv).c_str());
+  RunLog_Record("command", "%s",
+                CommandLine_Text(static_cast<int>(argv.size()), argv.data()).c_str());
   RunLog_Record("release", "%s, %s", FIRMWARE_VERSION_TO_UPLOAD, imagesKindText());
 }
 
 void logUnitIdentity(void) {
-  const UnitIdentity &unit = gUnitIdentity;
+  const UnitIdentity &unit = gRunRecord.before;
   if (unit.versionFields == 7) {
     // The model is the unit's text: escaped, so that it can't break the
     // record's line.
@@ -35,6 +44,23 @@ void logUnitIdentity(void) {
   if (unit.logicEntry >= 0) {
     RunLog_Record("image", "%s", AUTOGEN_IMAGE_FIGURES[unit.logicEntry]);
     RunLog_Record("image", "%s", AUTOGEN_IMAGE_FIGURES[AUTOGEN_MICROCONTROLLER_ENTRY]);
+  }
+}
+
+void logUnitAfter(void) {
+  const RunRecordUnitAfter &after = gRunRecord.after;
+  if (!after.asked) {
+    return;
+  }
+  if (after.versionFields == 7) {
+    RunLog_Record("after", "firmware %d.%02d.%02d, logic %s %d.%02d, device %d (%s)", after.fw_ver,
+                  after.fw_rev, after.fw_sub, printableText(after.model).c_str(), after.fpga_ver,
+                  after.fpga_rev, after.fpga_type, logicDeviceName(after.fpga_type));
+  } else {
+    RunLog_Record("after",
+                  "no versions after the restart: %d of the 7 fields of the reply to "
+                  "\"%%fw -v\"",
+                  after.versionFields);
   }
 }
 

@@ -180,6 +180,7 @@ void startRuns(Station *station, const std::string &self) {
       command.insert(command.end(), {"--log", options.logDir + "/" + unit.port + ".log"});
     }
     station->reports.push_back(reportDir + "/" + unit.port + ".json");
+    command.insert(command.end(), {"--report", station->reports.back()});
     station->errors.push_back(station->folder + "/" + unit.port + ".err");
     std::vector<const char *> argv;
     for (const std::string &argument : command) {

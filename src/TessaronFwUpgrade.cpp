@@ -10,12 +10,15 @@
 #include "ComPortAPI.h"
 #include "PortDetection.h"
 #include "StartUp.h"
+#include "TextHelpers.h"
 #include "UnitUpdate.h"
 #include "CommandLine.h"
 #include "Console.h"
 #include "RunLog.h"
 #include "PortList.h"
 #include "RunLogRecords.h"
+#include "RunRecord.h"
+#include "RunReport.h"
 #include "Station.h"
 #include "UnitInformation.h"
 #include "VersionText.h"
@@ -41,16 +44,24 @@
  * Start-up and operator dialogue
  *-------------------------------------------------------------------------*/
 
-// The run's outcome for the run log, written once its last message is on
-// the screen (and so in the log's transcript) and before any key wait, so
-// that an operator who closes the window instead loses nothing of it.
+// The run's outcome for the run log and the report, written once its last
+// message is on the screen (and so in the log's transcript) and before any
+// key wait, so that an operator who closes the window instead loses nothing
+// of it.
 static const char *sOutcome = nullptr;
 static int sOutcomeExitCode = 0;
 
 static void logOutcome(void) {
-  if (sOutcome != nullptr) {
-    logRunEnd(sOutcomeExitCode, sOutcome);
-    sOutcome = nullptr;
+  if (sOutcome == nullptr) {
+    return;
+  }
+  logRunEnd(sOutcomeExitCode, sOutcome);
+  sOutcome = nullptr;
+  std::string why;
+  if (RunReport_IsOpen() && !RunReport_Write(&why)) {
+    // The update's result stands; only its report is missing.
+    Console_Error("ERROR: --report: %s not written: %s", printableText(RunReport_Path()).c_str(),
+                  why.c_str());
   }
 }
 
@@ -123,11 +134,13 @@ static int openUnitPort(const CommandLineOptions &options) {
     (void)ComPortAPI_SetBaudRate(options.baudRate);
     if (!ComPortAPI_OpenCOM(port)) {
       Console_Error("ERROR: COM%d cannot be used; no other port is tried", port);
+      RunRecord_SetPort(port, 0, 0);
       return -1;
     }
     gComPortNumber = port;
     gBaudRate = options.baudRate;
   } else if (port != 0) {
+    RunRecord_SetPort(port, 0, 0);
     BOOL usable = 0;
     if (!detectUnitOnPort(port, &usable)) {
       if (!usable) {
@@ -144,8 +157,14 @@ static int openUnitPort(const CommandLineOptions &options) {
       Console_Error("ERROR: no unit answered on any COM port at " DETECTION_RATES_TEXT " baud");
       return 0;
     }
-    return openPortTheOperatorNames() ? 1 : -1;
+    if (!openPortTheOperatorNames()) {
+      RunRecord_SetPort(gComPortNumber, 0, 0);
+      return -1;
+    }
+    RunRecord_SetPort(gComPortNumber, gBaudRate, 1);
+    return 1;
   }
+  RunRecord_SetPort(gComPortNumber, gBaudRate, 1);
   Console_Line("OK\r");
   Console_Printf("COM PORT Number : %d", gComPortNumber);
   Console_Printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
@@ -156,9 +175,10 @@ static int openUnitPort(const CommandLineOptions &options) {
 // key press, which --no-wait leaves out and which a query (--info,
 // --list-ports) never asks for. With `resultStands`, an interrupt at the key
 // wait ends the program with the run's exit code.
-static int endRun(const CommandLineOptions &options, int exitCode, const char *lastMessage,
-                  const char *outcome, BOOL resultStands) {
+static int endRun(const CommandLineOptions &options, int exitCode, const char *result,
+                  const char *lastMessage, const char *outcome, BOOL resultStands) {
   const BOOL keyWait = !options.noWait && !options.info && !options.listPorts;
+  RunRecord_End(result, outcome, exitCode);
   if (resultStands) {
     Platform_SetInterruptExitCode(exitCode);
   }
@@ -183,38 +203,61 @@ static int reportUnit(const CommandLineOptions &options) {
   const BOOL shown = identified && showUnitInformation();
   (void)ComPortAPI_CloseCOM();
   if (shown) {
-    return endRun(options, EXIT_UPDATED, "", "the unit was identified", 0);
+    return endRun(options, EXIT_UPDATED, "identified", "", "the unit was identified", 0);
   }
   if (identified) {
-    return endRun(options, EXIT_UPDATE_FAILED, "",
+    return endRun(options, EXIT_UPDATE_FAILED, "failed", "",
                   "the images of this release could not be converted", 0);
   }
-  return endRun(options, EXIT_UPDATE_FAILED, UNIT_NOT_IDENTIFIED_MESSAGE,
+  return endRun(options, EXIT_UPDATE_FAILED, "not identified", UNIT_NOT_IDENTIFIED_MESSAGE,
                 "the unit was not identified", 0);
+}
+
+// After a confirmed restart, for a run that keeps a record (--log,
+// --report): what the unit runs now, asked once and shown in one line. A
+// unit that does not answer is said to, and the update stands.
+static void checkUnitAfterRestart(void) {
+  if (askUnitVersionsAfterRestart()) {
+    const RunRecordUnitAfter &after = gRunRecord.after;
+    Console_Printf("Unit now reports firmware %d.%02d.%02d, logic %s %d.%02d\r\n", after.fw_ver,
+                   after.fw_rev, after.fw_sub, printableText(after.model).c_str(), after.fpga_ver,
+                   after.fpga_rev);
+  } else {
+    Console_Printf("Unit did not report its versions after the restart\r\n");
+  }
+  logUnitAfter();
 }
 
 // The update on the open port, and its outcome.
 static int updateUnit(const CommandLineOptions &options) {
   const BOOL updated = updateFirmware();
+  // A run without a record asks nothing more: its wire and its screen stay
+  // what they always were.
+  if (updated && gUnitRestartConfirmed &&
+      (!options.logPath.empty() || !options.reportPath.empty())) {
+    checkUnitAfterRestart();
+  }
   (void)ComPortAPI_CloseCOM();
   // Scripts read the outcome from the exit code: an update whose unit did
   // not show its console again is not reported as a plain success.
   if (!updated) {
-    return endRun(options, EXIT_UPDATE_FAILED, UPDATE_FAILED_MESSAGE, "the update failed", 1);
+    return endRun(options, EXIT_UPDATE_FAILED, "failed", UPDATE_FAILED_MESSAGE, "the update failed",
+                  1);
   }
   if (!gUnitRestartConfirmed) {
-    return endRun(options, EXIT_RESTART_UNCONFIRMED, RESTART_UNCONFIRMED_MESSAGE,
+    return endRun(options, EXIT_RESTART_UNCONFIRMED, "restart unconfirmed",
+                  RESTART_UNCONFIRMED_MESSAGE,
                   "both images were taken; the unit did not confirm its restart", 1);
   }
-  return endRun(options, EXIT_UPDATED, "", "the update succeeded and the unit's console came back",
-                1);
+  return endRun(options, EXIT_UPDATED, "updated", "",
+                "the update succeeded and the unit's console came back", 1);
 }
 
 // The run as the options ask, with the log and the trace open.
 static int runWithOptions(const CommandLineOptions &options) {
   if (!Platform_PreparePorts(FWUPG_STANDIN_IMAGES)) {
     Console_Error("ERROR: %s", Platform_LastErrorText());
-    return endRun(options, -1, "", "no port may be used here", 0);
+    return endRun(options, -1, "port unusable", "", "no port may be used here", 0);
   }
   // Ports left out for a program with stand-in images are named once here:
   // detection passes them over in silence, as it does missing ports.
@@ -223,11 +266,11 @@ static int runWithOptions(const CommandLineOptions &options) {
   }
   if (options.listPorts) {
     const int listed = listComPorts();
-    return endRun(options, listed, "",
+    return endRun(options, listed, listed == 0 ? "listed" : "failed", "",
                   listed == 0 ? "the ports were listed" : "the ports could not be listed", 0);
   }
   if (!allocateSharedBuffers()) {
-    return endRun(options, -1, "", "not enough memory", 0);
+    return endRun(options, -1, "failed", "", "not enough memory", 0);
   }
 
   showBanner(options);
@@ -237,11 +280,12 @@ static int runWithOptions(const CommandLineOptions &options) {
   const int opened = openUnitPort(options);
   int exitCode = -1;
   if (opened == 0) {
-    exitCode = endRun(options, EXIT_UPDATE_FAILED,
+    exitCode = endRun(options, EXIT_UPDATE_FAILED, "no unit",
                       options.info ? UNIT_NOT_IDENTIFIED_MESSAGE : UPDATE_FAILED_MESSAGE,
                       "no unit answered", 0);
   } else if (opened < 0) {
-    exitCode = endRun(options, -1, "", "the port or the rate could not be used", 0);
+    exitCode =
+        endRun(options, -1, "port unusable", "", "the port or the rate could not be used", 0);
   } else {
     (void)ComPortAPI_SetHardwareFlowControl(1);
     exitCode = options.info ? reportUnit(options) : updateUnit(options);
@@ -274,8 +318,30 @@ static int refuseCommandLine(const std::string &reason) {
   return COMMAND_LINE_EXIT_USAGE;
 }
 
-// Opens the run log and the wire trace the options name, before any port is
-// touched; a file that can't be written is a bad value like any other.
+// The report's file must be none of the other records': each would write
+// over the other.
+static BOOL reportIsItsOwnFile(const CommandLineOptions &options, std::string *reason) {
+  const char *report = options.reportPath.c_str();
+  for (const std::string *other : {&options.logPath, &options.tracePath}) {
+    if (!other->empty() && Platform_SameFile(report, other->c_str())) {
+      *reason = "--report: " + printableText(options.reportPath) + " is the file of --" +
+                (other == &options.logPath ? "log" : "trace");
+      return 0;
+    }
+  }
+  return 1;
+}
+
+// Closes whatever openRecords opened.
+static void closeRecords(void) {
+  RunReport_Close();
+  RunLog_Close();
+  WireTrace_Close();
+}
+
+// Opens the run log and the wire trace the options name, and makes ready
+// the report, before any port is touched; a file that can't be written is a
+// bad value like any other.
 static BOOL openRecords(const CommandLineOptions &options, std::string *reason) {
   std::string why;
   if (!options.logPath.empty() && !RunLog_Open(options.logPath.c_str(), &why)) {
@@ -287,7 +353,29 @@ static BOOL openRecords(const CommandLineOptions &options, std::string *reason) 
     *reason = "--trace: " + options.tracePath + " cannot be written: " + why;
     return 0;
   }
+  if (!options.reportPath.empty()) {
+    if (!reportIsItsOwnFile(options, reason)) {
+      closeRecords();
+      return 0;
+    }
+    if (!RunReport_Open(options.reportPath.c_str(), &why)) {
+      closeRecords();
+      *reason = "--report: " + options.reportPath + " cannot be written: " + why;
+      return 0;
+    }
+    // A station writes a document of its own there (Station.cpp): the
+    // single run's report is only checked for, never kept ready.
+    if (options.station) {
+      RunReport_Close();
+    }
+  }
   return 1;
+}
+
+// The interrupt hook: the log's record and the report end as the run did.
+static void recordInterruptedRun(const char *signalName, int exitCode) {
+  logInterruptedRun(signalName, exitCode);
+  RunReport_WriteInterrupted(signalName, exitCode);
 }
 
 int fwupgradeMainWithArguments(int argc, const char *const *argv) {
@@ -311,15 +399,17 @@ int fwupgradeMainWithArguments(int argc, const char *const *argv) {
   if (!openRecords(options, &reason)) {
     return refuseCommandLine(reason);
   }
+  RunRecord_Begin(argc, argv);
   if (RunLog_IsOpen()) {
     RunLog_Start();
-    logRunStart(argc, argv);
-    Platform_SetInterruptHook(logInterruptedRun);
+    logRunStart();
+  }
+  if (RunLog_IsOpen() || RunReport_IsOpen()) {
+    Platform_SetInterruptHook(recordInterruptedRun);
   }
   const int exitCode = options.station ? runStation(options, argc, argv) : runWithOptions(options);
   Platform_SetInterruptHook(nullptr);
-  RunLog_Close();
-  WireTrace_Close();
+  closeRecords();
   return exitCode;
 }
 

@@ -4,6 +4,7 @@
 #include "ConsoleProtocol.h"
 #include "ImageConversion.h"
 #include "PortDetection.h"
+#include "RunRecord.h"
 #include "StartUp.h"
 #include "TextHelpers.h"
 #include "UnitUpdate.h"
@@ -23,8 +24,8 @@ static BOOL showImage(const char *what, char *text, int entry) {
 }
 
 BOOL showUnitInformation(void) {
-  const UnitIdentity &unit = gUnitIdentity;
-  Console_Printf("\r\nUnit on COM%d at %d baud\r\n", gComPortNumber, gBaudRate);
+  const UnitIdentity &unit = gRunRecord.before;
+  Console_Printf("\r\nUnit on COM%d at %d baud\r\n", gRunRecord.portNumber, gRunRecord.baudRate);
   Console_Printf("  Firmware version : %d.%02d.%02d\r\n", unit.fw_ver, unit.fw_rev, unit.fw_sub);
   // The model is the unit's own text: escaped, so that it can't drive the
   // terminal.

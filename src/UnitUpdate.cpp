@@ -15,6 +15,7 @@
 #include "ImageConversion.h"
 #include "PortDetection.h"
 #include "RunLogRecords.h"
+#include "RunRecord.h"
 #include "TextHelpers.h"
 #include "StartUp.h"
 #include "firmware/BinImage.h"
@@ -79,13 +80,15 @@ int parseVersionReply(const char *reply, int *fw_ver, int *fw_rev, int *fw_sub, 
   return 4 + (tail < 0 ? 0 : tail);
 }
 
-// Announces the image now in gDataConcatenated with its checksum and length
-// and waits for the unit's "Ready".
-static BOOL announceImage(const char *command, int readingTimeoutMs) {
+// Announces the image now in gDataConcatenated (catalogue entry `entry`) with
+// its checksum and length and waits for the unit's "Ready".
+static BOOL announceImage(const char *kind, int entry, const char *command, int readingTimeoutMs) {
   char commandToSend[100];
   gDataConcatenatedCheckSum = imageCheckSum();
   snprintf(commandToSend, sizeof commandToSend, "%s %u %d", command, gDataConcatenatedCheckSum,
            gDataConcatenatedLenght);
+  RunRecord_ImageAnnounced(kind, AUTOGEN_FILES[entry].filePath, gDataConcatenatedLenght,
+                           gDataConcatenatedCheckSum);
   (void)ComPortAPI_SetReadingTimeoutInMs(readingTimeoutMs);
   if (!sendCommand(commandToSend, 0, 1, "Ready")) {
     Console_Line("FAILED [Unit not ready]\r");
@@ -111,9 +114,10 @@ int chooseLogicImage(const autogen_logic_image *images, int count, int deviceCod
   return -1;
 }
 
-// Asks the unit for its versions ("%fw -v") and shows them when the reply
-// has every field; the logic-device code, -1 when the reply gave none.
-static int readUnitVersions(void) {
+// Asks the unit for its versions ("%fw -v") and reads the reply into the
+// version fields of *unit (role and image left unknown); the number of fields
+// converted.
+static int askUnitVersions(UnitIdentity *unit) {
   int fw_ver = 0, fw_rev = 0, fw_sub = 0;
   char model[8] = "";
   int fpga_ver = 0, fpga_rev = 0;
@@ -127,23 +131,48 @@ static int readUnitVersions(void) {
   StrRemoveNL(gDataBuffer, ' ');
   const int nbr = parseVersionReply(gDataBuffer, &fw_ver, &fw_rev, &fw_sub, model, &fpga_ver,
                                     &fpga_rev, &fpga_type);
-  gUnitIdentity =
-      UnitIdentity{nbr, fw_ver, fw_rev, fw_sub, "", fpga_ver, fpga_rev, fpga_type, -1, -1};
-  memcpy(gUnitIdentity.model, model, sizeof model);
+  *unit = UnitIdentity{nbr, fw_ver, fw_rev, fw_sub, "", fpga_ver, fpga_rev, fpga_type, -1, -1};
+  memcpy(unit->model, model, sizeof model);
+  return nbr;
+}
+
+// Asks the unit for its versions and shows them when the reply has every
+// field; the logic-device code, -1 when the reply gave none.
+static int readUnitVersions(void) {
+  const int nbr = askUnitVersions(&gUnitIdentity);
+  const UnitIdentity &unit = gUnitIdentity;
   if (nbr == 7) {
-    Console_Printf("Checking firmware version ..............  %d.%02d.%02d \r\n", fw_ver, fw_rev,
-                   fw_sub);
+    Console_Printf("Checking firmware version ..............  %d.%02d.%02d \r\n", unit.fw_ver,
+                   unit.fw_rev, unit.fw_sub);
     // The device name is the unit's text: shown as a wrong reply is, so
     // that an escape sequence in it can't act on the operator's terminal.
     Console_Printf("Checking fpga version ..................  %s %d.%02d  device:%d\r\n",
-                   printableReply(model).c_str(), fpga_ver, fpga_rev, fpga_type);
+                   printableReply(unit.model).c_str(), unit.fpga_ver, unit.fpga_rev,
+                   unit.fpga_type);
   }
-  return fpga_type;
+  return unit.fpga_type;
+}
+
+BOOL askUnitVersionsAfterRestart(void) {
+  UnitIdentity unit;
+  const int nbr = askUnitVersions(&unit);
+  RunRecordUnitAfter after;
+  after.asked = true;
+  after.versionFields = nbr;
+  after.fw_ver = unit.fw_ver;
+  after.fw_rev = unit.fw_rev;
+  after.fw_sub = unit.fw_sub;
+  after.model = unit.model;
+  after.fpga_ver = unit.fpga_ver;
+  after.fpga_rev = unit.fpga_rev;
+  after.fpga_type = unit.fpga_type;
+  RunRecord_SetUnitAfter(after);
+  return nbr == 7 ? 1 : 0;
 }
 
 // Tells TX from RX by the identification texts the unit may give to
 // "%fw -p", tried in turn; 0 when none matched.
-static BOOL identifyUnitRole(bool *isTx) {
+static BOOL identifyUnitRole(bool *isTx, const char **identification) {
   static const struct {
     const char *text;
     bool isTx;
@@ -164,6 +193,7 @@ static BOOL identifyUnitRole(bool *isTx) {
     return 0;
   }
   *isTx = kProducts[matched].isTx;
+  *identification = kProducts[matched].text;
   gUnitIdentity.role = *isTx ? 1 : 0;
   if (*isTx) {
     Console_Line("TX OK\r");
@@ -176,11 +206,10 @@ static BOOL identifyUnitRole(bool *isTx) {
   return 1;
 }
 
-BOOL identifyUnitAndSelectImage(void) {
-  return identifyUnitAndSelectImageFrom(AUTOGEN_LOGIC_IMAGES, AUTOGEN_LOGIC_IMAGE_COUNT);
-}
-
-BOOL identifyUnitAndSelectImageFrom(const autogen_logic_image *images, int count) {
+// The interrogation and the choice of the logic image from `images`; the
+// reply to "%fw -p" that told the role in *identification.
+static BOOL identifyAndSelect(const autogen_logic_image *images, int count,
+                              const char **identification) {
   const int fpga_type = readUnitVersions();
 
   Console_Printf("Checking product .......... ");
@@ -195,7 +224,7 @@ BOOL identifyUnitAndSelectImageFrom(const autogen_logic_image *images, int count
   }
 
   bool isTx = false;
-  if (!identifyUnitRole(&isTx)) {
+  if (!identifyUnitRole(&isTx, identification)) {
     return 0;
   }
 
@@ -216,8 +245,20 @@ BOOL identifyUnitAndSelectImageFrom(const autogen_logic_image *images, int count
   return 1;
 }
 
+BOOL identifyUnitAndSelectImage(void) {
+  return identifyUnitAndSelectImageFrom(AUTOGEN_LOGIC_IMAGES, AUTOGEN_LOGIC_IMAGE_COUNT);
+}
+
+BOOL identifyUnitAndSelectImageFrom(const autogen_logic_image *images, int count) {
+  const char *identification = "";
+  const BOOL identified = identifyAndSelect(images, count, &identification);
+  RunRecord_SetUnitBefore(gUnitIdentity, identification);
+  return identified;
+}
+
 // One image of the update: its text, and what the operator sees of it.
 struct UploadPhase {
+  const char *kind;           // the image's kind in the run record
   const char *invalidText;    // printed as a line when the text is rejected
   const char *preparingText;  // before the announcement
   const char *command;        // the announcement's command
@@ -225,25 +266,29 @@ struct UploadPhase {
   const char *sendingText;    // before the data
 };
 
-static const UploadPhase kLogicPhase = {"\r\nERROR: Programmable Logic data is not valid !\r",
+static const UploadPhase kLogicPhase = {"logic",
+                                        "\r\nERROR: Programmable Logic data is not valid !\r",
                                         "Preparing to Upload Programmable Logic ............ ",
-                                        "%fw -l", 10000,
+                                        "%fw -l",
+                                        10000,
                                         "Sending Programmable Logic data ................... "};
 
-static const UploadPhase kFirmwarePhase = {"\r\nERROR: uC Firmware data is not valid !\r",
+static const UploadPhase kFirmwarePhase = {"firmware",
+                                           "\r\nERROR: uC Firmware data is not valid !\r",
                                            "Preparing to Upload Firmware ...................... ",
-                                           "%fw -h", 5000,
+                                           "%fw -h",
+                                           5000,
                                            "Sending data ...................................... "};
 
 // Converts the image text, announces the image and streams it until the
 // unit acknowledges it.
-static BOOL uploadImage(char *imageText, const UploadPhase &phase) {
+static BOOL uploadImage(char *imageText, int entry, const UploadPhase &phase) {
   if (!ValidateFwAndConcatenateData(imageText)) {
     Console_Line(phase.invalidText);
     return 0;
   }
   Console_Printf("%s", phase.preparingText);
-  if (!announceImage(phase.command, phase.readyTimeoutMs)) {
+  if (!announceImage(phase.kind, entry, phase.command, phase.readyTimeoutMs)) {
     return 0;
   }
   Console_Printf("%s", phase.sendingText);
@@ -251,6 +296,7 @@ static BOOL uploadImage(char *imageText, const UploadPhase &phase) {
     Console_Line("FAILED\r");
     return 0;
   }
+  RunRecord_ImageAcknowledged();
   return 1;
 }
 
@@ -259,18 +305,19 @@ static BOOL uploadImage(char *imageText, const UploadPhase &phase) {
 // before the wait ended had that text dropped with the rest (and some boot
 // without a word), so any other text, or none, is followed by one detection
 // exchange at the console's rate, whose exact answer shows the console as
-// surely. A line whose read failed has gone and is not asked.
-static bool unitConsoleIsBack(const char *finalText, BOOL lineReadable) {
+// surely. A line whose read failed has gone and is not asked. How it showed
+// itself ("prompt" or "answer") or nullptr when it did not.
+static const char *unitConsoleIsBack(const char *finalText, BOOL lineReadable) {
   const size_t finalLength = strlen(finalText);
   if (finalLength >= 2 && finalText[0] == '[' && finalText[finalLength - 2] == '>' &&
       finalText[finalLength - 1] == '>') {
-    return true;
+    return "prompt";
   }
   if (!lineReadable) {
-    return false;
+    return nullptr;
   }
   (void)ComPortAPI_SetReadingTimeoutInMs(MAX_WAIT_READ);
-  return consoleAnswersDetectionCommand() == 1;
+  return consoleAnswersDetectionCommand() == 1 ? "answer" : nullptr;
 }
 
 BOOL updateFirmware(void) {
@@ -280,13 +327,13 @@ BOOL updateFirmware(void) {
   if (!identified) {
     return 0;
   }
-  if (!uploadImage(gHexFPGA_Code, kLogicPhase)) {
+  if (!uploadImage(gHexFPGA_Code, gUnitIdentity.logicEntry, kLogicPhase)) {
     return 0;
   }
   Console_Line("OK\r");
   // The firmware's announcement and data go out at 115200 baud, where the
   // logic image left the line.
-  if (!uploadImage(gHexFirmware, kFirmwarePhase)) {
+  if (!uploadImage(gHexFirmware, AUTOGEN_MICROCONTROLLER_ENTRY, kFirmwarePhase)) {
     return 0;
   }
 
@@ -309,9 +356,11 @@ BOOL updateFirmware(void) {
   const BOOL lineReadable = readIntoDataBuffer(&nBytesRead);
   Console_Printf("\b\b\b\b");
   Console_Printf("100%%");
-  if (unitConsoleIsBack(gDataBuffer, lineReadable)) {
+  const char *how = unitConsoleIsBack(gDataBuffer, lineReadable);
+  if (how != nullptr) {
     Console_Line("\n\r\n\rThe update was successful, the unit is now operational\r");
     gUnitRestartConfirmed = 1;
+    RunRecord_RestartConfirmed(how);
   }
   return 1;
 }

@@ -60,6 +60,10 @@ BOOL identifyUnitAndSelectImageFrom(const autogen_logic_image *images, int count
 // The entry of AUTOGEN_FILES that `images` give a unit reporting deviceCode
 // in the role isTx (1 TX, 0 RX; -1 either role), or -1 when none serves it.
 int chooseLogicImage(const autogen_logic_image *images, int count, int deviceCode, int isTx);
+// After a confirmed restart: asks the unit "%fw -v" once more, shows
+// nothing, and puts what it reports in the run record (gRunRecord.after). 1
+// when the reply had every field.
+BOOL askUnitVersionsAfterRestart(void);
 // The unit's reply to "%fw -v", its line ends already blanks, read as
 // "%d.%d.%d %s %d.%d %d" reads it (`model` gets at most 7 characters and its
 // terminator); the number of fields converted.

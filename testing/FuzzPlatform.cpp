@@ -26,6 +26,7 @@ BOOL Platform_WriteFile(HANDLE, const void *, DWORD, DWORD *bytesWritten) {
 BOOL Platform_CloseHandle(HANDLE) { return FALSE; }
 BOOL Platform_PreparePorts(BOOL) { return FALSE; }
 int Platform_ListPorts(PlatformPortInfo *, int) { return 0; }
+BOOL Platform_PortDevice(int, char *, size_t) { return FALSE; }
 const char *Platform_LastErrorText(void) { return "no serial port under the fuzz targets"; }
 void Platform_Sleep(DWORD) {}
 uint64_t Platform_GetTickCount64(void) { return 0; }

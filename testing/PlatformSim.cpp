@@ -386,6 +386,14 @@ BOOL Platform_PreparePorts(BOOL) {
   return TRUE;
 }
 
+BOOL Platform_PortDevice(int number, char *device, size_t size) {
+  if (number < kFirstPort || number > kLastPort || !state().ports[number].present || size == 0) {
+    return FALSE;
+  }
+  snprintf(device, size, "sim:COM%d", number);
+  return TRUE;
+}
+
 int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
   if (callFails("ListPorts")) {
     failWith("port list", injected("ListPorts"));

@@ -133,6 +133,12 @@ void UnitModel::handleLine(const std::string &line, uint64_t nowMs) {
       }
     }
     schedule(reply, nowMs, 0, baud);
+  } else if (command == kVersionCommand && updated_) {
+    if (!config_.silentVersionAfterUpdate) {
+      schedule(
+          config_.updatedVersionReply.empty() ? config_.versionReply : config_.updatedVersionReply,
+          nowMs, 0, baud);
+    }
   } else if (command == kVersionCommand) {
     if (config_.floodOnVersion) {
       startFlood(config_.versionReply.empty() ? ">" : config_.versionReply, nowMs, baud);
@@ -213,9 +219,13 @@ void UnitModel::finishImage(uint64_t nowMs) {
   image.checksumOk = static_cast<uint32_t>(sum + image.announcedChecksum) == 0;
   const int baud = unitBaud_ != 0 ? unitBaud_ : hostBaud_;
   schedule(image.checksumOk ? config_.dataAck : config_.badChecksumAck, nowMs, 0, baud);
+  if (image.checksumOk && image.command != kFirmwareAnnouncement) {
+    logicTaken_ = true;
+  }
   if (!image.checksumOk || image.command != kFirmwareAnnouncement) {
     return;
   }
+  updated_ = logicTaken_;
   // A good microcontroller image: the unit restarts on it, back at its console
   // rate, deaf until its boot text is out.
   const uint64_t ackEnd = pending_.empty() ? nowMs : pending_.back().dueMs;

@@ -31,6 +31,10 @@ struct UnitConfig {
   // Reply to "%fw -v" (the tool turns line ends into blanks and reads
   // "%d.%d.%d %s %d.%d %d").
   std::string versionReply = "1.0.8\r\nK6G-TX 1.3 1\r\n>>";
+  // Reply to "%fw -v" once the unit has taken both images and restarted on
+  // them ("": the same as before), or none at all with silentVersionAfterUpdate.
+  std::string updatedVersionReply;
+  bool silentVersionAfterUpdate = false;
   // Reply to "%fw -p".
   std::string productId = "Korvex 6G SDI EXTENDER TX\r\n>>";
   // Reply to "%help -c version".
@@ -146,6 +150,8 @@ class UnitModel {
   bool listening_ = true;
   uint64_t hangUpAtMs_ = UINT64_MAX;
   long imageBytesTotal_ = 0;
+  bool logicTaken_ = false;  // a good logic image arrived
+  bool updated_ = false;     // ... and then a good microcontroller image
 };
 
 #endif

@@ -167,6 +167,11 @@ const Option kOptions[] = {
        o.config.versionReply = v.unescaped();
        o.versionGiven = true;
      }},
+    {"--version-after", "TEXT",
+     "reply to \"%fw -v\" once both images are taken (default: firmware of the release, logic 2.0)",
+     [](Options &o, const OptionValue &v) { o.config.updatedVersionReply = v.unescaped(); }},
+    {"--silent-after-update", nullptr, "no reply to \"%fw -v\" once both images are taken",
+     [](Options &o, const OptionValue &) { o.config.silentVersionAfterUpdate = true; }},
     {"--help-text", "TEXT", "reply to \"%help -c version\"",
      [](Options &o, const OptionValue &v) { o.config.helpReply = v.unescaped(); }},
     {"--baud", "N", "console rate (default 57600; 0: any rate)",
@@ -297,6 +302,12 @@ Options parseOptions(int argc, char **argv) {
   if (!o.versionGiven) {
     o.config.versionReply =
         std::string("1.0.8\r\nK6G-") + role + " 1.3 " + std::to_string(o.deviceCode) + "\r\n>>";
+  }
+  if (o.config.updatedVersionReply.empty()) {
+    // The unit runs the release it was given: what the after-update check
+    // must see changed.
+    o.config.updatedVersionReply = std::string(UNITSIM_RELEASE_VERSION "\r\nK6G-") + role +
+                                   " 2.0 " + std::to_string(o.deviceCode) + "\r\n>>";
   }
   return o;
 }

@@ -13,6 +13,9 @@
 #include <sys/resource.h>
 
 #include <filesystem>
+#ifdef FWUPG_REPORT_SCHEMA
+#include <nlohmann/json.hpp>
+#endif
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -164,6 +167,26 @@ inline std::string coreutilsEncode(const std::string &bytes) {
   EXPECT_EQ(std::system("base64 reference.bin > reference.b64"), 0);
   return readWholeFile("reference.b64");
 }
+
+#ifdef FWUPG_REPORT_SCHEMA
+// The run report at `path`, parsed, once the jsonschema module has checked it
+// against docs/report.schema.json; a document that fails the check fails the
+// test with the module's reason.
+inline nlohmann::json validReport(const std::string &path) {
+  const std::string command =
+      std::string(FWUPG_PYTHON) +
+      " -c 'import json, sys, jsonschema; "
+      "jsonschema.validate(json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))' '" +
+      path + "' '" FWUPG_REPORT_SCHEMA "' 2>&1";
+  FILE *check = popen(command.c_str(), "r");
+  std::string said;
+  char block[512];
+  size_t n;
+  while (check != nullptr && (n = fread(block, 1, sizeof block, check)) > 0) said.append(block, n);
+  EXPECT_TRUE(check != nullptr && pclose(check) == 0) << path << ": " << said;
+  return nlohmann::json::parse(readWholeFile(path), nullptr, false);
+}
+#endif
 
 // One Intel HEX record line in upper-case hex, with its checksum, without a
 // line end.

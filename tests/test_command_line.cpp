@@ -185,7 +185,7 @@ const Case kCases[] = {
      "--log-dir is for a station: give --all or a list of ports (--port 3,5)"},
     {{"--all", "--log", "s.json", "--report", "s.json"},
      {},
-     "--log and --report name the same file \"s.json\""},
+     "--report and --log name the same file \"s.json\""},
     {{"--list-ports", "--all"},
      {},
      "--list-ports cannot go with --all: listing the ports uses none of them"},

@@ -84,6 +84,10 @@ typedef struct PlatformPortInfo {
 // program holds it.
 int Platform_ListPorts(PlatformPortInfo *ports, int capacity);
 
+// What port `number` leads to (a device, a link's target), into `device`
+// of `size` bytes; 0 when not known. Nothing is opened.
+BOOL Platform_PortDevice(int number, char *device, size_t size);
+
 // Why the last serial call failed, in words for the operator: the port, its
 // device where there is one, and the system's reason. "" before any failure.
 const char *Platform_LastErrorText(void);
@@ -148,6 +152,24 @@ void Platform_TextModeStream(FILE *stream);
 // its permissions; the stream is closed in every case.
 // 0 with errno set when a step failed; `from` is then still there.
 BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to);
+
+// Whether a new file `path` can be made here: it is made exclusively and
+// removed again at once. 0 with errno set when not.
+BOOL Platform_CanCreateFile(const char *path);
+// Writes the pieces, one after another, to a new file `temporary` (made
+// exclusively, so that nothing placed there is followed or overwritten),
+// forces it to the medium and puts it in place of `target` in one step. 0
+// with errno set when a step failed; `temporary` is then gone. It makes
+// async-signal-safe calls only (on POSIX), so that an interrupt hook may
+// call it.
+typedef struct PlatformPiece {
+  const char *text;
+  size_t length;
+} PlatformPiece;
+BOOL Platform_PlaceFile(const char *temporary, const char *target, const PlatformPiece *pieces,
+                        int count);
+// Whether the two names lead to one file that exists (links followed).
+BOOL Platform_SameFile(const char *path, const char *other);
 
 // The descriptor under a stream, and a write of the whole text to one with
 // async-signal-safe calls only, which an interrupt hook may make.

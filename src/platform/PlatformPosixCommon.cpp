@@ -72,6 +72,64 @@ BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to) {
   return error == 0 ? 1 : 0;
 }
 
+BOOL Platform_CanCreateFile(const char *path) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    return 0;
+  }
+  close(fd);
+  unlink(path);
+  return 1;
+}
+
+BOOL Platform_PlaceFile(const char *temporary, const char *target, const PlatformPiece *pieces,
+                        int count) {
+  // open, write, fsync, close, rename and unlink only: an interrupt hook
+  // calls this.
+  const int fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    return 0;
+  }
+  int error = 0;
+  for (int k = 0; k < count && error == 0; k++) {
+    const char *text = pieces[k].text;
+    size_t length = pieces[k].length;
+    while (length > 0) {
+      const ssize_t n = write(fd, text, length);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {
+        error = n < 0 ? errno : ENOSPC;
+        break;
+      }
+      text += n;
+      length -= static_cast<size_t>(n);
+    }
+  }
+  if (error == 0 && fsync(fd) != 0) {
+    error = errno;
+  }
+  if (close(fd) != 0 && error == 0) {
+    error = errno;
+  }
+  if (error == 0 && rename(temporary, target) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    unlink(temporary);
+  }
+  errno = error;
+  return error == 0 ? 1 : 0;
+}
+
+BOOL Platform_SameFile(const char *path, const char *other) {
+  struct stat a, b;
+  return stat(path, &a) == 0 && stat(other, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino
+             ? 1
+             : 0;
+}
+
 int Platform_FileDescriptor(FILE *stream) { return fileno(stream); }
 
 void Platform_WriteDescriptor(int fd, const char *text, size_t length) {

@@ -81,6 +81,17 @@ bool held(const std::string &path, std::string *note) {
 
 }  // namespace
 
+BOOL Platform_PortDevice(int number, char *device, size_t size) {
+  std::string path;
+  if (size == 0 || !posixDevicePathOf(number, &path)) {
+    return 0;
+  }
+  // The device the map's link leads to (/dev/pts/7), when it leads to one.
+  char real[PATH_MAX];
+  snprintf(device, size, "%s", realpath(path.c_str(), real) != nullptr ? real : path.c_str());
+  return 1;
+}
+
 int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
   std::vector<int> numbers;
   if (!posixPortNumbers(&numbers)) {

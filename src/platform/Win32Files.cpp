@@ -108,6 +108,77 @@ BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to) {
   return error == 0 ? 1 : 0;
 }
 
+BOOL Platform_CanCreateFile(const char *path) {
+  const int fd =
+      _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+  if (fd < 0) {
+    return FALSE;
+  }
+  _close(fd);
+  _unlink(path);
+  return TRUE;
+}
+
+BOOL Platform_PlaceFile(const char *temporary, const char *target, const PlatformPiece *pieces,
+                        int count) {
+  const int fd = _open(temporary, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                       _S_IREAD | _S_IWRITE);
+  if (fd < 0) {
+    return FALSE;
+  }
+  int error = 0;
+  for (int k = 0; k < count && error == 0; k++) {
+    const char *text = pieces[k].text;
+    size_t length = pieces[k].length;
+    while (length > 0) {
+      const int chunk = length > 65536 ? 65536 : static_cast<int>(length);
+      const int n = _write(fd, text, static_cast<unsigned>(chunk));
+      if (n <= 0) {
+        error = n < 0 ? errno : ENOSPC;
+        break;
+      }
+      text += n;
+      length -= static_cast<size_t>(n);
+    }
+  }
+  if (error == 0 && !FlushFileBuffers((HANDLE)_get_osfhandle(fd))) {
+    error = errnoOfWin32Error(GetLastError());
+  }
+  if (_close(fd) != 0 && error == 0) {
+    error = errno;
+  }
+  if (error == 0 &&
+      !MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error = errnoOfWin32Error(GetLastError());
+  }
+  if (error != 0) {
+    _unlink(temporary);
+  }
+  errno = error;
+  return error == 0 ? TRUE : FALSE;
+}
+
+// A file's identity: its volume and its index there, links followed.
+static BOOL fileIdentity(const char *path, BY_HANDLE_FILE_INFORMATION *info) {
+  const HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (h == INVALID_HANDLE_VALUE) {
+    return FALSE;
+  }
+  const BOOL ok = GetFileInformationByHandle(h, info);
+  CloseHandle(h);
+  return ok;
+}
+
+BOOL Platform_SameFile(const char *path, const char *other) {
+  BY_HANDLE_FILE_INFORMATION a, b;
+  return fileIdentity(path, &a) && fileIdentity(other, &b) &&
+                 a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                 a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow
+             ? TRUE
+             : FALSE;
+}
+
 int Platform_FileDescriptor(FILE *stream) { return _fileno(stream); }
 
 void Platform_WriteDescriptor(int fd, const char *text, size_t length) {

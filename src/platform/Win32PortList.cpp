@@ -77,6 +77,12 @@ BOOL portNumbers(std::vector<PortTarget> *found) {
 
 }  // namespace
 
+BOOL Platform_PortDevice(int number, char *device, size_t size) {
+  char name[16];
+  snprintf(name, sizeof name, "COM%d", number);
+  return size > 0 && QueryDosDeviceA(name, device, static_cast<DWORD>(size)) != 0 ? TRUE : FALSE;
+}
+
 int Platform_ListPorts(PlatformPortInfo *ports, int capacity) {
   std::vector<PortTarget> found;
   if (!portNumbers(&found)) {

@@ -46,6 +46,7 @@ from fwharness import (
     PRODUCT_FAILED,
     RX_OK,
     TX_OK,
+    SUCCESS_LINE,
     TX_XC7A35,
     UNKNOWN_PRODUCT,
     VERSION,
@@ -63,7 +64,9 @@ from fwharness import (
     percentages,
     station_check,
     station_unit,
+    report_check,
     trace_check,
+    version_after,
     versions,
     wrong_reply,
 )
@@ -235,7 +238,7 @@ def case_info_port_baud_log(images):
         INFO_BANNER + detected(41, 9600) + versions(4, "K6G-RX") + PRODUCT + ENG_SAMPLE + RX_OK
         + info_block(images, 41, 9600, 4, "K6G-RX", "RX", logic)
     )  # fmt: skip
-    args = ["--port", "COM41", "--baud", "9600", "--info", "--log", "info.log"]
+    args = ["--port", "COM41", "--baud", "9600", "--info", "--log", "info.log", "--report", "info.json"]
     return {
         "ports": {3: [], 41: ["--role", "rx", "--device-code", "4", "--baud", "9600"]},
         "args": args,
@@ -243,8 +246,12 @@ def case_info_port_baud_log(images):
         "exit": 0,
         "commands": {41: heard(9600, VERSION, IDENTIFY, IDENTIFY, IDENTIFY)},
         "files": {"info.log": log_check(stdout, args, unit_records(images, 4, "K6G-RX", "RX", logic),
-                                        "the unit was identified", 0)},  # fmt: skip
-    }
+                                        "the unit was identified", 0),
+                  "info.json": report_check({"result": "identified", "exit_code": 0, "port.name": "COM41",
+                                             "baud": 9600, "unit_before.firmware": "1.00.08",
+                                             "unit_before.logic_model": "K6G-RX", "unit_before.device_code": 4,
+                                             "unit_before.role": "RX", "images": [], "unit_after": None})},
+    }  # fmt: skip
 
 
 def case_info_unit_text_escaped(images):
@@ -281,10 +288,18 @@ def case_info_pinned_port_unknown_product(images):
 
 def case_log_failure(images):
     case = case_missing_ready(images)
-    args = ["--log", "update.log"]
+    args = ["--log", "update.log", "--report", "update.json"]
     case["args"] = args
-    case["files"] = {"update.log": log_check(case["stdout"], args, unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
-                                             "the update failed", 1)}  # fmt: skip
+    logic = images[TX_XC7A35]
+    case["files"] = {
+        "update.log": log_check(case["stdout"], args, unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
+                                "the update failed", 1),
+        # The logic image was announced, never taken; nothing was asked after.
+        "update.json": report_check({"result": "failed", "outcome": "the update failed", "exit_code": 1,
+                                     "images": [{"kind": "logic", "file": IMAGE_FILES[TX_XC7A35], "length": len(logic),
+                                                 "checksum": image_checksum(logic), "acknowledged": False}],
+                                     "restart": {"confirmed": False, "how": None}, "unit_after": None}),
+    }  # fmt: skip
     return case
 
 
@@ -292,7 +307,7 @@ def case_log_killed_in_image(images):
     # The run is interrupted in the middle of the logic image: the log has
     # every line up to the figure on screen, and the interrupt's lines.
     logic = images[TX_XC7A35]
-    args = ["--port", "3", "--log", "update.log"]
+    args = ["--port", "3", "--log", "update.log", "--report", "update.json"]
     return {
         "ports": {3: []},
         "args": args,
@@ -305,7 +320,10 @@ def case_log_killed_in_image(images):
         "images_partial": {3: ("%fw -l", logic)},
         "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic))},
         "files": {"update.log": log_check(None, args, unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
-                                          "interrupted by SIGTERM", 143, ended=False)},
+                                          "interrupted by SIGTERM", 143, ended=False),
+                  "update.json": report_check({"result": "interrupted", "outcome": "interrupted by SIGTERM",
+                                               "exit_code": 143, "end": None, "images.0.kind": "logic",
+                                               "images.0.acknowledged": False, "unit_before.role": "TX"})},
     }  # fmt: skip
 
 
@@ -328,7 +346,11 @@ def case_list_ports(images):
     pts = r"/dev/pts/\d+"
     return {
         "ports": {3: [], 7: ["--hold"], 12: ["--absent"]},
-        "args": ["--list-ports"],
+        "args": ["--list-ports", "--report", "ports.json"],
+        "files": {"ports.json": report_check({"result": "listed", "exit_code": 0, "port": None,
+                                              "ports.0.name": "COM3", "ports.0.held": False, "ports.0.note": None,
+                                              "ports.1.name": "COM7", "ports.1.held": True,
+                                              "ports.2.name": "COM12"})},  # fmt: skip
         "stdout_re": (
             rf"COM3    \S*/dosdevices/com3 -> {pts}\r\n"
             rf"COM7    \S*/dosdevices/com7 -> {pts}  \(held by another program.*\)\r\n"
@@ -395,6 +417,14 @@ def case_bad_command_lines(images):
             bad_command_line(["--log", "no-such-folder/update.log"],
                              "--log: no-such-folder/update.log cannot be written: No such file or directory"),
             bad_command_line(["--log", "update.log", "--trace", "."], "--trace: . cannot be written: Is a directory"),
+            bad_command_line(["--report", "no-such-folder/update.json"],
+                             "--report: no-such-folder/update.json cannot be written: No such file or directory"),
+            bad_command_line(["--report", "."], "--report: . cannot be written: Not a regular file"),
+            bad_command_line(["--log", "update.log", "--report", "update.log"],
+                             "--report and --log name the same file \"update.log\""),
+            # The same file by another name: refused once the log is open.
+            bad_command_line(["--log", "update.log", "--report", "./update.log"],
+                             "--report: ./update.log is the file of --log"),
         ],
         "files_absent": ["update.log"],
     }  # fmt: skip
@@ -418,6 +448,14 @@ def case_pinned_port_failures(images):
     }  # fmt: skip
 
 
+# The line a run with a record shows after the restart, by the port of the
+# station's unit (COM7's unit says nothing when asked).
+AFTER_LINES = {
+    3: f"Unit now reports firmware {version_after()}, logic K6G-TX 2.00\r\n",
+    7: "Unit did not report its versions after the restart\r\n",
+}
+
+
 def case_three_units_at_once(images):
     # A station: three units on three ports updated at once by three runs,
     # each pinned to its port; each unit gets exactly its own images. A run
@@ -425,7 +463,7 @@ def case_three_units_at_once(images):
     # over the ports they hold.
     units_ = {
         3: (["--role", "tx", "--device-code", "1", "--baud", "57600"], full_update(images, 3, 57600, TX_XC7A35)),
-        7: (["--role", "rx", "--device-code", "4", "--baud", "9600"],
+        7: (["--role", "rx", "--device-code", "4", "--baud", "9600", "--silent-after-update"],
             full_update(images, 7, 9600, logic_entry(DEVICE_ENG_SAMPLE, "RX"), RX_OK, "K6G-RX", eng_sample=True,
                         identifications=3)),
         41: (["--role", "rx", "--variant", "2", "--device-code", "1", "--baud", "115200"],
@@ -434,9 +472,14 @@ def case_three_units_at_once(images):
     runs = []
     for port, (_, update) in units_.items():
         args = ["--port", f"COM{port}" if port == 41 else str(port), "--no-wait"]
+        stdout = update["stdout"][: -len(PRESS_ANY_KEY)]
+        if port in AFTER_LINES:
+            # A run with a record asks the unit once more after its restart.
+            args += ["--report", f"com{port}.json"]
+            stdout = stdout.replace(SUCCESS_LINE, SUCCESS_LINE + AFTER_LINES[port])
         if port == 3:
             args += ["--log", "com3.log", "--trace", "com3.trace"]
-        runs.append({"args": args, "stdout": update["stdout"][: -len(PRESS_ANY_KEY)], "exit": 0})
+        runs.append({"args": args, "stdout": stdout, "exit": 0})
     log_args = runs[0]["args"]
     runs.append({"args": [], "after": "COM PORT Number", "stdout": BANNER + manual_port(0) + "ERROR: Opening COM0 failed !"
                  + PRESS_ANY_KEY, "exit": 255,
@@ -447,10 +490,26 @@ def case_three_units_at_once(images):
         "runs": runs,
         "together": True,
         "images": {port: update["images"][port] for port, (_, update) in units_.items()},
-        "commands": {port: update["commands"][port] for port, (_, update) in units_.items()},
+        "commands": {port: update["commands"][port] + (heard(rate, VERSION) if port in AFTER_LINES else [])
+                     for port, rate, (_, update) in zip(units_, (57600, 9600, 115200), units_.values())},
         "files": {
             "com3.log": log_check(runs[0]["stdout"], log_args, unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
-                                  "the update succeeded and the unit's console came back", 0),
+                                  "the update succeeded and the unit's console came back", 0,
+                                  after=[f"after   firmware {version_after()}, logic K6G-TX 2.00, device 1 (XC7A35_484)"]),
+            "com3.json": report_check({
+                "result": "updated", "exit_code": 0, "port.name": "COM3", "baud": 57600,
+                "unit_before.firmware": "1.00.08", "unit_before.logic_version": "1.03",
+                "unit_before.identification": "Korvex 6G SDI EXTENDER TX\r\n>>",
+                "images": [{"kind": kind, "file": IMAGE_FILES[k], "length": len(images[k]),
+                            "checksum": image_checksum(images[k]), "acknowledged": True}
+                           for kind, k in (("logic", TX_XC7A35), ("firmware", MICROCONTROLLER))],
+                "restart": {"confirmed": True, "how": "prompt"},
+                "unit_after": {"answered": True, "firmware": version_after(), "logic_model": "K6G-TX",
+                               "logic_version": "2.00", "device_code": 1, "device": "XC7A35_484"}}),
+            # The unit that says nothing after its restart: updated all the same.
+            "com7.json": report_check({"result": "updated", "exit_code": 0, "restart.confirmed": True,
+                                       "unit_after": {"answered": False, "firmware": None, "logic_model": None,
+                                                      "logic_version": None, "device_code": None, "device": None}}),
             "com3.trace": trace_check(3, 57600, "version\n\r   version <no parameters> {Get the current firmware version}\r\n>>",
                                       "1.0.8\r\nK6G-TX 1.3 1\r\n>>", "Korvex 6G SDI EXTENDER TX\r\n>>", "Ready"),
         },
@@ -463,6 +522,9 @@ def case_three_units_at_once(images):
 
 STATION_HEAD = f"\n\rStation: updating units to firmware release {CATALOGUE.version}\r\n"
 BEFORE = r"1\.00\.08 / K6G-{role} 1\.03"
+# The summary's versions before and after of an updated unit (unitsim reports
+# the release's version once it has taken both images).
+UPDATED = BEFORE + r"\s+" + re.escape(version_after()) + r" / K6G-{role} 2\.00\s+updated"
 
 
 def station_report_check(exit_code, results):
@@ -470,9 +532,9 @@ def station_report_check(exit_code, results):
     its totals, and one unit document per unit with the port and result."""
 
     def check(text, printed):
+        problems = harness.report_problems(text, {})
         document = json.loads(text)
         station, units = document["station"], document["units"]
-        problems = []
         if station["exit_code"] != exit_code:
             problems.append(f"exit code {station['exit_code']}, expected {exit_code}")
         got = {unit["port"]["name"]: unit["result"] for unit in units}
@@ -504,16 +566,17 @@ def case_station_one_unit_fails(images):
         "commands": {**{port: update["commands"][port] for port, (_, update) in units_.items()},
                      41: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", failing))},
         "check": station_check({
-            3: ("TX", "XC7A35_484", BEFORE.format(role="TX") + r"\s+\S+ / \S+ \S+\s+updated", "done"),
-            7: ("RX", "XC7A100_484", BEFORE.format(role="RX") + r"\s+\S+ / \S+ \S+\s+updated", "done"),
+            3: ("TX", "XC7A35_484", UPDATED.format(role="TX"), "done"),
+            7: ("RX", "XC7A100_484", UPDATED.format(role="RX"), "done"),
             41: ("TX", "XC7A35_484", BEFORE.format(role="TX") + r"\s+-\s+failed", "failed"),
         }, "3 units, 2 updated, 1 not\r\n"),  # fmt: skip
         "files": {
             # Each unit's run keeps its own log, as a run with --log does.
             "COM3.log": log_check(units_[3][1]["stdout"][: -len(PRESS_ANY_KEY)],
-                                  ["--port", "3", "--no-wait", "--log", "./COM3.log"],
+                                  ["--port", "3", "--no-wait", "--log", "./COM3.log", "--report", "./COM3.json"],
                                   unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
-                                  "the update succeeded and the unit's console came back", 0),
+                                  "the update succeeded and the unit's console came back", 0,
+                                  after=[f"after   firmware {version_after()}, logic K6G-TX 2.00, device 1 (XC7A35_484)"]),
             "station.json": station_report_check(1, {"COM3": "updated", "COM7": "updated", "COM41": "failed"}),
         },  # fmt: skip
     }
@@ -544,7 +607,7 @@ def case_station_all_ports(images):
     passed = "".join(f"COM{port} passed over: held by another program.*\r\n" for port in ALL_HELD)
     looked = ", ".join(f"COM{port}" for port in sorted(set(range(1, 33)) - set(ALL_ABSENT) - set(ALL_HELD)))
     expected = {
-        port: (role, DEVICE_NAMES[int(args[3])], BEFORE.format(role=role) + r"\s+\S+ / \S+ \S+\s+updated", "done")
+        port: (role, DEVICE_NAMES[int(args[3])], UPDATED.format(role=role), "done")
         for port, (args, _) in units_.items()
         for role in [args[1].upper()]
     }  # fmt: skip

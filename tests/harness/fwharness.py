@@ -17,6 +17,7 @@ import collections
 import contextlib
 import fcntl
 import hashlib
+import json
 import os
 import pty
 import re
@@ -568,6 +569,7 @@ def check_run(case, run, sims, standin=False, directory=None):
     list of (planned, Run)."""
     for process, _ in sims.values():
         stop_unitsim(process)
+    run_list = run if "runs" in case else None
     if "runs" in case:
         problems = [
             f"{' '.join(planned.get('args', [])) or '(no options)'}: {problem}"
@@ -589,6 +591,18 @@ def check_run(case, run, sims, standin=False, directory=None):
     for name in case.get("files_absent", []):
         if os.path.lexists(os.path.join(directory, name)):
             problems.append(f"the tool made {name}")
+    # Every report a run left is checked against the schema, whether or not
+    # the case looks into its fields.
+    planned_runs = [planned for planned, _ in run_list] if run_list else [case]
+    for name in sorted({report_named(planned.get("args", [])) for planned in planned_runs} - {None}):
+        path = os.path.join(directory or ".", name)
+        if name not in case.get("files", {}) and os.path.isfile(path):
+            with open(path, "rb") as f:
+                problems += [f"{name}: {problem}" for problem in report_problems(f.read().decode("latin-1"), {})]
+        # The new file a report is written to first never stays behind.
+        for left in os.listdir(os.path.dirname(path)) if os.path.isdir(os.path.dirname(path)) else []:
+            if re.fullmatch(re.escape(os.path.basename(name)) + r"\.[0-9a-f]{8}\.tmp", left):
+                problems.append(f"the tool left {left} beside {name}")
     records = {}
     for port, (_, record) in sims.items():
         received, commands = records[port] = read_records(record)
@@ -652,17 +666,22 @@ def screen_lines(text):
 LOG_TIME = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"
 
 
-def log_check(stdout, args, unit, result, code, ended=True):
+def log_check(stdout, args, unit, result, code, ended=True, after=()):
     """A check (for a case's "files") of a run log against the run: its
     heading, the transcript as the screen showed it (`stdout`, or with None
     the one the run printed), the unit's records right after the product
-    check, then the outcome and the exit code."""
+    check, the `after` records right after the line of the versions the unit
+    reports after its restart, then the outcome and the exit code."""
 
     def check(text, printed):
         outs = ["out" + ("     " + line if line else "") for line in screen_lines(printed if stdout is None else stdout)]
         if unit and "out     >>" in outs:
             at = outs.index("out     >>") + 1
             outs[at:at] = unit
+        for k, line in enumerate(outs):
+            if after and line.startswith(("out     Unit now reports ", "out     Unit did not report ")):
+                outs[k + 1:k + 1] = after
+                break
         expected = [
             rf"start   {LOG_TIME}",
             re.escape(f"tool    TessaronFwUpgrade {CATALOGUE.version}"),
@@ -684,6 +703,75 @@ def log_check(stdout, args, unit, result, code, ended=True):
         return []
 
     return check
+
+
+# ---------------------------------------------------------------------------
+# The run's report (--report): one JSON document, checked against the schema
+# of docs/report.schema.json.
+
+REPORT_SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "report.schema.json")
+
+
+def report_named(args):
+    """The report file a command line names, or None."""
+    for k, arg in enumerate(args):
+        if arg == "--report" and k + 1 < len(args):
+            return args[k + 1]
+        if arg.startswith("--report="):
+            return arg[len("--report="):]
+    return None
+
+
+def report_problems(text, fields):
+    """Every way a report differs from the schema and from `fields`, a dict of
+    dotted paths ("images.0.acknowledged", "unit_after") to the value there,
+    or to a compiled pattern its text must match."""
+    import jsonschema  # python3-jsonschema
+
+    try:
+        doc = json.loads(text)
+    except ValueError as e:
+        return [f"not one JSON document: {e}: {text[:200]!r}"]
+    with open(REPORT_SCHEMA, encoding="utf-8") as f:
+        schema = json.load(f)
+    validator = jsonschema.Draft7Validator(schema)
+    if isinstance(doc, dict) and "station" in doc:
+        # A station's document: the schema's station definition, whose units
+        # are run documents (the schema's root).
+        station = {"$ref": schema["$id"] + "#/definitions/station"}
+        validator = jsonschema.Draft7Validator(station, resolver=jsonschema.RefResolver.from_schema(schema))
+    problems = [f"against the schema: {e.message} at {'/'.join(map(str, e.absolute_path))}"
+                for e in validator.iter_errors(doc)]  # fmt: skip
+    for path, wanted in fields.items():
+        value = doc
+        for key in path.split("."):
+            if isinstance(value, list) and key.isdigit() and int(key) < len(value):
+                value = value[int(key)]
+            elif isinstance(value, dict) and key in value:
+                value = value[key]
+            else:
+                problems.append(f"no {path} in the report")
+                break
+        else:
+            if isinstance(wanted, re.Pattern):
+                if not isinstance(value, str) or not wanted.fullmatch(value):
+                    problems.append(f"{path} is {value!r}, expected to match {wanted.pattern!r}")
+            elif value != wanted:
+                problems.append(f"{path} is {value!r}, expected {wanted!r}")
+    return problems
+
+
+def report_check(fields):
+    """A check (for a case's "files") of a report: the schema, and `fields`
+    as report_problems reads them."""
+    return lambda text, printed: report_problems(text, fields)
+
+
+def version_after(version=CATALOGUE.version):
+    """The version a unitsim unit reports after an update, as the tool shows
+    it: the release's digits, the minor and sub version in two digits."""
+    major, minor, sub = (int(part) for part in version.split("."))
+    return f"{major}.{minor:02d}.{sub:02d}"
 
 
 def trace_check(port, rate, *replies):
@@ -767,13 +855,19 @@ SUMMARY_HEADING = "port    role logic device  before (fw / logic)"
 
 def station_unit(images, port, role="TX", code=DEVICE_XC7A35, rate=57600, variant=1):
     """unitsim's arguments for a unit of a station, and its whole update as
-    full_update gives it; identification takes one exchange for the first
-    TX text, one more for each text after it."""
+    full_update gives it, with the versions asked after the restart;
+    identification takes one exchange for the first TX text, one more for
+    each text after it."""
     logic = logic_entry(code, role)
     args = ["--role", role.lower(), "--device-code", str(code), "--baud", str(rate), "--variant", str(variant)]
     texts = 2 * (role == "RX") + variant
     update = full_update(images, port, rate, logic, TX_OK if role == "TX" else RX_OK, f"K6G-{role}",
                          eng_sample=code == DEVICE_ENG_SAMPLE, identifications=texts)  # fmt: skip
+    # Each unit's run writes a report for the station, and so asks the unit
+    # for its versions once more after the restart.
+    update["commands"][port] += heard(rate, VERSION)
+    update["stdout"] = update["stdout"].replace(
+        SUCCESS_LINE, SUCCESS_LINE + f"Unit now reports firmware {version_after()}, logic K6G-{role} 2.00\r\n")
     return args, update
 
 
