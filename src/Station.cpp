@@ -285,34 +285,7 @@ std::string portNames(const std::vector<StationUnit> &units) {
   return names;
 }
 
-// The totals line under the summary.
-std::string totals(const std::vector<StationUnit> &units, const Station &station) {
-  size_t count = 0, good = 0;
-  for (const StationUnit &unit : units) {
-    count++;
-    good += unit.result == "updated" || unit.result == "identified" ? 1 : 0;
-  }
-  (void)station;
-  return std::to_string(count) + (count == 1 ? " unit, " : " units, ") + std::to_string(good) +
-         (station.options->info ? " identified" : " updated") + ", " +
-         std::to_string(count - good) + " not";
-}
-
 }  // namespace
-
-int Station_ExitCode(const std::vector<StationUnit> &units, int interruptSignal) {
-  if (interruptSignal != 0) {
-    return 128 + interruptSignal;
-  }
-  bool failed = units.empty(), unusable = false, unconfirmed = false;
-  for (const StationUnit &unit : units) {
-    failed = failed || unit.phase == STATION_FAILED || unit.phase == STATION_NO_UNIT ||
-             unit.phase == STATION_INTERRUPTED;
-    unusable = unusable || unit.phase == STATION_UNUSABLE;
-    unconfirmed = unconfirmed || unit.result == "restart unconfirmed";
-  }
-  return failed ? 1 : unusable ? -1 : unconfirmed ? 2 : 0;
-}
 
 const char *Station_Outcome(void) { return gOutcome.c_str(); }
 
@@ -388,7 +361,7 @@ int Station_Run(const CommandLineOptions &options, int argc, const char *const *
     Console_Printf("no unit answered on %s\r\n",
                    options.allPorts ? "any port" : portNames(station.units).c_str());
   } else {
-    Console_Printf("%s\r\n", totals(units, station).c_str());
+    Console_Printf("%s\r\n", Station_TotalsLine(units, options.info).c_str());
   }
   showErrors(station);
   if (signal != 0) {
@@ -406,6 +379,6 @@ int Station_Run(const CommandLineOptions &options, int argc, const char *const *
   Platform_RemoveFolder(station.folder.c_str());
   gOutcome = signal != 0     ? std::string("interrupted by ") + Platform_InterruptName()
              : units.empty() ? "no unit answered"
-                             : totals(units, station);
+                             : Station_TotalsLine(units, options.info);
   return exitCode;
 }

@@ -18,13 +18,6 @@ struct StationPassedOver {
   std::string reason;
 };
 
-// The station's exit code from its units' results: 1 when any failed
-// (no unit, a run that could not start or crashed count as failed), else
-// -1 when a named port could not be used, else 2 when any restart was not
-// confirmed, else 0; 128 plus the signal when the station was interrupted.
-// No unit at all is a failure.
-int Station_ExitCode(const std::vector<StationUnit> &units, int interruptSignal);
-
 // The whole station as the options ask (options.station); its exit code.
 // `argc`/`argv` are the station's own command line, for its report.
 int Station_Run(const CommandLineOptions &options, int argc, const char *const *argv);

@@ -239,3 +239,27 @@ std::string Station_SummaryTable(const std::vector<StationUnit> &units) {
   }
   return table;
 }
+
+std::string Station_TotalsLine(const std::vector<StationUnit> &units, BOOL info) {
+  size_t good = 0;
+  for (const StationUnit &unit : units) {
+    good += unit.result == "updated" || unit.result == "identified" ? 1 : 0;
+  }
+  return std::to_string(units.size()) + (units.size() == 1 ? " unit, " : " units, ") +
+         std::to_string(good) + (info ? " identified" : " updated") + ", " +
+         std::to_string(units.size() - good) + " not";
+}
+
+int Station_ExitCode(const std::vector<StationUnit> &units, int interruptSignal) {
+  if (interruptSignal != 0) {
+    return 128 + interruptSignal;
+  }
+  bool failed = units.empty(), unusable = false, unconfirmed = false;
+  for (const StationUnit &unit : units) {
+    failed = failed || unit.phase == STATION_FAILED || unit.phase == STATION_NO_UNIT ||
+             unit.phase == STATION_INTERRUPTED;
+    unusable = unusable || unit.phase == STATION_UNUSABLE;
+    unconfirmed = unconfirmed || unit.result == "restart unconfirmed";
+  }
+  return failed ? 1 : unusable ? -1 : unconfirmed ? 2 : 0;
+}

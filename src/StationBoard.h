@@ -71,6 +71,16 @@ std::string StationUnit_PlainLine(const StationUnit &unit);
 // The summary table: a heading and one line per unit, each ending "\r\n".
 std::string Station_SummaryTable(const std::vector<StationUnit> &units);
 
+// The line under the summary: "3 units, 2 updated, 1 not".
+std::string Station_TotalsLine(const std::vector<StationUnit> &units, BOOL info);
+
+// The station's exit code from its units' results: 1 when any failed
+// (no unit, a run that could not start or crashed count as failed), else
+// -1 when a named port could not be used, else 2 when any restart was not
+// confirmed, else 0; 128 plus the signal when the station was interrupted.
+// No unit at all is a failure.
+int Station_ExitCode(const std::vector<StationUnit> &units, int interruptSignal);
+
 // "3:05" for 185000 ms.
 std::string Station_Duration(uint64_t milliseconds);
 
