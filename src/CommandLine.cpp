@@ -54,7 +54,7 @@ const OptionSpec kOptions[] = {
     {"all", "", VALUE_NONE, &CommandLineOptions::allPorts, nullptr,
      "a station of every COM port where a unit answers"},
     {"log-dir", "DIR", VALUE_FILE, nullptr, &CommandLineOptions::logDir,
-     "a station: each unit's run log and report in DIR\n(DIR/COM5.log, DIR/COM5.json)"},
+     "a station: each unit's run log and report in DIR\n(DIR/unit-COM5.log, DIR/unit-COM5.json)"},
     {"help", "", VALUE_NONE, &CommandLineOptions::help, nullptr, "show this text"},
     {"version", "", VALUE_NONE, &CommandLineOptions::version, nullptr,
      "show the tool's version and the images it carries"},

@@ -166,6 +166,14 @@ BOOL portsOfAll(Station *station) {
   return 1;
 }
 
+// A unit's file in `folder`: "unit-COM5.log". Not "COM5.log": on Windows
+// a name of COM1 to COM9, whatever its extension, is that serial port
+// itself, so the unit's record would be written to (and a reader would
+// wait on) the unit's own line.
+std::string unitFile(const std::string &folder, const StationUnit &unit, const char *extension) {
+  return folder + "/unit-" + unit.port + extension;
+}
+
 // Starts the run of every unit.
 void startRuns(Station *station, const std::string &self) {
   const CommandLineOptions &options = *station->options;
@@ -177,11 +185,11 @@ void startRuns(Station *station, const std::string &self) {
       command.push_back("--info");
     }
     if (!options.logDir.empty()) {
-      command.insert(command.end(), {"--log", options.logDir + "/" + unit.port + ".log"});
+      command.insert(command.end(), {"--log", unitFile(options.logDir, unit, ".log")});
     }
-    station->reports.push_back(reportDir + "/" + unit.port + ".json");
+    station->reports.push_back(unitFile(reportDir, unit, ".json"));
     command.insert(command.end(), {"--report", station->reports.back()});
-    station->errors.push_back(station->folder + "/" + unit.port + ".err");
+    station->errors.push_back(unitFile(station->folder, unit, ".err"));
     std::vector<const char *> argv;
     for (const std::string &argument : command) {
       argv.push_back(argument.c_str());

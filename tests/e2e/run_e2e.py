@@ -572,8 +572,8 @@ def case_station_one_unit_fails(images):
         }, "3 units, 2 updated, 1 not\r\n"),  # fmt: skip
         "files": {
             # Each unit's run keeps its own log, as a run with --log does.
-            "COM3.log": log_check(units_[3][1]["stdout"][: -len(PRESS_ANY_KEY)],
-                                  ["--port", "3", "--no-wait", "--log", "./COM3.log", "--report", "./COM3.json"],
+            "unit-COM3.log": log_check(units_[3][1]["stdout"][: -len(PRESS_ANY_KEY)],
+                                  ["--port", "3", "--no-wait", "--log", "./unit-COM3.log", "--report", "./unit-COM3.json"],
                                   unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
                                   "the update succeeded and the unit's console came back", 0,
                                   after=[f"after   firmware {version_after()}, logic K6G-TX 2.00, device 1 (XC7A35_484)"]),

@@ -619,7 +619,7 @@ def station_interrupted(sig):
                 if not re.search(shown, output.decode("latin-1"), re.S) and output:
                     return False
                 for port in ports:
-                    with contextlib.suppress(OSError), open(os.path.join(directory, f"COM{port}.log")) as f:
+                    with contextlib.suppress(OSError), open(os.path.join(directory, f"unit-COM{port}.log")) as f:
                         if "Sending Programmable Logic data" in f.read():
                             continue
                     return False
