@@ -184,9 +184,8 @@ const char *Platform_StandInRefusal(void);
 // A station updates each unit in a process of its own: this program again,
 // started on one port. A child's standard input is the null device (it never
 // reads the operator's keyboard nor changes the terminal), its standard
-// output a pipe that the station reads, and its standard error a file.
-// On POSIX systems the real and the simulated platform share these
-// (PosixProcesses.cpp, linked with the modules).
+// output a pipe that the station reads, and its standard error a file. The
+// simulated platform starts no process: a station there ends at once.
 typedef struct PlatformProcess PlatformProcess;
 
 // The path of this program's own executable, to start it again; 0 when it
