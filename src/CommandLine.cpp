@@ -275,16 +275,6 @@ BOOL CommandLine_Parse(int argc, const char *const *argv, CommandLineOptions *op
       return 0;
     }
   }
-  if (!options->logPath.empty() && options->logPath == options->tracePath) {
-    return refuse(reason, "--log and --trace name the same file " + quoted(options->logPath));
-  }
-  for (const std::string *other : {&options->logPath, &options->tracePath}) {
-    if (!options->reportPath.empty() && options->reportPath == *other) {
-      return refuse(reason, std::string("--report and --") +
-                                (other == &options->logPath ? "log" : "trace") +
-                                " name the same file " + quoted(options->reportPath));
-    }
-  }
   options->station = options->allPorts || !options->stationPorts.empty();
   return combinationUsable(given, *options, reason);
 }

@@ -1,97 +1,91 @@
 #include "RunLog.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+#include <atomic>
 #include <vector>
 
-#include "platform/Platform.h"
+#include "RecordFiles.h"
 
 namespace {
 
-FILE *sLog = nullptr;
+// The open log: its file (held by this run), and whether the record has
+// begun and its outcome is written.
+PlatformRecordFile sFile;
+bool sOpen = false;
 std::string sPath;
-// The file was made by this open, the record has begun, and its outcome
-// is written.
-bool sMadeHere = false;
 bool sStarted = false;
-bool sResultWritten = false;
+// Read by the interrupt handler.
+volatile sig_atomic_t sResultWritten = 0;
 // A write failed (a full disk, say): the log stops, the run goes on.
-bool sFailed = false;
+volatile sig_atomic_t sFailed = 0;
 
-// The transcript line being drawn: its text as the screen shows it, the
+// The transcript line being drawn: its text as the screen shows it and the
 // column the next character lands in (a backspace moves back without
 // erasing, a carriage return goes to the line's start, and what follows
-// overwrites, as on a terminal), and where its record starts in the file,
-// in which it is rewritten while it changes. A line so drawn never gets
-// shorter, so each version covers the one before.
+// overwrites, as on a terminal). It is written once it ends.
 std::string sLine;
 size_t sColumn = 0;
-long sLineStart = 0;
-bool sLineInFile = false;
 // A record line cut the transcript's line: a line end right after it ends
 // nothing new.
 bool sLineCut = false;
+// The line being drawn once more, in static storage for the interrupt
+// handler: each byte is in place before the length counts it.
+char sDrawn[RUN_LOG_DRAWN_MAX];
+volatile sig_atomic_t sDrawnLength = 0;
 
 #define RUN_LOG_TAG_WIDTH 8
 
-void check(bool ok) {
-  if (!ok) {
-    sFailed = true;
-  }
-}
-
-void writeTagged(const char *tag, const std::string &text) {
+std::string tagged(const char *tag, const std::string &text) {
   std::string line = tag;
   if (!text.empty()) {
     line.resize(RUN_LOG_TAG_WIDTH, ' ');
     line += text;
   }
-  check(fwrite(line.data(), 1, line.size(), sLog) == line.size());
+  return line + "\n";
 }
 
-// Puts the line being drawn in the file at its place, with a line end when
-// `ended`.
-void writeLine(bool ended) {
-  if (sLog == nullptr || sFailed) {
+// One whole line (or more) in one write. The first failure is told once,
+// and the log is written no more: the warning itself, a diagnostic like any
+// other, then stays out of the log.
+void writeLines(const std::string &lines) {
+  if (!sOpen || sFailed) {
     return;
   }
-  check(fseek(sLog, sLineStart, SEEK_SET) == 0);
-  writeTagged("out", sLine);
-  sLineInFile = true;
-  if (ended) {
-    check(fputc('\n', sLog) != EOF);
-    sLine.clear();
-    sColumn = 0;
-    sLineInFile = false;
-    const long end = ftell(sLog);
-    check(end >= 0);
-    sLineStart = end;
+  if (!Platform_WriteDescriptor(sFile.fd, lines.data(), lines.size())) {
+    const int error = errno;
+    sFailed = 1;
+    RecordFiles_WriteFailed("run log", sPath.c_str(), error);
   }
-  check(fflush(sLog) == 0);
+}
+
+// Writes the line being drawn and starts a new one.
+void writeDrawnLine() {
+  writeLines(tagged("out", sLine));
+  sDrawnLength = 0;
+  sLine.clear();
+  sColumn = 0;
 }
 
 // Ends the transcript line being drawn, so that a record can follow it.
 void cutLine() {
-  if (sLineInFile || !sLine.empty()) {
-    writeLine(true);
+  if (!sLine.empty()) {
+    writeDrawnLine();
     sLineCut = true;
   }
 }
 
 void writeRecord(const char *tag, const std::string &text) {
-  if (sLog == nullptr || sFailed) {
+  if (!sOpen || sFailed) {
     return;
   }
   cutLine();
-  writeTagged(tag, text);
-  check(fputc('\n', sLog) != EOF);
-  check(fflush(sLog) == 0);
-  const long end = ftell(sLog);
-  check(end >= 0);
-  sLineStart = end;
+  writeLines(tagged(tag, text));
 }
 
 // Days from 1970-01-01 to the given civil date (proleptic Gregorian).
@@ -131,50 +125,35 @@ std::string RunLog_LocalTime(time_t t) {
   return text;
 }
 
-BOOL RunLog_Open(const char *path, std::string *reason) {
+void RunLog_Attach(const PlatformRecordFile *file, const char *path) {
   RunLog_Close();
-  // Not opened for appending: the line being drawn is rewritten in place,
-  // and writes in append mode would all go to the end.
-  FILE *log = fopen(path, "r+b");
-  bool made = false;
-  if (log == nullptr && errno == ENOENT) {
-    log = fopen(path, "w+b");
-    made = true;
-  }
-  if (log == nullptr) {
-    *reason = strerror(errno);
-    return 0;
-  }
-  if (fseek(log, 0, SEEK_END) != 0) {
-    *reason = strerror(errno);
-    fclose(log);
-    return 0;
-  }
-  sLog = log;
+  sFile = *file;
+  sOpen = true;
   sPath = path;
-  sMadeHere = made;
   sStarted = false;
-  sResultWritten = false;
-  sFailed = false;
+  sResultWritten = 0;
+  sFailed = 0;
   sLine.clear();
   sColumn = 0;
-  sLineInFile = false;
   sLineCut = false;
-  sLineStart = ftell(log);
-  return 1;
+  sDrawnLength = 0;
 }
 
 void RunLog_Start(void) {
-  if (sLog != nullptr && !sStarted) {
+  if (sOpen && !sStarted) {
     sStarted = true;
-    writeRecord("start", RunLog_LocalTime(time(nullptr)));
+    // A record that a killed run left in the middle of a line is ended
+    // first, so that this run's record starts on a line of its own.
+    const int last = Platform_LastByteOfRecordFile(&sFile);
+    const std::string lineEnd = last >= 0 && last != '\n' ? "\n" : "";
+    writeLines(lineEnd + tagged("start", RunLog_LocalTime(time(nullptr))));
   }
 }
 
-BOOL RunLog_IsOpen(void) { return sLog != nullptr ? 1 : 0; }
+BOOL RunLog_IsOpen(void) { return sOpen ? 1 : 0; }
 
 void RunLog_Record(const char *tag, const char *format, ...) {
-  if (sLog == nullptr) {
+  if (!sOpen || sFailed) {
     return;
   }
   va_list args;
@@ -190,18 +169,16 @@ void RunLog_Record(const char *tag, const char *format, ...) {
 }
 
 void RunLog_Transcript(const char *text, size_t length) {
-  if (sLog == nullptr || sFailed) {
+  if (!sOpen || sFailed) {
     return;
   }
-  bool drawn = false;
   for (size_t k = 0; k < length; k++) {
     const char c = text[k];
     if (c == '\n') {
-      if (!(sLineCut && sLine.empty() && !sLineInFile)) {
-        writeLine(true);
+      if (!(sLineCut && sLine.empty())) {
+        writeDrawnLine();
       }
       sLineCut = false;
-      drawn = false;
     } else if (c == '\b') {
       sColumn -= sColumn > 0 ? 1 : 0;
     } else if (c == '\r') {
@@ -212,70 +189,76 @@ void RunLog_Transcript(const char *text, size_t length) {
       } else {
         sLine += c;
       }
+      if (sColumn < sizeof sDrawn) {
+        sDrawn[sColumn] = c;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        sDrawnLength = static_cast<sig_atomic_t>(std::min(sLine.size(), sizeof sDrawn));
+      }
       sColumn++;
       sLineCut = false;
-      drawn = true;
     }
-  }
-  if (drawn) {
-    writeLine(false);
   }
 }
 
 void RunLog_Diagnostic(const char *line) { writeRecord("err", line); }
 
 void RunLog_Result(const char *outcome, int exitCode) {
-  if (sLog == nullptr) {
+  if (!sOpen) {
     return;
   }
   writeRecord("result", outcome);
   writeRecord("exit", std::to_string(exitCode));
-  sResultWritten = true;
+  sResultWritten = 1;
+}
+
+void RunLog_Discard(void) {
+  if (sOpen) {
+    Platform_CloseRecordFile(&sFile, 1);
+    sOpen = false;
+    sDrawnLength = 0;
+  }
 }
 
 void RunLog_Close(void) {
-  if (sLog == nullptr) {
+  if (!sOpen) {
     return;
   }
   if (sStarted) {
     writeRecord("end", RunLog_LocalTime(time(nullptr)));
   }
-  fclose(sLog);
-  sLog = nullptr;
-  if (!sStarted && sMadeHere) {
-    // A run refused before its record began leaves no file behind.
-    remove(sPath.c_str());
-  }
+  Platform_CloseRecordFile(&sFile, 0);
+  sOpen = false;
+  sDrawnLength = 0;
 }
 
-int RunLog_Descriptor(void) {
-  if (sLog == nullptr) {
-    return -1;
-  }
-  return Platform_FileDescriptor(sLog);
-}
+int RunLog_Descriptor(void) { return sOpen ? sFile.fd : -1; }
 
 const char *RunLog_InterruptText(const char *signalName, int exitCode, size_t *length) {
   // Built by hand: no formatting call is safe in a signal handler.
-  static char text[160];
+  static char text[RUN_LOG_DRAWN_MAX + 160];
   size_t n = 0;
-  if (sResultWritten) {
-    // Interrupted at the key wait: the outcome is in the record already.
+  if (sResultWritten || sFailed) {
+    // Interrupted at the key wait, the outcome is in the record already;
+    // or the log stopped at a failed write.
     text[0] = '\0';
     *length = 0;
     return text;
   }
-  const auto put = [&n](const char *piece) {
-    for (; *piece != '\0' && n < sizeof text - 1; piece++) {
-      text[n++] = *piece;
+  const auto put = [&n](const char *piece, size_t count) {
+    for (size_t k = 0; k < count && n < sizeof text - 1; k++) {
+      text[n++] = piece[k];
     }
   };
-  if (sLineInFile) {
-    put("\n");
+  const auto putText = [&put](const char *piece) { put(piece, strlen(piece)); };
+  const size_t drawn = static_cast<size_t>(sDrawnLength);
+  if (drawn > 0) {
+    putText("out     ");
+    put(sDrawn, drawn);
+    putText("\n");
   }
-  put("result  interrupted by ");
-  put(signalName);
-  put("\nexit    ");
+  putText("result  interrupted by ");
+  putText(signalName);
+  putText("\nexit    ");
   char digits[12];
   int d = 0;
   unsigned value = static_cast<unsigned>(exitCode < 0 ? -exitCode : exitCode);
@@ -284,13 +267,12 @@ const char *RunLog_InterruptText(const char *signalName, int exitCode, size_t *l
     value /= 10;
   } while (value != 0 && d < 11);
   if (exitCode < 0) {
-    put("-");
+    putText("-");
   }
   while (d > 0) {
-    const char digit[2] = {digits[--d], '\0'};
-    put(digit);
+    put(&digits[--d], 1);
   }
-  put("\n");
+  putText("\n");
   text[n] = '\0';
   *length = n;
   return text;

@@ -12,9 +12,13 @@
 // standard output, with the progress figures that backspaces redraw in
 // place condensed to the figure on screen. "err" lines are the
 // diagnostics of standard error. The other tags are the run's own records.
-// Every line is in the file (flushed) as soon as it is shown, the line still
-// being drawn too, rewritten in place while its figures change, so that a
-// run cut short leaves its record up to the moment it stopped.
+//
+// The file is appended to, one whole line a write, so that no other writer
+// can split a line and a run's first line starts a line of its own even
+// after a record that a killed run cut off mid-line. A line is written
+// (and so in the file) once it is whole; the line still being drawn when
+// an interrupt comes is written by the interrupt, with the figure then on
+// screen.
 #ifndef RUNLOG_H
 #define RUNLOG_H
 
@@ -23,12 +27,11 @@
 
 #include <string>
 
-#include "platform/Win32Types.h"
+#include "platform/Platform.h"
 
-// Opens `path` to append a run's record (made if it isn't there); nothing
-// is written yet. 0 with the system's reason in *reason when the file can't
-// be opened for writing.
-BOOL RunLog_Open(const char *path, std::string *reason);
+// Takes the open, held file of the run log (RecordFiles_Open); nothing is
+// written yet.
+void RunLog_Attach(const PlatformRecordFile *file, const char *path);
 BOOL RunLog_IsOpen(void);
 // Begins the record: the "start" line.
 void RunLog_Start(void);
@@ -46,19 +49,24 @@ void RunLog_Diagnostic(const char *line);
 // The run's outcome in words and its exit code: the "result" and "exit"
 // lines.
 void RunLog_Result(const char *outcome, int exitCode);
-// Ends the line being drawn, writes the "end" line and closes the file. A
-// record that never began leaves the file as it was; one this open made is
-// removed again.
+// Ends the line being drawn, writes the "end" line (once the record has
+// begun) and closes the file.
 void RunLog_Close(void);
+// Closes the log of a run refused before its record began, removing the
+// file when this run made it.
+void RunLog_Discard(void);
 
 // The descriptor of the open log, -1 when none; with RunLog_InterruptText,
 // what an interrupt handler may write to it with async-signal-safe calls.
 int RunLog_Descriptor(void);
 // The bytes that end the record of a run interrupted by `signalName` with
-// `exitCode`: a line end when a transcript line is open in the file, then
-// the "result" and "exit" lines; nothing once RunLog_Result has written
-// them (an interrupt at the last key wait). Made from static storage only, so
-// that a signal handler may call it; the text stays until the next call.
+// `exitCode`: the transcript line being drawn, then the "result" and
+// "exit" lines; nothing once RunLog_Result has written them (an interrupt
+// at the last key wait) or once a write has failed. Made from static
+// storage only, so that a signal handler may call it; the text stays until
+// the next call. Of a line being drawn, at most its first
+// RUN_LOG_DRAWN_MAX bytes are kept for this.
+#define RUN_LOG_DRAWN_MAX 4096
 const char *RunLog_InterruptText(const char *signalName, int exitCode, size_t *length);
 
 // `t` in ISO 8601 as local time with its offset from UTC, e.g.

@@ -14,6 +14,7 @@
 #include "UnitUpdate.h"
 #include "CommandLine.h"
 #include "Console.h"
+#include "RecordFiles.h"
 #include "RunLog.h"
 #include "PortList.h"
 #include "RunLogRecords.h"
@@ -57,6 +58,7 @@ static void logOutcome(void) {
   }
   logRunEnd(sOutcomeExitCode, sOutcome);
   sOutcome = nullptr;
+  RecordFiles_ReportIncomplete();
   std::string why;
   if (RunReport_IsOpen() && !RunReport_Write(&why)) {
     // The update's result stands; only its report is missing.
@@ -319,7 +321,8 @@ static int refuseCommandLine(const std::string &reason) {
 }
 
 // The report's file must be none of the other records': each would write
-// over the other.
+// over the other. Judged by what the names lead to, so only names that lead
+// somewhere can be compared.
 static BOOL reportIsItsOwnFile(const CommandLineOptions &options, std::string *reason) {
   const char *report = options.reportPath.c_str();
   for (const std::string *other : {&options.logPath, &options.tracePath}) {
@@ -337,30 +340,28 @@ static void closeRecords(void) {
   RunReport_Close();
   RunLog_Close();
   WireTrace_Close();
+  // A record whose last lines failed only after the result.
+  RecordFiles_ReportIncomplete();
 }
 
-// Opens the run log and the wire trace the options name, and makes ready
-// the report, before any port is touched; a file that can't be written is a
-// bad value like any other.
+// Opens the records the options ask for, before any port is touched: a
+// file that can't be written, that two options name or that another run is
+// writing is a bad value like any other. A record joins here with its line.
+// The report is written whole at the end: here its folder is only tried.
 static BOOL openRecords(const CommandLineOptions &options, std::string *reason) {
+  const RecordFileRequest records[] = {
+      {"--log", "run log", "log", options.logPath, 0, RunLog_Attach},
+      {"--trace", "wire trace", "trace", options.tracePath, 1, WireTrace_Attach},
+  };
   std::string why;
-  if (!options.logPath.empty() && !RunLog_Open(options.logPath.c_str(), &why)) {
-    *reason = "--log: " + options.logPath + " cannot be written: " + why;
-    return 0;
-  }
-  if (!options.tracePath.empty() && !WireTrace_Open(options.tracePath.c_str(), &why)) {
-    RunLog_Close();
-    *reason = "--trace: " + options.tracePath + " cannot be written: " + why;
-    return 0;
-  }
   if (!options.reportPath.empty()) {
+    // Before the trace is opened, which empties it: a trace that the report
+    // names stays as it was.
     if (!reportIsItsOwnFile(options, reason)) {
-      closeRecords();
       return 0;
     }
     if (!RunReport_Open(options.reportPath.c_str(), &why)) {
-      closeRecords();
-      *reason = "--report: " + options.reportPath + " cannot be written: " + why;
+      *reason = "--report: " + printableText(options.reportPath) + " cannot be written: " + why;
       return 0;
     }
     // A station writes a document of its own there (Station.cpp): the
@@ -368,6 +369,18 @@ static BOOL openRecords(const CommandLineOptions &options, std::string *reason) 
     if (options.station) {
       RunReport_Close();
     }
+  }
+  if (!RecordFiles_Open(records, sizeof records / sizeof records[0], reason)) {
+    RunReport_Close();
+    return 0;
+  }
+  // Again, now that the log and the trace are there: a name of the report
+  // that led nowhere before may lead to one of them now.
+  if (!options.reportPath.empty() && !reportIsItsOwnFile(options, reason)) {
+    RunReport_Close();
+    RunLog_Discard();
+    WireTrace_Discard();
+    return 0;
   }
   return 1;
 }

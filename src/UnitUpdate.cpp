@@ -245,15 +245,15 @@ static BOOL identifyAndSelect(const autogen_logic_image *images, int count,
   return 1;
 }
 
-BOOL identifyUnitAndSelectImage(void) {
-  return identifyUnitAndSelectImageFrom(AUTOGEN_LOGIC_IMAGES, AUTOGEN_LOGIC_IMAGE_COUNT);
-}
-
 BOOL identifyUnitAndSelectImageFrom(const autogen_logic_image *images, int count) {
   const char *identification = "";
   const BOOL identified = identifyAndSelect(images, count, &identification);
   RunRecord_SetUnitBefore(gUnitIdentity, identification);
   return identified;
+}
+
+BOOL identifyUnitAndSelectImage(void) {
+  return identifyUnitAndSelectImageFrom(AUTOGEN_LOGIC_IMAGES, AUTOGEN_LOGIC_IMAGE_COUNT);
 }
 
 // One image of the update: its text, and what the operator sees of it.

@@ -6,25 +6,43 @@
 #include <string.h>
 #include <time.h>
 
+#include "RecordFiles.h"
 #include "RunLog.h"
 #include "platform/Platform.h"
 
 namespace {
 
-FILE *sTrace = nullptr;
+PlatformRecordFile sFile;
+bool sOpen = false;
+// A write failed (a full disk, say): the trace stops, the run goes on.
+bool sFailed = false;
+std::string sPath;
 uint64_t sStartMs = 0;
 int sPort = 0;
 
-// One event line: time, port and rate, then the text. Flushed at once, so
-// that the trace of a run cut short ends where the run did.
-void event(DWORD baud, const std::string &text) {
-  if (sTrace == nullptr) {
+// Lines in one write, in the file at once, so that the trace of a run cut
+// short ends where the run did. The first failure is told once.
+void writeLines(const std::string &lines) {
+  if (!sOpen || sFailed) {
     return;
   }
-  fprintf(sTrace, "%10llu COM%-3d %7lu %s\n",
-          static_cast<unsigned long long>(Platform_GetTickCount64() - sStartMs), sPort,
-          static_cast<unsigned long>(baud), text.c_str());
-  fflush(sTrace);
+  if (!Platform_WriteDescriptor(sFile.fd, lines.data(), lines.size())) {
+    const int error = errno;
+    sFailed = true;
+    RecordFiles_WriteFailed("wire trace", sPath.c_str(), error);
+  }
+}
+
+// One event line: time, port and rate, then the text.
+void event(DWORD baud, const std::string &text) {
+  if (!sOpen || sFailed) {
+    return;
+  }
+  char head[64];
+  snprintf(head, sizeof head, "%10llu COM%-3d %7lu ",
+           static_cast<unsigned long long>(Platform_GetTickCount64() - sStartMs), sPort,
+           static_cast<unsigned long>(baud));
+  writeLines(head + text + "\n");
 }
 
 const char *failedSuffix(BOOL ok) { return ok ? "" : " FAILED"; }
@@ -66,34 +84,36 @@ std::string WireTrace_Quoted(const void *bytes, int count) {
   return text + "\"";
 }
 
-BOOL WireTrace_Open(const char *path, std::string *reason) {
+void WireTrace_Attach(const PlatformRecordFile *file, const char *path) {
   WireTrace_Close();
-  FILE *trace = fopen(path, "wb");
-  if (trace == nullptr) {
-    *reason = strerror(errno);
-    return 0;
-  }
-  sTrace = trace;
+  sFile = *file;
+  sOpen = true;
+  sFailed = false;
+  sPath = path;
   sStartMs = Platform_GetTickCount64();
   sPort = 0;
-  fprintf(sTrace,
-          "# wire trace of the serial line, begun %s\n"
-          "# ms since then, port, line rate in baud, > to the unit or < from it, the byte\n"
-          "# count and the bytes; data blocks by their count and the sum of their bytes\n",
-          RunLog_LocalTime(time(nullptr)).c_str());
-  fflush(sTrace);
-  return 1;
+  writeLines("# wire trace of the serial line, begun " + RunLog_LocalTime(time(nullptr)) +
+             "\n"
+             "# ms since then, port, line rate in baud, > to the unit or < from it, the byte\n"
+             "# count and the bytes; data blocks by their count and the sum of their bytes\n");
+}
+
+void WireTrace_Discard(void) {
+  if (sOpen) {
+    Platform_CloseRecordFile(&sFile, 1);
+    sOpen = false;
+  }
 }
 
 void WireTrace_Close(void) {
-  if (sTrace != nullptr) {
-    fclose(sTrace);
-    sTrace = nullptr;
+  if (sOpen) {
+    Platform_CloseRecordFile(&sFile, 0);
+    sOpen = false;
   }
 }
 
 void WireTrace_PortOpened(int port, DWORD baud, DWORD readTimeoutMs, BOOL ctsFlow) {
-  if (sTrace == nullptr) {
+  if (!sOpen) {
     return;
   }
   sPort = port;
@@ -102,7 +122,7 @@ void WireTrace_PortOpened(int port, DWORD baud, DWORD readTimeoutMs, BOOL ctsFlo
 }
 
 void WireTrace_PortOpenFailed(int port, DWORD baud) {
-  if (sTrace == nullptr) {
+  if (!sOpen) {
     return;
   }
   sPort = port;
@@ -110,13 +130,13 @@ void WireTrace_PortOpenFailed(int port, DWORD baud) {
 }
 
 void WireTrace_PortClosed(DWORD baud) {
-  if (sTrace != nullptr) {
+  if (sOpen) {
     event(baud, "close");
   }
 }
 
 void WireTrace_Written(const void *bytes, int count, DWORD baud, BOOL ok) {
-  if (sTrace == nullptr) {
+  if (!sOpen) {
     return;
   }
   std::string text = "> " + std::to_string(count);
@@ -133,7 +153,7 @@ void WireTrace_Written(const void *bytes, int count, DWORD baud, BOOL ok) {
 }
 
 void WireTrace_Read(const void *bytes, int count, DWORD baud, DWORD readTimeoutMs, BOOL ok) {
-  if (sTrace == nullptr) {
+  if (!sOpen) {
     return;
   }
   if (count == 0 && ok) {
@@ -145,7 +165,7 @@ void WireTrace_Read(const void *bytes, int count, DWORD baud, DWORD readTimeoutM
 }
 
 void WireTrace_Setting(const char *setting, DWORD baud, BOOL applied) {
-  if (sTrace == nullptr) {
+  if (!sOpen) {
     return;
   }
   event(baud, std::string(setting) + failedSuffix(applied));

@@ -19,14 +19,16 @@
 
 #include <string>
 
-#include "platform/Win32Types.h"
+#include "platform/Platform.h"
 
 #define WIRE_TRACE_DATA_BLOCK 256
 
-// Creates (or empties) `path` and writes its heading. 0 with the system's
-// reason in *reason when it can't be written.
-BOOL WireTrace_Open(const char *path, std::string *reason);
+// Takes the open, held, emptied file of the trace (RecordFiles_Open) and
+// writes its heading.
+void WireTrace_Attach(const PlatformRecordFile *file, const char *path);
 void WireTrace_Close(void);
+// Closes the trace of a refused run, removing the file when this run made it.
+void WireTrace_Discard(void);
 
 // The serial link's events, with the settings in force.
 void WireTrace_PortOpened(int port, DWORD baud, DWORD readTimeoutMs, BOOL ctsFlow);

@@ -218,6 +218,11 @@ TEST_F(GeneratorTest, RefusesImagesTheToolCouldNotTakeAsTheyAre) {
        "2: data at offsets 0x3FFFF8 to 0x400007 runs past the 4 MiB image area"},
       {"no end-of-file record at the end", fourBytes,
        "1: the text does not end with the end-of-file record ':00000001FF' and CR LF"},
+      // Data that ends exactly at the end of the area fits, as the tool takes
+      // it: only the missing end-of-file record is left to refuse.
+      {"data ending at the end of the area, no end-of-file record",
+       elaRecord(0x003F) + "\r\n" + dataRecord(0xFFF0, byteRun(16, 0)) + "\r\n",
+       "2: the text does not end with the end-of-file record ':00000001FF' and CR LF"},
       {"no final line end", ":00000001FF", "1: the text does not end with a line end"},
       // The tool ends the image with the last record of the text and lets a
       // later record overwrite an earlier one.

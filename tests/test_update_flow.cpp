@@ -600,83 +600,54 @@ INSTANTIATE_TEST_SUITE_P(Cases, LateAllocationTest, testing::ValuesIn(kLateAlloc
                          NameOfCase());
 
 // Runs with --report on the simulated line: the document each leaves,
-// checked against the schema and field by field against what the unit was
-// and received, and the one line the after-update check adds to the screen.
+// checked against the schema and against what the unit heard, summed up as
+// "<result> <images acknowledged>/<announced> <how the restart was
+// confirmed> <firmware reported after it>", and the one line the
+// after-update check adds to the screen ("" when none).
 struct ReportRun {
   const char *name;
   std::vector<const char *> args;
   void (*configure)(UnitConfig &);
   int exitCode;
-  const char *result;
-  size_t imagesAnnounced;
-  size_t imagesAcknowledged;
-  const char *restartHow;     // nullptr: not confirmed
-  const char *firmwareAfter;  // nullptr: the unit was not asked; "": asked, no answer
-  const char *screenEnd;      // the transcript's end before the last message
+  const char *summary;
+  const char *afterLine;
 };
 
+const char kReportedNow[] = "\r\nUnit now reports firmware 1.00.09, logic K6G-TX 2.00\r\n";
+
 const ReportRun kReportRuns[] = {
-    {"updated, prompt after the wait",
-     {"--report", "run.json"},
+    {"updated",
+     {"--report", "r.json"},
      [](UnitConfig &) {},
      0,
-     "updated",
-     2,
-     2,
-     "prompt",
-     "1.00.09",
-     "operational\r\nUnit now reports firmware 1.00.09, logic K6G-TX 2.00\r\n"},
-    {"updated, console answers when asked",
-     {"--report", "run.json", "--log", "run.log"},
+     "updated 2/2 prompt 1.00.09",
+     kReportedNow},
+    {"console answers when asked",
+     {"--report", "r.json", "--log", "r.log"},
      [](UnitConfig &c) { c.bootDelayMs = 30000; },
      0,
-     "updated",
-     2,
-     2,
-     "answer",
-     "1.00.09",
-     "operational\r\nUnit now reports firmware 1.00.09, logic K6G-TX 2.00\r\n"},
+     "updated 2/2 answer 1.00.09",
+     kReportedNow},
     // The update stands: only the versions after it are missing.
     {"unit silent after the update",
-     {"--report", "run.json"},
+     {"--report", "r.json"},
      [](UnitConfig &c) { c.silentVersionAfterUpdate = true; },
      0,
-     "updated",
-     2,
-     2,
-     "prompt",
-     "",
-     "operational\r\nUnit did not report its versions after the restart\r\n"},
+     "updated 2/2 prompt none",
+     "\r\nUnit did not report its versions after the restart\r\n"},
     {"restart not confirmed",
-     {"--report", "run.json"},
+     {"--report", "r.json"},
      [](UnitConfig &c) { c.bootDelayMs = 3600000; },
      2,
-     "restart unconfirmed",
-     2,
-     2,
-     nullptr,
-     nullptr,
-     "100%"},
+     "restart unconfirmed 2/2 - -",
+     ""},
     {"unit not ready",
-     {"--report", "run.json"},
+     {"--report", "r.json"},
      [](UnitConfig &c) { c.noReady = true; },
      1,
-     "failed",
-     1,
-     0,
-     nullptr,
-     nullptr,
-     "[Unit not ready]\r\n"},
-    {"info",
-     {"--report", "run.json", "--info"},
-     [](UnitConfig &) {},
-     0,
-     "identified",
-     0,
-     0,
-     nullptr,
-     nullptr,
-     "bytes  checksum "},
+     "failed 0/1 - -",
+     ""},
+    {"info", {"--report", "r.json", "--info"}, [](UnitConfig &) {}, 0, "identified 0/0 - -", ""},
 };
 
 class ReportRunTest : public TempDirTest, public testing::WithParamInterface<ReportRun> {};
@@ -695,51 +666,34 @@ TEST_P(ReportRunTest, LeavesOneValidDocument) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(fwupgradeMainWithArguments(static_cast<int>(argv.size()), argv.data()), c.exitCode);
   testing::internal::GetCapturedStderr();
+  // Whatever follows the success line: the after-update line alone.
+  const size_t success = console().find("operational");
+  EXPECT_EQ(success == std::string::npos ? "" : console().substr(success + 11), c.afterLine);
+  EXPECT_EQ(entries().count("r.json") + entries().count("r.log"), entries().size())
+      << "nothing left beside the report";
 
-  // The after-update line stands right after the success line, and only
-  // where the unit was asked.
-  EXPECT_NE(console().find(c.screenEnd), std::string::npos) << console();
-  const bool afterLine = console().find("\r\nUnit now reports ") != std::string::npos ||
-                         console().find("\r\nUnit did not report ") != std::string::npos;
-  EXPECT_EQ(afterLine, c.firmwareAfter != nullptr);
-  const std::set<std::string> left = c.args.size() == 4
-                                         ? std::set<std::string>{"run.json", "run.log"}
-                                         : std::set<std::string>{"run.json"};
-  EXPECT_EQ(entries(), left) << "no file beside the report";
-
-  const nlohmann::json report = validReport("run.json");
+  const nlohmann::json report = validReport("r.json");
   ASSERT_TRUE(report.is_object());
-  EXPECT_EQ(report["result"], c.result);
   EXPECT_EQ(report["exit_code"], c.exitCode);
-  EXPECT_EQ(report["command"].size(), argv.size());
-  EXPECT_EQ(report["port"]["name"], "COM3");
-  EXPECT_EQ(report["port"]["device"], "sim:COM3");
-  EXPECT_EQ(report["baud"], 57600);
-  EXPECT_EQ(report["unit_before"]["firmware"], "1.00.08");
-  EXPECT_EQ(report["unit_before"]["role"], "TX");
+  EXPECT_EQ(report["port"], (nlohmann::json{{"name", "COM3"}, {"device", "sim:COM3"}}));
   EXPECT_EQ(report["unit_before"]["identification"], VALIDATE_TX_PRODUCT_ID_STRING);
-  // Each image the unit heard announced is in the report as it heard it.
-  ASSERT_EQ(report["images"].size(), c.imagesAnnounced);
-  size_t acknowledged = 0;
-  for (size_t k = 0; k < unit.images().size() && k < c.imagesAnnounced; k++) {
+  int acknowledged = 0;
+  for (size_t k = 0; k < report["images"].size() && k < unit.images().size(); k++) {
     const nlohmann::json &image = report["images"][k];
     EXPECT_EQ(image["length"], unit.images()[k].announcedLength);
     EXPECT_EQ(image["checksum"], unit.images()[k].announcedChecksum);
-    EXPECT_EQ(image["kind"], k == 0 ? "logic" : "firmware");
     acknowledged += image["acknowledged"].get<bool>() ? 1 : 0;
   }
-  EXPECT_EQ(acknowledged, c.imagesAcknowledged);
-  EXPECT_EQ(report["restart"]["confirmed"], c.restartHow != nullptr);
-  EXPECT_EQ(report["restart"]["how"],
-            c.restartHow != nullptr ? nlohmann::json(c.restartHow) : nlohmann::json());
-  if (c.firmwareAfter == nullptr) {
-    EXPECT_TRUE(report["unit_after"].is_null());
-  } else {
-    EXPECT_EQ(report["unit_after"]["answered"], c.firmwareAfter[0] != '\0');
-    EXPECT_EQ(report["unit_after"]["firmware"],
-              c.firmwareAfter[0] != '\0' ? nlohmann::json(c.firmwareAfter) : nlohmann::json());
-  }
-  EXPECT_FALSE(report["end"].is_null());
+  const nlohmann::json &how = report["restart"]["how"];
+  const nlohmann::json &after = report["unit_after"];
+  const std::string summary = report["result"].get<std::string>() + " " +
+                              std::to_string(acknowledged) + "/" +
+                              std::to_string(report["images"].size()) + " " +
+                              (how.is_null() ? "-" : how.get<std::string>()) + " " +
+                              (after.is_null()              ? "-"
+                               : after["answered"] == false ? "none"
+                                                            : after["firmware"].get<std::string>());
+  EXPECT_EQ(summary, c.summary);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ReportRunTest, testing::ValuesIn(kReportRuns), NameOfCase());

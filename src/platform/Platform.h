@@ -8,6 +8,7 @@
 //     Win32PortList.cpp     the COM ports there are, and which are held
 //     Win32Console.cpp      console, key wait, clock and sleep
 //     Win32Files.cpp        the output-file steps
+//     Win32RecordFiles.cpp  the run's record files: identity and hold
 //     Win32Processes.cpp    a station's child runs, its interrupts, and its
 //                           private folder
 //   Posix*.cpp         Linux (macOS untried), one file a concern:
@@ -23,6 +24,7 @@
 //     PosixProcesses.cpp    a station's child runs, its interrupts, and its
 //                           private folder
 //     PlatformPosixCommon.cpp  the output-file steps
+//     PosixRecordFiles.cpp  the run's record files: identity and hold
 //   The console, clock and file objects never reference a serial call, so a
 //   program without a port (WriteWebUploadPackage) need link none.
 // The stand-ins live in testing/, beside the simulated unit:
@@ -153,6 +155,49 @@ void Platform_TextModeStream(FILE *stream);
 // 0 with errno set when a step failed; `from` is then still there.
 BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to);
 
+// A write of the whole text to a descriptor, with async-signal-safe calls
+// only, which an interrupt hook may make: 1 when every byte was taken, 0
+// with errno set when not (a full disk).
+BOOL Platform_WriteDescriptor(int fd, const char *text, size_t length);
+
+// --- Record files of a run ----------------------------------------------------
+// The run log and the wire trace (and any record that joins them) are files a
+// run writes as it goes. Each is opened for appending without being emptied,
+// so that a name given twice, or a file that another run is writing, is found
+// before anything in it is lost; and it is held (POSIX: flock; Windows: a
+// byte-range lock beyond any data) for as long as it is open, so that another
+// run can tell it is in use. On POSIX systems the real and the simulated
+// platform share these steps (PosixRecordFiles.cpp, linked with the modules).
+#define PLATFORM_PATH_TEXT 4096
+typedef struct PlatformRecordFile {
+  int fd;                             // the descriptor written to; -1 when not open
+  uint64_t volume;                    // the file itself, whatever name led to it: device and
+  uint64_t index;                     // inode (POSIX), volume serial and file index (Windows)
+  BOOL regular;                       // a plain file (not a device or a pipe)
+  BOOL made;                          // this open made the file
+  BOOL held;                          // this run holds it
+  char madePath[PLATFORM_PATH_TEXT];  // where it was made: a link's target when
+                                      // the name was a link to nothing
+} PlatformRecordFile;
+// Opens `path` for appending, made when it is not there (through a link to
+// nothing, at the link's target); a device or a pipe is opened as it is,
+// without waiting for a reader. 0 with errno set when it can't be written.
+BOOL Platform_OpenRecordFile(const char *path, PlatformRecordFile *file);
+// Takes the hold on an open record file: 1 when this run holds it now (a
+// device or a pipe, which can't be held, counts as held), 0 when another
+// run holds it, -1 with errno set when the hold failed otherwise (ENOENT:
+// the file lost its name before it could be held).
+int Platform_HoldRecordFile(PlatformRecordFile *file);
+// Empties a held plain file, for a record that each run makes anew. 0 with
+// errno set when it could not be done.
+BOOL Platform_EmptyRecordFile(PlatformRecordFile *file);
+// The last byte of a plain file, or -1 when it is empty or can't be read.
+int Platform_LastByteOfRecordFile(const PlatformRecordFile *file);
+// Closes the file and gives up its hold. With removeMade, a file that this
+// open made and this run holds is removed first, provided its name still
+// leads to it; a link is never removed.
+void Platform_CloseRecordFile(PlatformRecordFile *file, BOOL removeMade);
+
 // Whether a new file `path` can be made here: it is made exclusively and
 // removed again at once. 0 with errno set when not.
 BOOL Platform_CanCreateFile(const char *path);
@@ -170,11 +215,6 @@ BOOL Platform_PlaceFile(const char *temporary, const char *target, const Platfor
                         int count);
 // Whether the two names lead to one file that exists (links followed).
 BOOL Platform_SameFile(const char *path, const char *other);
-
-// The descriptor under a stream, and a write of the whole text to one with
-// async-signal-safe calls only, which an interrupt hook may make.
-int Platform_FileDescriptor(FILE *stream);
-void Platform_WriteDescriptor(int fd, const char *text, size_t length);
 
 // Why a build that carries stand-in images must not run here, or NULL when it
 // may (Windows: only under Wine).

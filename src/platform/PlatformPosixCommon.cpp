@@ -130,20 +130,22 @@ BOOL Platform_SameFile(const char *path, const char *other) {
              : 0;
 }
 
-int Platform_FileDescriptor(FILE *stream) { return fileno(stream); }
-
-void Platform_WriteDescriptor(int fd, const char *text, size_t length) {
+BOOL Platform_WriteDescriptor(int fd, const char *text, size_t length) {
   while (length > 0) {
     const ssize_t n = write(fd, text, length);
     if (n < 0 && errno == EINTR) {
       continue;
     }
     if (n <= 0) {
-      return;
+      if (n == 0) {
+        errno = EIO;
+      }
+      return 0;
     }
     text += n;
     length -= static_cast<size_t>(n);
   }
+  return 1;
 }
 
 const char *Platform_StandInRefusal(void) { return nullptr; }

@@ -89,17 +89,20 @@ BOOL Platform_CommitFile(FILE *stream, const char *from, const char *to) {
   }
   // A plain file that is replaced hands on its access list and attributes,
   // which ReplaceFileA keeps, so that a package kept private stays private.
-  // A link of that name, or a new name, takes a move: MoveFileExA replaces a
-  // link, never what it leads to, and the new file keeps the access it was
-  // created with.
+  // Where ReplaceFileA is refused (Wine refuses a name without a folder, and
+  // some file systems and shares refuse it as well) the new file takes the
+  // name by a move, as it does over a link or a new name: MoveFileExA
+  // replaces the name in one step, never follows a link, and the file keeps
+  // the access it was created with, the folder's rather than the old
+  // package's. A failed ReplaceFileA without a backup name always leaves the
+  // new file under its own name, so the move still finds it.
   if (error == 0) {
     const DWORD replaced = GetFileAttributesA(to);
     const bool plainFile =
         replaced != INVALID_FILE_ATTRIBUTES &&
         (replaced & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-    const BOOL placed =
-        plainFile ? ReplaceFileA(to, from, NULL, 0, NULL, NULL)
-                  : MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    const BOOL placed = (plainFile && ReplaceFileA(to, from, NULL, 0, NULL, NULL)) ||
+                        MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (!placed) {
       error = errnoOfWin32Error(GetLastError());
     }
@@ -179,16 +182,18 @@ BOOL Platform_SameFile(const char *path, const char *other) {
              : FALSE;
 }
 
-int Platform_FileDescriptor(FILE *stream) { return _fileno(stream); }
-
-void Platform_WriteDescriptor(int fd, const char *text, size_t length) {
+BOOL Platform_WriteDescriptor(int fd, const char *text, size_t length) {
   while (length > 0) {
     const int chunk = length > 65536 ? 65536 : static_cast<int>(length);
     const int n = _write(fd, text, static_cast<unsigned>(chunk));
     if (n <= 0) {
-      return;
+      if (n == 0) {
+        errno = EIO;
+      }
+      return 0;
     }
     text += n;
     length -= static_cast<size_t>(n);
   }
+  return 1;
 }

@@ -286,14 +286,32 @@ def case_info_pinned_port_unknown_product(images):
     }
 
 
+def write_files(files):
+    """A case's "prepare": the files, and the symbolic links (name -> ("link", target)), in its directory."""
+
+    def prepare(directory):
+        for name, content in files.items():
+            path = os.path.join(directory, name)
+            if isinstance(content, tuple):
+                os.symlink(content[1], path)
+            else:
+                with open(path, "w") as f:
+                    f.write(content)
+
+    return prepare
+
+
 def case_log_failure(images):
+    # The log holds the record of a run killed in the middle of a line: this
+    # run's record starts on a line of its own after it.
     case = case_missing_ready(images)
     args = ["--log", "update.log", "--report", "update.json"]
     case["args"] = args
+    case["prepare"] = write_files({"update.log": "start   earlier run\nout     Sending 12"})
     logic = images[TX_XC7A35]
     case["files"] = {
         "update.log": log_check(case["stdout"], args, unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
-                                "the update failed", 1),
+                                "the update failed", 1, before=["start   earlier run", "out     Sending 12"]),
         # The logic image was announced, never taken; nothing was asked after.
         "update.json": report_check({"result": "failed", "outcome": "the update failed", "exit_code": 1,
                                      "images": [{"kind": "logic", "file": IMAGE_FILES[TX_XC7A35], "length": len(logic),
@@ -301,6 +319,25 @@ def case_log_failure(images):
                                      "restart": {"confirmed": False, "how": None}, "unit_after": None}),
     }  # fmt: skip
     return case
+
+
+def case_two_runs_one_log(images):
+    # A second run given the log of a run still going is refused before it
+    # touches a port (COM4's unit, which its detection would find, hears
+    # nothing); the first run's record is whole.
+    first = ["--port", "3", "--no-wait", "--log", "shared.log"]
+    stdout = identified_tx() + LOGIC_PREPARE + NOT_READY + FAILED_NO_WAIT
+    second = bad_command_line(["--no-wait", "--log", "shared.log"],
+                              "--log: shared.log is being written by another run; give each run its own log")
+    return {
+        "ports": {3: ["--no-ready"], 4: []},
+        "runs": [{"args": first, "stdout": stdout, "exit": 1}, dict(second, after=LOGIC_PREPARE)],
+        "together": True,
+        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", images[TX_XC7A35]))},
+        "stderr_search": rb"ERROR: --log: shared.log is being written by another run",  # under Wine
+        "files": {"shared.log": log_check(stdout, first, unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
+                                          "the update failed", 1)},
+    }  # fmt: skip
 
 
 def case_log_killed_in_image(images):
@@ -417,16 +454,33 @@ def case_bad_command_lines(images):
             bad_command_line(["--log", "no-such-folder/update.log"],
                              "--log: no-such-folder/update.log cannot be written: No such file or directory"),
             bad_command_line(["--log", "update.log", "--trace", "."], "--trace: . cannot be written: Is a directory"),
+            # One file by two names, through a link, a hard link: refused, and
+            # the record in it kept.
+            bad_command_line(["--log", "keep.log", "--trace", "./keep.log"],
+                             "--log keep.log and --trace ./keep.log name the same file; give each its own file"),
+            bad_command_line(["--trace", "link.log", "--log", "keep.log"],
+                             "--log keep.log and --trace link.log name the same file; give each its own file"),
+            bad_command_line(["--log", "hard.log", "--trace", "keep.log"],
+                             "--log hard.log and --trace keep.log name the same file; give each its own file"),
+            # The log, made through a link to nothing, goes again; the link stays.
+            bad_command_line(["--log", "dangling.log", "--trace", "no-such-folder/t"],
+                             "--trace: no-such-folder/t cannot be written: No such file or directory"),
             bad_command_line(["--report", "no-such-folder/update.json"],
                              "--report: no-such-folder/update.json cannot be written: No such file or directory"),
             bad_command_line(["--report", "."], "--report: . cannot be written: Not a regular file"),
             bad_command_line(["--log", "update.log", "--report", "update.log"],
-                             "--report and --log name the same file \"update.log\""),
+                             "--report: update.log is the file of --log"),
             # The same file by another name: refused once the log is open.
             bad_command_line(["--log", "update.log", "--report", "./update.log"],
                              "--report: ./update.log is the file of --log"),
         ],
-        "files_absent": ["update.log"],
+        "prepare": lambda directory: (
+            write_files({"keep.log": "earlier record\n", "link.log": ("link", "keep.log"),
+                         "dangling.log": ("link", "target.log")})(directory),
+            os.link(os.path.join(directory, "keep.log"), os.path.join(directory, "hard.log"))),
+        "files": {"keep.log": lambda text, _: [] if text == "earlier record\n" else [f"changed: {text!r}"]},
+        "links": {"link.log": "keep.log", "dangling.log": "target.log"},
+        "files_absent": ["update.log", "target.log"],
     }  # fmt: skip
 
 
@@ -676,6 +730,7 @@ CASES = [
     ("key_press_on_terminal", case_key_press_on_terminal, 60),
     ("log_failure", case_log_failure, 90),
     ("log_killed_in_image", case_log_killed_in_image, 90),
+    ("two_runs_one_log", case_two_runs_one_log, 90),
     ("info_port_baud_log", case_info_port_baud_log, 60),
     ("info_pinned_port_unknown_product", case_info_pinned_port_unknown_product, 60),
     ("info_unit_text_escaped", case_info_unit_text_escaped, 60),
@@ -694,6 +749,7 @@ def main():
     def body(directory):
         case = function(harness.Images(args.images, args.hexconv, directory))
         tool = harness.place_tool(args.tool, directory)
+        case.get("prepare", lambda _: None)(directory)
         with harness.units(args.unitsim, directory, case["ports"]) as sims:
             if "runs" in case:
                 run = harness.run_all(case, [tool], directory, timeout - 15)

@@ -588,6 +588,21 @@ def case_noisy_unit_then_interrupt_at_key_wait(images):
     return case
 
 
+def case_log_on_full_disk(images):
+    # Every write of the log fails: the first failure is told at once, the
+    # update goes on to its own result and exit code, and after the result a
+    # second line says the record is incomplete.
+    case = run_e2e.case_missing_ready(images)
+    case["args"] = ["--no-wait", "--log", "/dev/full"]
+    case["run"] = harness.run_with_pipe
+    case["stdout"] = case["stdout"][: -len(PRESS_ANY_KEY)]
+    case["stderr_re"] = (
+        "WARNING: the run log /dev/full cannot be written: No space left on device; the run goes on without it\n"
+        "WARNING: the run log /dev/full is incomplete: it ends where its writing failed\n"
+    )
+    return case
+
+
 def case_sigint_at_key_wait_after_update(images):
     # The update has failed and said so: an interrupt at the last key wait
     # ends the run with that result (1), not as an interrupted run.
@@ -674,6 +689,7 @@ CASES = [
     ("detection_zero_byte_flood", case_detection_zero_byte_flood, 180),
     ("sigint_at_key_wait", case_sigint_at_key_wait, 60),
     ("sigint_at_key_wait_after_update", case_sigint_at_key_wait_after_update, 60),
+    ("log_on_full_disk", case_log_on_full_disk, 90),
     ("noisy_unit_then_interrupt_at_key_wait", case_noisy_unit_then_interrupt_at_key_wait, 320),
     ("reply_byte_by_byte", case_reply_byte_by_byte, 120),
     ("vanish_mid_image", case_vanish_mid_image, 90),
@@ -731,7 +747,7 @@ def main():
         case = function(harness.Images(args.images, None, directory))
         if case.get("standin_only") and not args.standin:
             raise harness.Skip("a release build reaches the machine's ports without a map")
-        command = [case.get("place", harness.place_tool)(args.tool, directory)]
+        command = [case.get("place", harness.place_tool)(args.tool, directory)] + case.get("args", [])
         log = os.path.join(directory, "memcheck.log") if args.valgrind else None
         if log:
             command[:0] = [args.valgrind, "--tool=memcheck", "--leak-check=full", "--show-leak-kinds=all",

@@ -13,6 +13,7 @@ standard error, exit code, images received and commands heard, as
 """
 
 import argparse
+import base64
 import collections
 import contextlib
 import fcntl
@@ -296,19 +297,19 @@ def run_with_pipe(command, directory, typed, limit, env=None):
     return Run(result.stdout, result.returncode, result.stderr, time.monotonic() - started, [])
 
 
-def run_all(case, command, directory, limit):
+def run_all(case, command, directory, limit, env=None):
     """The runs of a case with "runs", as [(planned, Run)]: one after the other,
     or with "together" all at once, where a run with "after" starts only once
     that text is in the output of every run without it."""
     if not case.get("together"):
-        return [(planned, run_with_pipe(command + planned.get("args", []), directory, planned.get("input", ""), limit))
-                for planned in case["runs"]]  # fmt: skip
+        return [(planned, run_with_pipe(command + planned.get("args", []), directory, planned.get("input", ""), limit,
+                                        env)) for planned in case["runs"]]  # fmt: skip
     started = time.monotonic()
     outputs, readers = {}, []
 
     def start(k, planned):
         process = subprocess.Popen(command + planned.get("args", []), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, cwd=directory)  # fmt: skip
+                                   stderr=subprocess.PIPE, cwd=directory, env=env)  # fmt: skip
         process.stdin.write(planned.get("input", "").encode())
         process.stdin.close()
         outputs[k] = (process, bytearray(), bytearray(), time.monotonic())
@@ -591,6 +592,11 @@ def check_run(case, run, sims, standin=False, directory=None):
     for name in case.get("files_absent", []):
         if os.path.lexists(os.path.join(directory, name)):
             problems.append(f"the tool made {name}")
+    # "links": name -> target, symbolic links that must be left as they were.
+    for name, target in case.get("links", {}).items():
+        path = os.path.join(directory, name)
+        if not os.path.islink(path) or os.readlink(path) != target:
+            problems.append(f"{name} is no longer a link to {target}")
     # Every report a run left is checked against the schema, whether or not
     # the case looks into its fields.
     planned_runs = [planned for planned, _ in run_list] if run_list else [case]
@@ -666,12 +672,13 @@ def screen_lines(text):
 LOG_TIME = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d"
 
 
-def log_check(stdout, args, unit, result, code, ended=True, after=()):
-    """A check (for a case's "files") of a run log against the run: its
-    heading, the transcript as the screen showed it (`stdout`, or with None
-    the one the run printed), the unit's records right after the product
-    check, the `after` records right after the line of the versions the unit
-    reports after its restart, then the outcome and the exit code."""
+def log_check(stdout, args, unit, result, code, ended=True, before=(), after=()):
+    """A check (for a case's "files") of a run log against the run: the
+    lines `before` of earlier runs, its heading, the transcript as the
+    screen showed it (`stdout`, or with None the one the run printed), the
+    unit's records right after the product check, the `after` records right
+    after the line of the versions the unit reports after its restart, then
+    the outcome and the exit code."""
 
     def check(text, printed):
         outs = ["out" + ("     " + line if line else "") for line in screen_lines(printed if stdout is None else stdout)]
@@ -682,7 +689,7 @@ def log_check(stdout, args, unit, result, code, ended=True, after=()):
             if after and line.startswith(("out     Unit now reports ", "out     Unit did not report ")):
                 outs[k + 1:k + 1] = after
                 break
-        expected = [
+        expected = [re.escape(line) for line in before] + [
             rf"start   {LOG_TIME}",
             re.escape(f"tool    TessaronFwUpgrade {CATALOGUE.version}"),
             r"command \S*TessaronFwUpgrade(\.exe)? " + re.escape(" ".join(args)),
@@ -791,6 +798,25 @@ def trace_check(port, rate, *replies):
         return problems
 
     return check
+
+
+# The web upload package FwToUpload.bin: its first two header lines.
+WEB_HEADER = b"KorVex\r\n613284\r\n"
+
+
+def web_package_problems(package, image, announced):
+    """FwToUpload.bin against the flat microcontroller image and the checksum
+    its writer announced."""
+    checksum = -sum(image) & 0xFFFFFFFF
+    header = WEB_HEADER + f"{CATALOGUE.version}\r\n{checksum}\r\n{len(image)}\r\n".encode()
+    if not package.startswith(header):
+        return [f"FwToUpload.bin begins {package[:60]!r}, expected {header!r}"]
+    problems = [] if announced == checksum else [f"the writer announced the checksum {announced}, not {checksum}"]
+    # The pad characters are written as "A", which decodes to zero bytes.
+    decoded = base64.b64decode(package[len(header):].replace(b"\r\n", b""), validate=True)
+    if decoded[:len(image)] != image or decoded[len(image):] not in (b"", b"\0", b"\0\0"):
+        problems.append("FwToUpload.bin does not decode to the microcontroller image")
+    return problems
 
 
 # ctest's SKIP_RETURN_CODE for every runner.

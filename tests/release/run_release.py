@@ -17,7 +17,10 @@ file alone, from copies of this build's stand-in images.
                          1.1.0 and sends the renamed image
   refusals               stand-ins, a missing image, a tree with changes, a
                          build folder that is a file or holds other files, a
-                         key without its certificate
+                         key without its certificate or not its certificate's,
+                         an expired or not yet valid certificate, one without
+                         code signing, a password without a key; each before
+                         anything is built (a stand-in cmake fails at once)
 
     run_release.py --list
     run_release.py --source DIR --build DIR --unitsim EXE --hexconv EXE --case NAME [--keep]
@@ -27,7 +30,7 @@ code 77 means "skipped" (no mingw-w64 or Wine). Every tool built here runs
 beside a port map (dosdevices) holding only simulated units.
 """
 
-import base64
+import datetime
 import hashlib
 import io
 import os
@@ -49,7 +52,6 @@ PACKAGE_FILES = {
     "zip": ["FwToUpload.bin", "IMAGES.txt", "README.txt", "SHA256SUMS", "TessaronFwUpgrade.exe"],
     "tar.gz": ["FwToUpload.bin", "IMAGES.txt", "README.txt", "SHA256SUMS", "TessaronFwUpgrade"],
 }
-WEB_HEADER = b"KorVex\r\n613284\r\n"
 
 
 def run(command, **kwargs):
@@ -119,28 +121,78 @@ def case_new_release_catalogue(args, directory):
     return "the 1.1.0 tool announced 1.1.0 and sent the renamed image"
 
 
-def release(args, images, *options, source=None):
+def release(args, images, *options, source=None, env=None):
     script = os.path.join(source or args.source, "tools", "release", "release.sh")
-    return run(["bash", script, *options, images], timeout=1500)
+    return run(["bash", script, *options, images], timeout=1500, env=env)
+
+
+# A throwaway CA that signs its own request with the given validity and
+# extended key usage: "req -x509" can't make a certificate that is not yet
+# valid or already expired.
+CA_CONFIG = """[ca]
+default_ca = throwaway
+[throwaway]
+database = index.txt
+new_certs_dir = .
+serial = serial
+default_md = sha256
+policy = any
+unique_subject = no
+[any]
+commonName = supplied
+[codeSigning]
+extendedKeyUsage = codeSigning
+[serverAuth]
+extendedKeyUsage = serverAuth
+"""
+
+
+def throwaway_certificate(directory, name, key, days_from, days_to, usage="codeSigning"):
+    """A self-signed certificate of `key`, valid from now + days_from to now + days_to."""
+    folder = pathlib.Path(directory, "ca")
+    if not folder.exists():
+        folder.mkdir()
+        (folder / "ca.cnf").write_text(CA_CONFIG)
+        (folder / "index.txt").write_text("")
+        (folder / "serial").write_text("01\n")
+    now = datetime.datetime.now(datetime.timezone.utc)
+    when = [(now + datetime.timedelta(days=d)).strftime("%Y%m%d%H%M%SZ") for d in (days_from, days_to)]
+    request, cert = folder / f"{name}.csr", os.path.join(directory, f"{name}.pem")
+    for command in (["req", "-new", "-key", key, "-subj", "/CN=Tessaron release test", "-out", request],
+                    ["ca", "-batch", "-selfsign", "-config", "ca.cnf", "-keyfile", key, "-in", request,
+                     "-startdate", when[0], "-enddate", when[1], "-extensions", usage, "-notext", "-out", cert]):
+        run(["openssl", *command], cwd=folder, check=True)
+    return cert
 
 
 def case_refusals(args, directory):
     problems = []
     build = os.path.join(directory, "release-build")
+    # Every refusal comes before the builds: a release that gets past one
+    # meets this cmake, which fails at once, and the row's own check tells.
+    stub = pathlib.Path(directory, "stub-bin")
+    stub.mkdir()
+    (stub / "cmake").write_text("#!/bin/sh\necho 'cmake: not in a refused release' >&2\nexit 1\n")
+    (stub / "cmake").chmod(0o755)
+    env = dict(os.environ, PATH=f"{stub}{os.pathsep}{os.environ['PATH']}")
+
+    def refused(images, *options, source=None, **environment):
+        return release(args, images, *options, source=source, env=dict(env, **environment))
 
     def expect_refusal(what, result, message):
         if result.returncode == 0 or f"Refusing to release: {message}" not in result.stderr:
             problems.append(f"{what}: exit {result.returncode}, standard error {result.stderr!r}")
         if os.path.exists(build):
             problems.append(f"{what}: the release build folder was made")
+            shutil.rmtree(build)  # so that the next row is judged on its own
 
     standins = copy_images(args, directory)
-    expect_refusal("stand-in images", release(args, standins, "--test-allow-dirty-tree", "--build-dir", build),
+    expect_refusal("stand-in images", refused(standins, "--test-allow-dirty-tree", "--build-dir", build),
                    f"{standins} holds stand-in images")
     missing = harness.IMAGE_FILES[-1]
     partial = copy_images(args, os.path.join(directory, "partial"), leave_out=missing)
     expect_refusal("a missing image",
-                   release(args, partial, "--test-allow-dirty-tree", "--test-allow-standin-images", "--build-dir",
+                   refused(partial, "--test-allow-dirty-tree", "--test-allow-standin-images", "--build-dir",
                            build), f"{partial} lacks {missing}")
 
     # A work tree of its own: the source's files, committed, then one more.
@@ -155,33 +207,54 @@ def case_refusals(args, directory):
         run(git + command, check=True)
     # Clean, it gets past the check to the image folder.
     nowhere = os.path.join(directory, "no-such-folder")
-    expect_refusal("a clean tree", release(args, nowhere, "--build-dir", build, source=tree),
+    expect_refusal("a clean tree", refused(nowhere, "--build-dir", build, source=tree),
                    f"{nowhere} is not a folder")
     with open(os.path.join(tree, "stray.txt"), "w") as f:
         f.write("not committed\n")
     expect_refusal("a tree with changes",
-                   release(args, standins, "--test-allow-standin-images", "--build-dir", build, source=tree),
+                   refused(standins, "--test-allow-standin-images", "--build-dir", build, source=tree),
                    f"the work tree {tree} has changes")
 
-
-    # Build folders the command did not make are left as they are.
+    # Build folders the command did not make, left as they are; signing keys
+    # that can't sign today.
     notes, foreign = pathlib.Path(directory, "notes.txt"), pathlib.Path(directory, "foreign")
     foreign.mkdir()
     for path in (notes, foreign / "keep.txt"):
         path.write_text("not a build\n")
-    for what, options, message in [
-        ("a file as build folder", ["--build-dir", notes], f"{notes} is not a folder"),
-        ("a folder of other files", ["--build-dir", foreign], f"{foreign} holds files and was not made by"),
+    keys = [os.path.join(directory, f"key{k}.pem") for k in (1, 2)]
+    for key in keys:
+        run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", key], check=True)
+    valid = throwaway_certificate(directory, "valid", keys[0], -1, 2)
+    expired = throwaway_certificate(directory, "expired", keys[0], -3, -1)
+    future = throwaway_certificate(directory, "future", keys[0], 1, 3)
+    server = throwaway_certificate(directory, "server", keys[0], -1, 2, usage="serverAuth")
+    holder = "the certificate CN=Tessaron release test in "
+    for what, options, message, environment in [
+        ("a file as build folder", ["--build-dir", notes], f"{notes} is not a folder", {}),
+        ("a folder of other files", ["--build-dir", foreign], f"{foreign} holds files and was not made by", {}),
         ("a key without its certificate", ["--build-dir", build, "--sign-key", notes],
-         "a code-signing key needs its certificate"),
+         "a code-signing key needs its certificate", {}),
+        ("a key that is not the certificate's", ["--build-dir", build, "--sign-key", keys[1], "--sign-cert", valid],
+         f"{keys[1]} is not the key of the certificate {valid}", {}),
+        ("an expired certificate", ["--build-dir", build, "--sign-key", keys[0], "--sign-cert", expired],
+         f"{holder}{expired} has expired: valid until ", {}),
+        ("a certificate not yet valid", ["--build-dir", build, "--sign-key", keys[0], "--sign-cert", future],
+         f"{holder}{future} is not yet valid: valid from ", {}),
+        ("a certificate without code signing", ["--build-dir", build, "--sign-key", keys[0], "--sign-cert", server],
+         f"{holder}{server} lacks the code-signing extended key usage", {}),
+        ("a password file without a key", ["--build-dir", build, "--sign-password-file", notes],
+         "a signing password is given but no code-signing key", {}),
+        ("a password in the environment without a key", ["--build-dir", build],
+         "a signing password is given but no code-signing key", {"FWUPG_SIGN_PASSWORD": "secret"}),
     ]:
-        expect_refusal(what, release(args, standins, "--test-allow-dirty-tree", "--test-allow-standin-images", *options),
-                       message)
+        expect_refusal(what, refused(standins, "--test-allow-dirty-tree", "--test-allow-standin-images", *options,
+                                     **environment), message)
     if notes.read_text() != "not a build\n" or os.listdir(foreign) != ["keep.txt"]:
         problems.append(f"a refused release changed {notes} or {foreign}")
     if problems:
         raise harness.Failure("\n".join(problems))
-    return "stand-ins, a missing image, a tree with changes, foreign build folders and a lone key refused"
+    return ("stand-ins, a missing image, a tree with changes, foreign build folders, keys and certificates "
+            "that can't sign and a password without a key refused")
 
 
 def released(result, signed):
@@ -215,21 +288,6 @@ def released(result, signed):
             raise harness.Failure(f"{path}: SHA256SUMS is {files['SHA256SUMS']!r}, the files give {sums!r}")
         packages[kind] = (path, data, files)
     return packages
-
-
-def web_package_problems(package, image, announced):
-    """FwToUpload.bin against the flat microcontroller image and the checksum
-    its writer announced."""
-    checksum = -sum(image) & 0xFFFFFFFF
-    header = WEB_HEADER + f"{harness.CATALOGUE.version}\r\n{checksum}\r\n{len(image)}\r\n".encode()
-    if not package.startswith(header):
-        return [f"FwToUpload.bin begins {package[:60]!r}, expected {header!r}"]
-    problems = [] if announced == checksum else [f"the writer announced the checksum {announced}, not {checksum}"]
-    # The pad characters are written as "A", which decodes to zero bytes.
-    decoded = base64.b64decode(package[len(header):].replace(b"\r\n", b""), validate=True)
-    if decoded[:len(image)] != image or decoded[len(image):] not in (b"", b"\0", b"\0\0"):
-        problems.append("FwToUpload.bin does not decode to the microcontroller image")
-    return problems
 
 
 def case_stand_in_copy(args, directory):
@@ -292,7 +350,7 @@ def case_stand_in_copy(args, directory):
     run([args.hexconv, os.path.join(images, harness.IMAGE_FILES[harness.MICROCONTROLLER]), flat], check=True)
     log = pathlib.Path(build, "linux", "web", "WriteWebUploadPackage.log").read_text()
     announced = re.search(r"Firmware CheckSum = (\d+) !", log)
-    problems += web_package_problems(web, pathlib.Path(flat).read_bytes(), announced and int(announced.group(1)))
+    problems += harness.web_package_problems(web, pathlib.Path(flat).read_bytes(), announced and int(announced.group(1)))
     if problems:
         raise harness.Failure("\n".join(problems))
     return f"ZIP SHA-256 {hashlib.sha256(signed['zip'][1]).hexdigest()}, signed; tar.gz the same from two folders"

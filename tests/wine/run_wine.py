@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""End-to-end cases of the Windows executable, run under Wine against unitsim.
+"""End-to-end cases of the Windows executable, run under Wine against unitsim,
+and of the package writer WriteWebUploadPackage.exe beside it.
 
 The cases, their expected transcripts and the checks of what the unit received
 are those of the POSIX end-to-end runner (tests/e2e/run_e2e.py); only the way
@@ -66,8 +67,9 @@ LEFT_OUT = {"held_port", "key_press_on_terminal", "manual_arbitrary_rate"}
 # Windows build that the POSIX runs don't (the options are read by the same
 # code) or that rest on POSIX alone (signals, a terminal as standard input,
 # the port map's folder, three whole updates at once) are left out too: Wine
-# runs --port with --baud, --info and --log (info_port_baud_log) and the log
-# of a failed update.
+# runs --port with --baud, --info and --log (info_port_baud_log), the log
+# of a failed update and a second run refused the log of a run still going
+# (two_runs_one_log: the Windows lock).
 # A station runs here with three units, one failing (station_one_unit_fails):
 # the same station mode, its runs started by CreateProcess. --all over the
 # 32 ports of Wine's table and the board drawn in tmux rest on POSIX
@@ -289,11 +291,48 @@ def case_list_ports_of_the_port_table(images):
     }
 
 
+def case_web_package_replaced(images):
+    # WriteWebUploadPackage.exe beside the tool, run twice in one folder: the
+    # second run replaces the first one's package, a plain file by then. A
+    # stale text is put in that file between the runs, so that a package
+    # left as it was can't pass for the new one.
+    return {"web_package": images[harness.MICROCONTROLLER]}
+
+
 # Cases of this runner only: name, function, time-out in seconds.
 WINE_CASES = [
     ("plain_file_port_left_alone", case_plain_file_port_left_alone, 90),
     ("list_ports_of_the_port_table", case_list_ports_of_the_port_table, 60),
+    ("web_package_replaced", case_web_package_replaced, 60),
 ]
+
+
+def web_package_problems(wine, exe, directory, image, limit):
+    """Two runs of the package writer in one folder, each to exit 0 and leave
+    the whole package alone there."""
+    writer = os.path.join(os.path.dirname(os.path.abspath(exe)), "WriteWebUploadPackage.exe")
+    if not os.path.isfile(writer):
+        raise harness.Skip(f"{writer} not built")
+    folder = os.path.join(directory, "web")
+    os.makedirs(folder)
+    package = os.path.join(folder, "FwToUpload.bin")
+    problems = []
+    for number in (1, 2):
+        run = harness.run_with_pipe([wine.wine, writer], folder, "", limit / 2, wine.env)
+        left = sorted(os.listdir(folder))
+        if run.code != 0 or left != ["FwToUpload.bin"]:
+            problems.append(f"run {number}: exit {run.code}, the folder holds {left}, the run printed "
+                            f"{run.output[-120:]!r}")
+            break
+        announced = re.search(rb"Firmware CheckSum = (\d+) !", run.output)
+        with open(package, "rb") as f:
+            written = f.read()
+        problems += [f"run {number}: {problem}" for problem in
+                     harness.web_package_problems(written, image, announced and int(announced.group(1)))]
+        if number == 1:
+            with open(package, "wb") as f:
+                f.write(b"KorVex\r\nstale package\r\n")
+    return problems
 
 
 def machine_tx_counts():
@@ -330,11 +369,17 @@ def main():
         wine = Wine(directory)
         try:
             case = function(harness.Images(args.images, args.hexconv, directory))
+            case.get("prepare", lambda _: None)(directory)
             if case.get("standin_only") and not is_standin_build(args.exe):
                 raise harness.Skip("a release build opens every port that Wine maps")
             started = time.monotonic()
             wine.set_up()
             setup_seconds = time.monotonic() - started
+            if "web_package" in case:
+                problems = web_package_problems(wine, args.exe, directory, case["web_package"], timeout - 15)
+                if problems:
+                    raise harness.Failure("\n".join(problems))
+                return f"Wine set-up {setup_seconds:.1f} s, the package written twice in one folder"
             with harness.units(args.unitsim, wine.prefix, case["ports"]) as sims:
                 ports = simulated_ports(wine, case["ports"])
                 plain = plain_file_ports(wine, directory, case.get("plain_file_ports", []))
@@ -344,7 +389,11 @@ def main():
                 watch = watch_opens(plain.values())
                 command = [wine.wine, os.path.abspath(args.exe)] + case.get("args", [])
                 try:
-                    run = harness.run_with_pipe(command, directory, case.get("input", ""), timeout - 15, wine.env)
+                    if "runs" in case:
+                        runs = harness.run_all(case, command, directory, timeout - 15, wine.env)
+                    else:
+                        runs = [(case, harness.run_with_pipe(command, directory, case.get("input", ""), timeout - 15,
+                                                             wine.env))]  # fmt: skip
                     try:
                         opened = os.read(watch, 4096)
                     except BlockingIOError:
@@ -357,16 +406,21 @@ def main():
                 # Wine's own messages go to standard error, which is therefore
                 # not checked beyond the stand-in warning and what the case
                 # looks for; shown on failure.
-                problems = harness.check_run(case, run._replace(err=None), sims, directory=directory)
-                problems += check_standin_warning(args.exe, run.err)
+                unchecked = [(planned, one._replace(err=None)) for planned, one in runs]
+                problems = harness.check_run(case, unchecked if "runs" in case else unchecked[0][1], sims,
+                                             directory=directory)  # fmt: skip
+                err = b"".join(one.err for _, one in runs)
+                for _, one in runs:
+                    problems += check_standin_warning(args.exe, one.err)
                 if opened:
                     problems.append(f"the tool opened {sorted(plain.values())}, which are no terminals")
-                if "stderr_search" in case and not re.search(case["stderr_search"], run.err):
+                if "stderr_search" in case and not re.search(case["stderr_search"], err):
                     problems.append(f"standard error does not hold {case['stderr_search']!r}")
-            stderr = run.err.decode(errors="replace").strip()
+            stderr = err.decode(errors="replace").strip()
             if problems:
                 raise harness.Failure("\n".join(problems + ([f"Wine's standard error:\n{stderr}"] if stderr else [])))
-            return f"Wine set-up {setup_seconds:.1f} s, the tool ran {run.seconds:.1f} s"
+            seconds = max(one.seconds for _, one in runs)
+            return f"Wine set-up {setup_seconds:.1f} s, the tool ran {seconds:.1f} s"
         except subprocess.CalledProcessError as e:
             raise harness.Failure(f"Wine could not prepare its prefix: {e}")
         finally:

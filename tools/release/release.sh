@@ -39,7 +39,9 @@
 #                             FWUPG_SIGN_PASSWORD may hold the password itself
 #   --timestamp URL           FWUPG_TIMESTAMP_URL: RFC 3161 time-stamp server
 #                             (without one the signature carries no time-stamp)
-# Without a key the release is made unsigned, and says so.
+# The certificate must be valid today and allow code signing (extended key
+# usage codeSigning). Without a key the release is made unsigned, and says so;
+# a password or a time-stamp server without a key is refused.
 # For the tests only, never for a release:
 #   --test-allow-standin-images  take a folder of stand-in copies, and package
 #                                them (the packages are named -STANDIN-TEST)
@@ -104,7 +106,6 @@ elif [ -n "$sign_key" ] && [ -z "$sign_cert" ] || { [ -z "$sign_key" ] && [ -n "
   refuse "a code-signing key needs its certificate, and a certificate its key"
 elif [ -n "$sign_pkcs12$sign_key" ]; then
   signing=1
-  command -v osslsigncode > /dev/null || refuse "osslsigncode is not installed (apt-get install osslsigncode)"
   for file in "$sign_pkcs12" "$sign_key" "$sign_cert" "$password_file"; do
     [ -z "$file" ] || { [ -f "$file" ] && [ -r "$file" ]; } || refuse "cannot read $file"
   done
@@ -130,12 +131,30 @@ elif [ -n "$sign_pkcs12$sign_key" ]; then
   fi
   subject=$(openssl x509 -in "$certificate" -noout -subject -nameopt RFC2253) ||
     refuse "no certificate in ${sign_pkcs12:-$sign_cert}"
+  # Only a certificate that can sign today makes a signature that Windows
+  # takes: osslsigncode signs with any, and an expired one would give a tool
+  # reported as signed that warns of an unknown publisher.
+  holder="the certificate ${subject#subject=} in ${sign_pkcs12:-$sign_cert}"
+  not_before=$(openssl x509 -in "$certificate" -noout -startdate) && not_before=${not_before#notBefore=} &&
+    not_after=$(openssl x509 -in "$certificate" -noout -enddate) && not_after=${not_after#notAfter=} &&
+    starts=$(date -u -d "$not_before" +%s) || refuse "cannot read the validity of $holder"
+  ((starts <= $(date -u +%s))) || refuse "$holder is not yet valid: valid from $not_before"
+  openssl x509 -in "$certificate" -noout -checkend 0 > /dev/null ||
+    refuse "$holder has expired: valid until $not_after"
+  usages=$(openssl x509 -in "$certificate" -noout -ext extendedKeyUsage 2> /dev/null) || usages=""
+  [[ $usages == *"Code Signing"* ]] ||
+    refuse "$holder lacks the code-signing extended key usage (extendedKeyUsage = codeSigning)"
+  command -v osslsigncode > /dev/null || refuse "osslsigncode is not installed (apt-get install osslsigncode)"
   fingerprint=$(openssl x509 -in "$certificate" -noout -fingerprint -sha256)
   fingerprint=${fingerprint#*=}
   fingerprint=$(echo "${fingerprint//:/}" | tr 'A-F' 'a-f')
   signature="authenticode ${subject#subject=} (certificate SHA-256 $fingerprint)"
 elif [ -n "$timestamp" ]; then
   refuse "a time-stamp server is given but no code-signing key"
+elif [ -n "$password_file" ] || [ -n "${FWUPG_SIGN_PASSWORD:-}" ]; then
+  # Most likely the key's option was lost on the way: never an unsigned
+  # release in its place.
+  refuse "a signing password is given but no code-signing key"
 else
   signature=none
 fi
