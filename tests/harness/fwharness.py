@@ -972,8 +972,9 @@ def run_in_tmux(command, directory, typed, limit, width=160, height=60):
 def run_on_controlling_terminal(command, directory, limit, shown, keys):
     """Runs the tool in a session of its own whose controlling terminal is a
     pseudo-terminal (standard input and output; standard error a pipe), and
-    types `keys` there once the output matches `shown` (a pattern, or a
-    function of the output saying whether it is time): Ctrl-C ("\\x03")
+    types `keys` there (or calls keys(process)) once the output matches
+    `shown` (a pattern, or a function of the output saying whether it is
+    time): Ctrl-C ("\\x03")
     reaches the tool and every run it started, as at a real terminal. The
     terminal's settings must be as before once it has ended."""
     master, slave = pty.openpty()
@@ -1006,7 +1007,10 @@ def run_on_controlling_terminal(command, directory, limit, shown, keys):
                     break
                 output += chunk
             if not typed and (shown(output) if callable(shown) else re.search(shown, output.decode("latin-1"), re.S)):
-                os.write(master, keys)
+                if callable(keys):
+                    keys(process)
+                else:
+                    os.write(master, keys)
                 typed = True
         process.wait(timeout=30)
         after = termios.tcgetattr(master)
