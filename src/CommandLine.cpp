@@ -33,7 +33,8 @@ struct OptionSpec {
 const OptionSpec kOptions[] = {
     {"port", "N", VALUE_PORT, nullptr, nullptr,
      "use COM port N (3 or COM3) and no other; no prompt when the\nunit does not answer there. On "
-     "Linux N may be the device's\npath: /dev/ttyUSB0, /dev/serial/by-id/..."},
+     "Linux N may be the device's\npath: /dev/ttyUSB0, /dev/serial/by-id/... A list (3,5,COM7)\n"
+     "makes a station: the units on those ports updated at once"},
     {"baud", "N", VALUE_RATE, nullptr, nullptr,
      "the unit's console rate, 50 to 4000000 (only with --port):\nthe port is opened at this rate "
      "without any detection"},
@@ -45,12 +46,17 @@ const OptionSpec kOptions[] = {
     {"trace", "FILE", VALUE_FILE, nullptr, &CommandLineOptions::tracePath,
      "write every byte on the serial line, with times, to FILE"},
     {"report", "FILE", VALUE_FILE, nullptr, &CommandLineOptions::reportPath,
-     "write the run's record to FILE as one JSON document at the end\n(docs/report.schema.json)"},
+     "write the run's record to FILE as one JSON document at the end\n(docs/report.schema.json); "
+     "a station's holds every unit's"},
     {"no-wait", "", VALUE_NONE, &CommandLineOptions::noWait, nullptr,
      "end without waiting for a key press"},
     {"list-ports", "", VALUE_NONE, &CommandLineOptions::listPorts, nullptr,
      "list the COM ports, what each leads to, which adapter it is\n(serial number, ...) and which "
      "another program holds;\nnothing is sent to any port"},
+    {"all", "", VALUE_NONE, &CommandLineOptions::allPorts, nullptr,
+     "a station of every COM port where a unit answers"},
+    {"log-dir", "DIR", VALUE_FILE, nullptr, &CommandLineOptions::logDir,
+     "a station: each unit's run log and report in DIR\n(DIR/unit-COM5.log, DIR/unit-COM5.json)"},
     {"help", "", VALUE_NONE, &CommandLineOptions::help, nullptr, "show this text"},
     {"version", "", VALUE_NONE, &CommandLineOptions::version, nullptr,
      "show the tool's version and the images it carries"},
@@ -108,6 +114,31 @@ BOOL refuse(std::string *reason, const std::string &text) {
 // line break or an escape sequence in it stays visible text.
 std::string quoted(const std::string &value) { return "\"" + printableText(value) + "\""; }
 
+// "3,5,COM7": a station's ports, each named once.
+BOOL applyPortList(const std::string &value, CommandLineOptions *options, std::string *reason) {
+  size_t from = 0;
+  for (;;) {
+    const size_t comma = value.find(',', from);
+    const std::string item = value.substr(from, comma == std::string::npos ? comma : comma - from);
+    const int port = portOfValue(item);
+    if (port == 0) {
+      return refuse(reason, "--port: " + quoted(item) + " in " + quoted(value) +
+                                " is no COM port (give each by its number, 3 or COM3, from 1 "
+                                "without leading zeros, separated by commas)");
+    }
+    if (std::find(options->stationPorts.begin(), options->stationPorts.end(), port) !=
+        options->stationPorts.end()) {
+      return refuse(reason,
+                    "--port: " + PortNames_Text(port) + " is named twice in " + quoted(value));
+    }
+    options->stationPorts.push_back(port);
+    if (comma == std::string::npos) {
+      return 1;
+    }
+    from = comma + 1;
+  }
+}
+
 // Applies one option's value; 0 with the reason when the value is bad.
 BOOL applyValue(const OptionSpec &option, const std::string &value, CommandLineOptions *options,
                 std::string *reason) {
@@ -122,6 +153,9 @@ BOOL applyValue(const OptionSpec &option, const std::string &value, CommandLineO
   }
   switch (option.kind) {
     case VALUE_PORT:
+      if (value.find(',') != std::string::npos) {
+        return applyPortList(value, options, reason);
+      }
       options->portNumber = portOfValue(value);
       if (options->portNumber == 0) {
         return refuse(reason, name + ": " + quoted(value) +
@@ -155,16 +189,39 @@ BOOL applyValue(const OptionSpec &option, const std::string &value, CommandLineO
 }
 
 // The options that can't go together, once all are read.
-BOOL combinationUsable(const std::set<std::string> &given, std::string *reason) {
+BOOL combinationUsable(const std::set<std::string> &given, const CommandLineOptions &options,
+                       std::string *reason) {
   if (given.count("baud") != 0 && given.count("port") == 0) {
     return refuse(reason, "--baud needs --port: a rate is the rate of one port");
   }
+  if (given.count("all") != 0 && given.count("port") != 0) {
+    return refuse(reason, "--all cannot go with --port: --all looks on every port");
+  }
   if (given.count("list-ports") != 0) {
-    for (const char *other : {"port", "baud", "info"}) {
+    for (const char *other : {"port", "baud", "info", "all", "log-dir"}) {
       if (given.count(other) != 0) {
         return refuse(reason, std::string("--list-ports cannot go with --") + other +
                                   ": listing the ports uses none of them");
       }
+    }
+  }
+  if (options.station) {
+    // Each unit's run finds its own rate and keeps its own record of its
+    // line: a station has no serial line of its own.
+    if (given.count("baud") != 0) {
+      return refuse(reason,
+                    "--baud cannot go with a station (--all or a list of ports): each "
+                    "unit's rate is found on its own port");
+    }
+    if (given.count("trace") != 0) {
+      return refuse(reason,
+                    "--trace cannot go with a station (--all or a list of ports): it "
+                    "has no serial line of its own; --log-dir keeps each unit's record");
+    }
+  } else {
+    if (given.count("log-dir") != 0) {
+      return refuse(reason,
+                    "--log-dir is for a station: give --all or a list of ports (--port 3,5)");
     }
   }
   return 1;
@@ -224,7 +281,8 @@ BOOL CommandLine_Parse(int argc, const char *const *argv, CommandLineOptions *op
       return 0;
     }
   }
-  return combinationUsable(given, reason);
+  options->station = options->allPorts || !options->stationPorts.empty();
+  return combinationUsable(given, *options, reason);
 }
 
 const char *CommandLine_Usage(void) {
@@ -258,7 +316,8 @@ const char *CommandLine_Usage(void) {
       "Exit codes: 0 updated (with --info: unit identified), 1 update failed or unit\n"
       "not found, 2 restart not confirmed, -1 (255) the port or the rate cannot be\n"
       "used, 64 bad command line or a log, trace or report file that cannot be\n"
-      "written.\n";
+      "written. A station exits with 1 when any unit failed, else -1 when a port\n"
+      "cannot be used, else 2 when a restart was not confirmed, else 0.\n";
   return usage.c_str();
 }
 

@@ -10,6 +10,7 @@
 #define COMMANDLINE_H
 
 #include <string>
+#include <vector>
 
 #include "platform/Win32Types.h"
 
@@ -35,6 +36,11 @@ struct CommandLineOptions {
   BOOL listPorts = 0;      // --list-ports
   BOOL help = 0;           // --help
   BOOL version = 0;        // --version
+  // A station: several units at once, each by a run of its own.
+  BOOL station = 0;               // --all, or --port with a list
+  std::vector<int> stationPorts;  // --port 3,5,7: the ports in the order given
+  BOOL allPorts = 0;              // --all
+  std::string logDir;             // --log-dir; "" for none
 };
 
 // Reads argv[1..argc-1] into *options. 1 when the command line can be run;

@@ -21,6 +21,7 @@
 #include "RunLogRecords.h"
 #include "RunRecord.h"
 #include "RunReport.h"
+#include "Station.h"
 #include "UnitInformation.h"
 #include "VersionText.h"
 #include "WireTrace.h"
@@ -308,6 +309,19 @@ static int runWithOptions(const CommandLineOptions &options) {
   return exitCode;
 }
 
+// A station (--all, or --port with a list): every unit by a run of its
+// own; the station's record in the run log.
+static int runStation(const CommandLineOptions &options, int argc, const char *const *argv) {
+  if (!Platform_PreparePorts(FWUPG_STANDIN_IMAGES)) {
+    Console_Error("ERROR: %s", Platform_LastErrorText());
+    logRunEnd(-1, "no port may be used here");
+    return -1;
+  }
+  const int exitCode = Station_Run(options, argc, argv);
+  logRunEnd(exitCode, Station_Outcome());
+  return exitCode;
+}
+
 // A command line that can't be run: the reason and the usage on standard
 // error, nothing opened.
 static int refuseCommandLine(const std::string &reason) {
@@ -363,6 +377,11 @@ static BOOL openRecords(const CommandLineOptions &options, std::string *reason) 
       *reason = "--report: " + printableText(options.reportPath) + " cannot be written: " + why;
       return 0;
     }
+    // A station writes a document of its own there (Station.cpp): the
+    // single run's report is only checked for, never kept ready.
+    if (options.station) {
+      RunReport_Close();
+    }
   }
   if (!RecordFiles_Open(records, sizeof records / sizeof records[0], reason)) {
     RunReport_Close();
@@ -414,7 +433,7 @@ int fwupgradeMainWithArguments(int argc, const char *const *argv) {
   if (RunLog_IsOpen() || RunReport_IsOpen()) {
     Platform_SetInterruptHook(recordInterruptedRun);
   }
-  const int exitCode = runWithOptions(options);
+  const int exitCode = options.station ? runStation(options, argc, argv) : runWithOptions(options);
   Platform_SetInterruptHook(nullptr);
   closeRecords();
   return exitCode;

@@ -474,3 +474,18 @@ int Platform_Getch(void) {
 }
 
 void Platform_SetInterruptExitCode(int exitCode) { state().interruptExitCode = exitCode; }
+
+// No child runs on the simulated platform: a station started here can't
+// start its units and says so, which is all the in-process tests ask of it.
+BOOL Platform_OwnExecutable(char *, size_t) { return 0; }
+PlatformProcess *Platform_StartProcess(const char *const *, const char *) { return nullptr; }
+int Platform_WaitForOutput(PlatformProcess *const *, int, DWORD) { return -1; }
+long Platform_ReadOutput(PlatformProcess *, char *, size_t) { return 0; }
+void Platform_StopProcess(PlatformProcess *) {}
+int Platform_EndProcess(PlatformProcess *) { return 255; }
+void Platform_CatchInterrupts(void) {}
+int Platform_InterruptCaught(void) { return 0; }
+const char *Platform_InterruptName(void) { return ""; }
+BOOL Platform_OutputIsTerminal(void) { return 0; }
+BOOL Platform_MakePrivateFolder(char *, size_t) { return 0; }
+void Platform_RemoveFolder(const char *) {}

@@ -22,6 +22,9 @@ struct Expected {
   bool listPorts = false;
   bool help = false;
   bool version = false;
+  std::vector<int> station;  // a station's named ports
+  bool all = false;
+  std::string logDir;
 };
 
 Expected with(void (*set)(Expected &)) {
@@ -62,6 +65,28 @@ const Case kCases[] = {
      with([](Expected &e) { e.listPorts = true, e.report = "r.json"; }),
      nullptr},
     {{"--"}, {}, nullptr},
+    // A station: a list of ports (any comma makes one, a single port too),
+    // or every port.
+    {{"--port", "3,com5,COM41"},
+     with([](Expected &e) {
+       e.station = {3, 5, 41};
+     }),
+     nullptr},
+    {{"--port=7,", "--info"},
+     Expected{},
+     "--port: \"\" in \"7,\" is no COM port (give "
+     "each by its number, 3 or COM3, from 1 without "
+     "leading zeros, separated by commas)"},
+    {{"--all", "--log-dir", "units", "--report=station.json", "--log", "station.log"},
+     with([](Expected &e) {
+       e.all = true, e.logDir = "units", e.report = "station.json", e.log = "station.log";
+     }),
+     nullptr},
+    {{"--port", "3,4", "--no-wait", "--info"},
+     with([](Expected &e) {
+       e.station = {3, 4}, e.noWait = e.info = true;
+     }),
+     nullptr},
     // --help and --version end the reading: what follows is not looked at.
     {{"--help", "--bogus"}, with([](Expected &e) { e.help = true; }), nullptr},
     {{"--no-wait", "--version", "--port"},
@@ -153,6 +178,26 @@ const Case kCases[] = {
     {{"--list-ports", "--port", "3"},
      {},
      "--list-ports cannot go with --port: listing the ports uses none of them"},
+    {{"--port", "3,5,03"},
+     {},
+     "--port: \"03\" in \"3,5,03\" is no COM port (give each by its number, 3 or COM3, from 1 "
+     "without leading zeros, separated by commas)"},
+    {{"--port", "3,COM3"}, {}, "--port: COM3 is named twice in \"3,COM3\""},
+    {{"--all", "--port", "3"}, {}, "--all cannot go with --port: --all looks on every port"},
+    {{"--port", "3,4", "--baud", "9600"},
+     {},
+     "--baud cannot go with a station (--all or a list of ports): each unit's rate is found on "
+     "its own port"},
+    {{"--all", "--trace", "t"},
+     {},
+     "--trace cannot go with a station (--all or a list of ports): it has no serial line of its "
+     "own; --log-dir keeps each unit's record"},
+    {{"--port", "3", "--log-dir", "units"},
+     {},
+     "--log-dir is for a station: give --all or a list of ports (--port 3,5)"},
+    {{"--list-ports", "--all"},
+     {},
+     "--list-ports cannot go with --all: listing the ports uses none of them"},
     {{"--info", "--list-ports"},
      {},
      "--list-ports cannot go with --info: listing the ports uses none of them"},
@@ -186,6 +231,10 @@ TEST(CommandLineTest, ReadsEveryFormAndRefusesWithTheReason) {
     EXPECT_EQ(options.listPorts != 0, e.listPorts);
     EXPECT_EQ(options.help != 0, e.help);
     EXPECT_EQ(options.version != 0, e.version);
+    EXPECT_EQ(options.stationPorts, e.station);
+    EXPECT_EQ(options.allPorts != 0, e.all);
+    EXPECT_EQ(options.station != 0, e.all || !e.station.empty());
+    EXPECT_EQ(options.logDir, e.logDir);
   }
 }
 

@@ -9,6 +9,8 @@
 //     Win32Console.cpp      console, key wait, clock and sleep
 //     Win32Files.cpp        the output-file steps
 //     Win32RecordFiles.cpp  the run's record files: identity and hold
+//     Win32Processes.cpp    a station's child runs, its interrupts, and its
+//                           private folder
 //   Posix*.cpp         Linux (macOS untried), one file a concern:
 //     PosixSerialLine.cpp   the serial calls, termios on a serial device or a
 //                           pty (PosixLineSettings.cpp: the DCB as termios)
@@ -19,6 +21,8 @@
 //     PosixPortState.cpp    the reason of the last failure, which they share
 //     PosixConsole.cpp      console, key wait, clock and sleep
 //     PosixInterrupt.cpp    what SIGINT, SIGTERM, SIGHUP and SIGQUIT undo
+//     PosixProcesses.cpp    a station's child runs, its interrupts, and its
+//                           private folder
 //     PlatformPosixCommon.cpp  the output-file steps
 //     PosixRecordFiles.cpp  the run's record files: identity and hold
 //   The console, clock and file objects never reference a serial call, so a
@@ -239,5 +243,56 @@ BOOL Platform_SameFile(const char *path, const char *other);
 // Why a build that carries stand-in images must not run here, or NULL when it
 // may (Windows: only under Wine).
 const char *Platform_StandInRefusal(void);
+
+// --- A station's child runs -------------------------------------------------
+// A station updates each unit in a process of its own: this program again,
+// started on one port. A child's standard input is the null device (it never
+// reads the operator's keyboard nor changes the terminal), its standard
+// output a pipe that the station reads, and its standard error a file. The
+// simulated platform starts no process: a station there ends at once.
+typedef struct PlatformProcess PlatformProcess;
+
+// The path of this program's own executable, to start it again; 0 when it
+// can't be found.
+BOOL Platform_OwnExecutable(char *path, size_t capacity);
+// Starts argv[0] with the arguments argv[1..] (argv ends with NULL), its
+// standard error appended to `errorPath`. NULL when it could not be
+// started (Platform_LastErrorText does not change; errno or GetLastError
+// do).
+PlatformProcess *Platform_StartProcess(const char *const *argv, const char *errorPath);
+// Waits at most `milliseconds` for output of any of the `count` processes
+// (NULL entries are skipped): the index of one that has output or whose
+// output has ended, -1 when none within the time.
+int Platform_WaitForOutput(PlatformProcess *const *processes, int count, DWORD milliseconds);
+// What the process wrote since the last read, at most `capacity` bytes:
+// the count, 0 once its output has ended (and it has closed it), -1 when
+// nothing is there yet.
+long Platform_ReadOutput(PlatformProcess *process, char *buffer, size_t capacity);
+// Asks the process to stop as an interrupt stops a run (POSIX: SIGTERM;
+// Windows: it is ended, which closes its port).
+void Platform_StopProcess(PlatformProcess *process);
+// Waits for the process to end and releases it: its exit code as a shell
+// shows it (0 to 255 on POSIX, 128 plus the signal for one that a signal
+// ended; Windows: the low byte of the exit code, 255 for -1).
+int Platform_EndProcess(PlatformProcess *process);
+
+// From now on SIGINT, SIGTERM, SIGHUP and SIGQUIT (Windows: Ctrl-C,
+// Ctrl-Break, the console closed) only note that they came, so that a
+// station can stop its children and still show what each did.
+void Platform_CatchInterrupts(void);
+// The signal number of the first interrupt caught, 0 while none has come
+// (Windows: 2 for every one); and its name ("SIGINT", "Ctrl-C").
+int Platform_InterruptCaught(void);
+const char *Platform_InterruptName(void);
+
+// Whether standard output is a terminal that takes cursor movements (on
+// Windows a console, whose escape handling is switched on here).
+BOOL Platform_OutputIsTerminal(void);
+
+// A new folder only this user may use, for the children's reports and
+// standard error; its path. 0 when none could be made.
+BOOL Platform_MakePrivateFolder(char *path, size_t capacity);
+// Removes the folder and the files in it.
+void Platform_RemoveFolder(const char *path);
 
 #endif

@@ -124,6 +124,12 @@ PosixMapFinding inspect(const std::string &folder) {
   return {PosixMapFinding::Folder, ""};
 }
 
+}  // namespace
+
+std::string posixInvokedPath(void) { return invokedPath(); }
+
+namespace {
+
 void decideMap() {
   char cwd[PATH_MAX + 1];
   const std::vector<std::string> directories = posixMapDirectories(

@@ -42,4 +42,9 @@ bool posixPortsFromTable(void);
 // the map can't be used or read.
 bool posixPortNumbers(std::vector<int> *numbers);
 
+// The path this program was started by (argv[0], a bare name looked up
+// along PATH as the shell did); empty when it can't be found. A station
+// starts its children by it, so that they find the same port map.
+std::string posixInvokedPath(void);
+
 #endif

@@ -16,6 +16,8 @@ the Wine runner runs these cases too.
     run_e2e.py --tool EXE --unitsim EXE --images DIR [--hexconv EXE] --case NAME [--keep]
 """
 
+import collections
+import json
 import os
 import re
 import shutil
@@ -61,6 +63,8 @@ from fwharness import (
     manual,
     manual_port,
     percentages,
+    station_check,
+    station_unit,
     report_check,
     trace_check,
     version_after,
@@ -594,6 +598,38 @@ def path_records_check(link):
             wanted = [rf"\n +\d+ {re.escape(link)} +57600 open {re.escape(link)} \(/dev/pts/\d+\), read time-out"]
         return [f"no match for {w!r}" for w in wanted if not re.search(w, text)]
 
+
+# Stations: several units at once, each updated by a run of the tool of its
+# own, on one board and in one summary table.
+
+STATION_HEAD = f"\n\rStation: updating units to firmware release {CATALOGUE.version}\r\n"
+BEFORE = r"1\.00\.08 / K6G-{role} 1\.03"
+# The summary's versions before and after of an updated unit (unitsim reports
+# the release's version once it has taken both images).
+UPDATED = BEFORE + r"\s+" + re.escape(version_after()) + r" / K6G-{role} 2\.00\s+updated"
+
+
+def station_report_check(exit_code, results):
+    """A check (for a case's "files") of the station's report: its exit code,
+    its totals, and one unit document per unit with the port and result."""
+
+    def check(text, printed):
+        problems = harness.report_problems(text, {})
+        document = json.loads(text)
+        station, units = document["station"], document["units"]
+        if station["exit_code"] != exit_code:
+            problems.append(f"exit code {station['exit_code']}, expected {exit_code}")
+        got = {unit["port"]["name"]: unit["result"] for unit in units}
+        if got != results:
+            problems.append(f"units {got}, expected {results}")
+        counts = collections.Counter(results.values())
+        totals = {"units": len(results), "updated": counts["updated"], "failed": counts["failed"],
+                  "restart_unconfirmed": counts["restart unconfirmed"], "interrupted": counts["interrupted"],
+                  "identified": counts["identified"]}  # fmt: skip
+        if station["totals"] != totals:
+            problems.append(f"totals {station['totals']}, expected {totals}")
+        return problems
+
     return check
 
 
@@ -669,6 +705,112 @@ def case_standin_path_never_opened(images):
     return case
 
 
+def case_station_one_unit_fails(images):
+    # COM41's unit never answers the logic image's announcement: that unit
+    # fails, the other two are updated, and the station says which.
+    units_ = {3: station_unit(images, 3), 7: station_unit(images, 7, "RX", DEVICE_ENG_SAMPLE, 9600)}
+    failing = images[TX_XC7A35]
+    args = ["--port", "3,7,COM41", "--log-dir", ".", "--report", "station.json"]
+    return {
+        "ports": {**{port: unit[0] for port, unit in units_.items()}, 41: ["--no-ready"]},
+        "args": args,
+        "stdout_re": re.escape(STATION_HEAD + "Units on COM3, COM7, COM41\r\n\r\n") + ".*",
+        "exit": 1,
+        "images": {port: update["images"][port] for port, (_, update) in units_.items()},
+        "commands": {**{port: update["commands"][port] for port, (_, update) in units_.items()},
+                     41: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", failing))},
+        "check": station_check({
+            3: ("TX", "XC7A35_484", UPDATED.format(role="TX"), "done"),
+            7: ("RX", "XC7A100_484", UPDATED.format(role="RX"), "done"),
+            41: ("TX", "XC7A35_484", BEFORE.format(role="TX") + r"\s+-\s+failed", "failed"),
+        }, "3 units, 2 updated, 1 not\r\n"),  # fmt: skip
+        "files": {
+            # Each unit's run keeps its own log, as a run with --log does.
+            "unit-COM3.log": log_check(units_[3][1]["stdout"][: -len(PRESS_ANY_KEY)],
+                                  ["--port", "3", "--no-wait", "--log", "./unit-COM3.log", "--report", "./unit-COM3.json"],
+                                  unit_records(images, 1, "K6G-TX", "TX", TX_XC7A35),
+                                  "the update succeeded and the unit's console came back", 0,
+                                  after=[f"after   firmware {version_after()}, logic K6G-TX 2.00, device 1 (XC7A35_484)"]),
+            "station.json": station_report_check(1, {"COM3": "updated", "COM7": "updated", "COM41": "failed"}),
+        },  # fmt: skip
+    }
+
+
+# --all: units on 16 of 32 ports (both roles, both logic devices, three
+# rates); the other ports are silent (a device at a rate detection never
+# tries), absent (a link to nothing) or held by another program.
+ALL_SILENT = [1, 3, 5, 7, 9, 27, 29, 31]
+ALL_ABSENT = [11, 13, 15, 17, 19]
+ALL_HELD = [21, 23, 25]
+
+
+def all_units(images):
+    units_ = {}
+    for k, port in enumerate(range(2, 33, 2)):
+        role, code = ("TX", "RX")[k % 2], (DEVICE_XC7A35, DEVICE_ENG_SAMPLE)[k // 2 % 2]
+        units_[port] = station_unit(images, port, role, code, (57600, 9600, 115200)[k % 3])
+    return units_
+
+
+def case_station_all_ports(images):
+    units_ = all_units(images)
+    ports = {port: unit[0] for port, unit in units_.items()}
+    ports.update({port: ["--baud", "300"] for port in ALL_SILENT})
+    ports.update({port: ["--absent"] for port in ALL_ABSENT})
+    ports.update({port: ["--hold"] for port in ALL_HELD})
+    passed = "".join(f"COM{port} passed over: held by another program.*\r\n" for port in ALL_HELD)
+    looked = ", ".join(f"COM{port}" for port in sorted(set(range(1, 33)) - set(ALL_ABSENT) - set(ALL_HELD)))
+    expected = {
+        port: (role, DEVICE_NAMES[int(args[3])], UPDATED.format(role=role), "done")
+        for port, (args, _) in units_.items()
+        for role in [args[1].upper()]
+    }  # fmt: skip
+    return {
+        "ports": ports,
+        "args": ["--all", "--report", "station.json"],
+        "stdout_re": re.escape(STATION_HEAD) + passed + re.escape(f"Looking on {looked}\r\n\r\n") + ".*"
+        + r"16 units found on 24 ports in \d+\.\d s\r\n.*",
+        "exit": 0,
+        # Every unit updated whole with its own images; each port claimed
+        # once (a second run on a port would have made the unit hear more).
+        "images": {port: update["images"][port] for port, (_, update) in units_.items()},
+        "commands": {port: update["commands"][port] for port, (_, update) in units_.items()},
+        "check": station_check(expected, "16 units, 16 updated, 0 not\r\n"),
+        "files": {"station.json": station_report_check(0, {f"COM{port}": "updated" for port in units_})},
+    }
+
+
+def case_station_board_on_terminal(images):
+    # On a terminal the board is redrawn in place: at the end the screen
+    # shows each unit once on the board (its last phase) and once in the
+    # summary, nothing of the phases before.
+    units_ = {3: station_unit(images, 3), 7: station_unit(images, 7, "RX", DEVICE_ENG_SAMPLE, 9600)}
+
+    def check(output, records, seconds):
+        screen = output.replace("\r\n", "\n").split("\n")
+        for port, role, device in ((3, "TX", "XC7A35_484"), (7, "RX", "XC7A100_484"), (12, "-", "-")):
+            lines = [line.rstrip() for line in screen if line.startswith(f"COM{port} ")]
+            final = "done" if port != 12 else "port unusable"
+            if len(lines) != 2 or not re.fullmatch(rf"COM{port}\s+{re.escape(role)}\s+{device}\s+{final}", lines[0]):
+                raise harness.Failure(f"COM{port} on the screen: {lines}")
+        # Two heading lines, three board lines, the summary's heading, three
+        # rows and the totals: nothing left of the lines drawn before.
+        shown = [line for line in screen if line.strip()]
+        if len(shown) != 10:
+            raise harness.Failure(f"{len(shown)} lines on the screen, expected 10:\n{output}")
+
+    return {
+        "ports": {3: units_[3][0], 7: units_[7][0], 12: ["--absent"]},
+        "args": ["--port", "3,7,12", "--info"],
+        "run": harness.run_in_tmux,
+        "stdout_re": ".*",
+        "stderr_re": "COM12: .*\n.*",
+        "exit": 255,
+        "commands": {3: heard(57600, HELP, VERSION, IDENTIFY), 7: heard(9600, HELP, VERSION, *[IDENTIFY] * 3)},
+        "check": check,
+    }
+
+
 # Name, function, ctest time-out in seconds; the long ones first, so that
 # under ctest -j2 they start together.
 CASES = [
@@ -676,6 +818,9 @@ CASES = [
     ("full_rx_pelmaroth_v1", case_full_rx_pelmaroth_v1, 320),
     ("three_units_at_once", case_three_units_at_once, 360),
     ("ports_by_path", case_ports_by_path, 360),
+    ("station_all_ports", case_station_all_ports, 600),
+    ("station_one_unit_fails", case_station_one_unit_fails, 360),
+    ("station_board_on_terminal", case_station_board_on_terminal, 90),
     ("wrong_data_ack", case_wrong_data_ack, 90),
     ("missing_ready", case_missing_ready, 90),
     ("manual_after_silent_detection", case_manual_after_silent_detection, 90),

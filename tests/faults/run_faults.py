@@ -611,6 +611,48 @@ def case_sigint_at_key_wait_after_update(images):
     return case
 
 
+def station_interrupted(sig):
+    """A station of three units that stop reading after "Ready", so that each
+    run is still in its logic image when the interrupt comes: SIGINT as
+    Ctrl-C at the station's terminal (every process on it gets it), SIGTERM
+    to the station alone (which stops its units' runs itself). Each unit's
+    run ends as an interrupted run ends, the summary says where each was, no
+    port is left held and the terminal is as it was."""
+
+    def case(images):
+        logic = images[harness.TX_XC7A35]
+        ports = [3, 5, 7]
+        # The board's figure: the image is on the line (the unit stopped
+        # reading it, so the run stays there for a minute).
+        shown = "".join(rf"(?=.*COM{port}\s+TX\s+XC7A35_484\s+logic image [1-9]\d*%)" for port in ports)
+
+        def run(command, directory, typed, limit):
+            command = command + ["--port", ",".join(map(str, ports))]
+            devices = [os.readlink(os.path.join(directory, "dosdevices", f"com{port}")) for port in ports]
+            # SIGINT as Ctrl-C typed at the station's terminal; SIGTERM to the
+            # station alone.
+            keys = b"\x03" if sig == signal.SIGINT else lambda tool: tool.send_signal(sig)
+            result = harness.run_on_controlling_terminal(command, directory, limit, shown, keys)
+            return result._replace(problems=result.problems + [p for d in devices for p in other_user_opens(d)])
+
+        row = r"1\.00\.08 / K6G-TX 1\.03\s+-\s+interrupted in logic image"
+        return {
+            "ports": {port: ["--stop-reading-after-ready"] for port in ports},
+            "run": run,
+            "stdout_re": ".*",
+            "stderr_re": rf"(COM\d: Interrupted by SIG(INT|TERM); the serial port is closed\.\n){{3}}"
+                         rf"Interrupted by {sig.name}; every unit's run was stopped and its port closed\.\n",
+            "exit": 128 + sig,
+            "images_partial": {port: ("%fw -l", logic, 0) for port in ports},
+            "commands": {port: heard(57600, HELP, VERSION, IDENTIFY, announcement("%fw -l", logic)) for port in ports},
+            "check": harness.station_check({port: ("TX", "XC7A35_484", row, "interrupted in logic image")
+                                            for port in ports}, "3 units, 0 updated, 3 not\r\n",
+                                           board=False),
+        }  # fmt: skip
+
+    return case
+
+
 # Name, function, ctest time-out in seconds. The whole update (about three
 # minutes), an end-to-end case already, runs here under memcheck only, to
 # show that a successful run leaves nothing behind either.
@@ -624,6 +666,8 @@ CASES = [
     ("sighup_in_reboot_wait", case_sighup_in_reboot_wait, 150),
     ("sigterm_mid_image", interrupted_mid_image(signal.SIGTERM), 90),
     ("sigquit_mid_image", interrupted_mid_image(signal.SIGQUIT), 90),
+    ("station_ctrl_c_mid_image", station_interrupted(signal.SIGINT), 120),
+    ("station_sigterm_mid_image", station_interrupted(signal.SIGTERM), 120),
     ("detection_zero_byte_flood", case_detection_zero_byte_flood, 180),
     ("sigint_at_key_wait", case_sigint_at_key_wait, 60),
     ("sigint_at_key_wait_after_update", case_sigint_at_key_wait_after_update, 60),

@@ -16,12 +16,14 @@ import argparse
 import base64
 import collections
 import contextlib
+import fcntl
 import hashlib
 import json
 import os
 import pty
 import re
 import select
+import shlex
 import shutil
 import signal
 import subprocess
@@ -748,8 +750,14 @@ def report_problems(text, fields):
         return [f"not one JSON document: {e}: {text[:200]!r}"]
     with open(REPORT_SCHEMA, encoding="utf-8") as f:
         schema = json.load(f)
+    validator = jsonschema.Draft7Validator(schema)
+    if isinstance(doc, dict) and "station" in doc:
+        # A station's document: the schema's station definition, whose units
+        # are run documents (the schema's root).
+        station = {"$ref": schema["$id"] + "#/definitions/station"}
+        validator = jsonschema.Draft7Validator(station, resolver=jsonschema.RefResolver.from_schema(schema))
     problems = [f"against the schema: {e.message} at {'/'.join(map(str, e.absolute_path))}"
-                for e in jsonschema.Draft7Validator(schema).iter_errors(doc)]  # fmt: skip
+                for e in validator.iter_errors(doc)]  # fmt: skip
     for path, wanted in fields.items():
         value = doc
         for key in path.split("."):
@@ -869,3 +877,158 @@ def command_line(doc, cases, required, optional=()):
     if args.case not in [name for name, _, _ in cases]:
         parser.error(f"no case {args.case}")
     return args
+
+
+# ---------------------------------------------------------------------------
+# A station (--port A,B,... or --all): one run of the tool per unit, one
+# board, one summary table.
+
+# The board's phases in the order a unit's run goes through them.
+STATION_PHASES = ["looking", "identifying", "logic image", "firmware image", "rebooting"]
+SUMMARY_HEADING = "port    role logic device  before (fw / logic)"
+
+
+def station_unit(images, port, role="TX", code=DEVICE_XC7A35, rate=57600, variant=1):
+    """unitsim's arguments for a unit of a station, and its whole update as
+    full_update gives it, with the versions asked after the restart;
+    identification takes one exchange for the first TX text, one more for
+    each text after it."""
+    logic = logic_entry(code, role)
+    args = ["--role", role.lower(), "--device-code", str(code), "--baud", str(rate), "--variant", str(variant)]
+    texts = 2 * (role == "RX") + variant
+    update = full_update(images, port, rate, logic, TX_OK if role == "TX" else RX_OK, f"K6G-{role}",
+                         eng_sample=code == DEVICE_ENG_SAMPLE, identifications=texts)  # fmt: skip
+    # Each unit's run writes a report for the station, and so asks the unit
+    # for its versions once more after the restart.
+    update["commands"][port] += heard(rate, VERSION)
+    update["stdout"] = update["stdout"].replace(
+        SUCCESS_LINE, SUCCESS_LINE + f"Unit now reports firmware {version_after()}, logic K6G-{role} 2.00\r\n")
+    return args, update
+
+
+def board_and_summary(output):
+    """The board's lines (before the summary) and the summary's rows, by port."""
+    board, _, summary = output.partition("\r\n" + SUMMARY_HEADING)
+    rows = {}
+    for line in summary.split("\r\n")[1:]:
+        if line.startswith("COM"):
+            rows[line.split()[0]] = line
+    return board.split("\r\n"), rows
+
+
+def station_check(expected, totals_line, board=True, extra=None):
+    """A check (a case's "check") of a station's plain board and summary:
+    `expected` gives for each port (role, logic device, summary row pattern
+    after the device, final board phase); each unit's board lines show the
+    phases in order and end with its final one; no escape codes. Without
+    `board` (a terminal's board) only the summary is checked."""
+
+    def check(output, records, seconds):
+        if board and "\x1b" in output:
+            raise Failure("escape codes on a pipe")
+        lines, rows = board_and_summary(output)
+        for port, (role, device, row, final) in expected.items():
+            name = f"COM{port}"
+            if board:
+                phases = [line[27:] for line in lines if line.split(" ")[0] == name]
+                order = STATION_PHASES + [final]
+                known = [p for p in phases if p in order]
+                if not phases or phases[-1] != final or len(known) != len(phases) or known != sorted(known, key=order.index):
+                    raise Failure(f"{name}: board lines {phases}, expected phases in order ending {final!r}")
+                last = next(line for line in reversed(lines) if line.split(" ")[0] == name)
+                if not re.fullmatch(rf"{name}\s+{role}\s+{device}\s+{re.escape(final)}", last):
+                    raise Failure(f"{name}: last board line {last!r}")
+            if name not in rows or not re.fullmatch(rf"{name}\s+{role}\s+{device}\s+{row}\s+\d+:\d\d", rows[name]):
+                raise Failure(f"{name}: summary row {rows.get(name)!r}, expected {role} {device} {row}")
+        if set(rows) != {f"COM{port}" for port in expected}:
+            raise Failure(f"the summary has rows for {sorted(rows)}, expected {sorted(expected)}")
+        if totals_line not in output:
+            raise Failure(f"no line {totals_line!r} under the summary")
+        if extra:
+            extra(output, records, seconds)
+
+    return check
+
+
+def run_in_tmux(command, directory, typed, limit, width=160, height=60):
+    """Runs the tool in a tmux window (a terminal the tool draws on) and
+    gives the screen at its end as its output; standard error to a file."""
+    if not shutil.which("tmux"):
+        raise Skip("tmux is not installed")
+    socket = f"fwharness-{os.getpid()}"
+    done, err = os.path.join(directory, "tmux.exit"), os.path.join(directory, "tmux.err")
+    script = (" ".join(shlex.quote(c) for c in command) + f" 2>{shlex.quote(err)}; echo $? >{shlex.quote(done)}.new; "
+              f"mv {shlex.quote(done)}.new {shlex.quote(done)}; sleep {limit}")  # fmt: skip
+    started = time.monotonic()
+    env = dict(os.environ, TERM=os.environ.get("TERM") or "xterm")
+    tmux = ["tmux", "-L", socket, "-f", "/dev/null"]
+    subprocess.run(tmux + ["new-session", "-d", "-x", str(width), "-y", str(height), "-c", directory, script],
+                   check=True, env=env, timeout=30)  # fmt: skip
+    try:
+        while not os.path.exists(done):
+            if time.monotonic() - started > limit:
+                raise Failure("the tool did not end within the time in tmux")
+            time.sleep(0.2)
+        with open(done) as f:
+            code = int(f.read())
+        screen = subprocess.run(tmux + ["capture-pane", "-p"], capture_output=True, check=True, timeout=30).stdout
+        with open(err, "rb") as f:
+            return Run(screen, code, f.read(), time.monotonic() - started, [])
+    finally:
+        subprocess.run(tmux + ["kill-server"], capture_output=True, timeout=30)
+
+
+def run_on_controlling_terminal(command, directory, limit, shown, keys):
+    """Runs the tool in a session of its own whose controlling terminal is a
+    pseudo-terminal (standard input and output; standard error a pipe), and
+    types `keys` there (or calls keys(process)) once the output matches
+    `shown` (a pattern, or a function of the output saying whether it is
+    time): Ctrl-C ("\\x03")
+    reaches the tool and every run it started, as at a real terminal. The
+    terminal's settings must be as before once it has ended."""
+    master, slave = pty.openpty()
+    # The output as the tool wrote it, without the terminal's "\n" to "\r\n".
+    settings = termios.tcgetattr(slave)
+    settings[1] &= ~termios.ONLCR
+    termios.tcsetattr(slave, termios.TCSANOW, settings)
+    before = termios.tcgetattr(slave)
+
+    def take_terminal():
+        os.setsid()
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+    started = time.monotonic()
+    process = subprocess.Popen(command, stdin=slave, stdout=slave, stderr=subprocess.PIPE, cwd=directory,
+                               preexec_fn=take_terminal)  # fmt: skip
+    os.close(slave)
+    output, typed = b"", False
+    try:
+        while True:
+            if time.monotonic() - started > limit:
+                raise Failure(f"the tool did not end within {limit} s; it printed {output[-400:]!r}")
+            ready, _, _ = select.select([master], [], [], 0.1)
+            if ready:
+                try:
+                    chunk = os.read(master, 1 << 16)
+                except OSError:  # EIO: every process has closed the terminal
+                    chunk = b""
+                if not chunk:
+                    break
+                output += chunk
+            if not typed and (shown(output) if callable(shown) else re.search(shown, output.decode("latin-1"), re.S)):
+                if callable(keys):
+                    keys(process)
+                else:
+                    os.write(master, keys)
+                typed = True
+        process.wait(timeout=30)
+        after = termios.tcgetattr(master)
+        problems = [] if typed else [f"the tool ended before it showed {shown!r}"]
+        if after != before:
+            problems.append(f"the terminal's settings were not restored: {before} -> {after}")
+        return Run(output, process.returncode, process.stderr.read(), time.monotonic() - started, problems)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        os.close(master)
