@@ -598,6 +598,8 @@ def path_records_check(link):
             wanted = [rf"\n +\d+ {re.escape(link)} +57600 open {re.escape(link)} \(/dev/pts/\d+\), read time-out"]
         return [f"no match for {w!r}" for w in wanted if not re.search(w, text)]
 
+    return check
+
 
 # Stations: several units at once, each updated by a run of the tool of its
 # own, on one board and in one summary table.
