@@ -22,19 +22,6 @@ void (*volatile gRunLogHook)(const char *, int) = nullptr;
 
 const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-const char *signalName(int signo) {
-  switch (signo) {
-    case SIGINT:
-      return "SIGINT";
-    case SIGTERM:
-      return "SIGTERM";
-    case SIGHUP:
-      return "SIGHUP";
-    default:
-      return "SIGQUIT";
-  }
-}
-
 // Copies `text` to `at`, up to `limit`; where it ended. (No stdio in a
 // signal handler.)
 char *append(char *at, const char *limit, const char *text) {
@@ -61,12 +48,12 @@ void onInterrupt(int signo) {
   const int exitCode = gResultShown ? static_cast<int>(gResultCode) : 128 + signo;
   void (*hook)(const char *, int) = gRunLogHook;
   if (hook != nullptr) {
-    hook(signalName(signo), exitCode);
+    hook(posixSignalName(signo), exitCode);
   }
   char line[96];
   const char *limit = line + sizeof line;
   char *end = append(line, limit, "\nInterrupted by ");
-  end = append(end, limit, signalName(signo));
+  end = append(end, limit, posixSignalName(signo));
   end = append(end, limit,
                fileRemoved ? "; the package was not written.\n" : "; the serial port is closed.\n");
   ssize_t ignored = write(STDERR_FILENO, line, static_cast<size_t>(end - line));

@@ -15,7 +15,25 @@
 #ifndef POSIXINTERRUPT_H
 #define POSIXINTERRUPT_H
 
+#include <signal.h>
 #include <termios.h>
+
+// The name of one of the four signals an interrupt is ("SIGINT"); "" for
+// any other. Async-signal-safe.
+inline const char *posixSignalName(int signo) {
+  switch (signo) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    case SIGQUIT:
+      return "SIGQUIT";
+    default:
+      return "";
+  }
+}
 
 // Installs the handler for the four signals. SIGQUIT (Ctrl-\) counts as
 // one: its default action would end the program with the port still

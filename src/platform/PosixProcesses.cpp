@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Platform.h"
+#include "PosixInterrupt.h"
 #include "PosixPortMap.h"
 
 extern char **environ;
@@ -166,20 +167,7 @@ void Platform_CatchInterrupts(void) {
 
 int Platform_InterruptCaught(void) { return static_cast<int>(sInterrupt); }
 
-const char *Platform_InterruptName(void) {
-  switch (sInterrupt) {
-    case SIGINT:
-      return "SIGINT";
-    case SIGTERM:
-      return "SIGTERM";
-    case SIGHUP:
-      return "SIGHUP";
-    case SIGQUIT:
-      return "SIGQUIT";
-    default:
-      return "";
-  }
-}
+const char *Platform_InterruptName(void) { return posixSignalName(sInterrupt); }
 
 BOOL Platform_OutputIsTerminal(void) {
   const char *term = getenv("TERM");
